@@ -1,0 +1,29 @@
+#include "app/globals.h"
+
+int CurrentDatabaseIndex = 0;
+QString CurrentAliasName;
+QString CurrentAliasPath;
+QString CurrentAliasDriver;
+QString PasswordPromptCaption;
+QString LastPassword;
+bool MasterPasswordSet = false;
+bool RestructureMode = false;
+QString RestructTargetDatabase;
+QString RestructTargetTable;
+QString NewTableType;
+QString NewTableLevel;
+
+void ResetGlobals() {
+  CurrentDatabaseIndex = 0;
+  CurrentAliasName.clear();
+  CurrentAliasPath.clear();
+  CurrentAliasDriver.clear();
+  PasswordPromptCaption.clear();
+  LastPassword.clear();
+  MasterPasswordSet = false;
+  RestructureMode = false;
+  RestructTargetDatabase.clear();
+  RestructTargetTable.clear();
+  NewTableType.clear();
+  NewTableLevel.clear();
+}

@@ -1,0 +1,22 @@
+// Process-wide values through which the main window hands its context (the
+// current alias, database and table) to the other windows. Strings start
+// empty and numbers at 0.
+#pragma once
+
+#include <QString>
+
+extern int CurrentDatabaseIndex;       // position in the session's open databases; -1 when none
+extern QString CurrentAliasName;
+extern QString CurrentAliasPath;
+extern QString CurrentAliasDriver;     // "STANDARD" for file-based aliases
+extern QString PasswordPromptCaption;  // database name + ": " + table name
+extern QString LastPassword;
+extern bool MasterPasswordSet;
+extern bool RestructureMode;
+extern QString RestructTargetDatabase;
+extern QString RestructTargetTable;
+extern QString NewTableType;   // "PARADOX" or "DBASE"
+extern QString NewTableLevel;
+
+// Puts every value back to its starting value (used between tests).
+void ResetGlobals();
