@@ -1,0 +1,46 @@
+// Plain file access by offset, with failures reported as engine result codes
+// whose messages name the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "engine/errors.h"
+
+namespace engine::io {
+
+class File {
+ public:
+  enum class Mode { Read, ReadWrite, Create /* read-write, truncated or new */ };
+
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  Result open(const std::string& path, Mode mode);
+  void close();
+  bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  // Reads exactly n bytes at offset; a short read is ErrIo ("truncated").
+  Result read(std::uint64_t offset, void* buffer, std::size_t n) const;
+  Result write(std::uint64_t offset, const void* buffer, std::size_t n);
+  Result size(std::uint64_t& out) const;
+  Result truncate(std::uint64_t length);
+  Result sync();
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Reads a whole file into memory.
+Result ReadWholeFile(const std::string& path, std::string& out);
+bool FileExists(const std::string& path);
+
+}  // namespace engine::io
