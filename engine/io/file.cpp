@@ -116,7 +116,8 @@ Result ReadWholeFile(const std::string& path, std::string& out) {
   std::uint64_t n = 0;
   if (Result r = f.size(n)) return r;
   out.resize(n);
-  return n ? f.read(0, out.data(), n) : Ok;
+  if (n == 0) return Ok;
+  return f.read(0, out.data(), n);
 }
 
 bool FileExists(const std::string& path) {
