@@ -51,3 +51,12 @@ class Codec {
 };
 
 }  // namespace engine::text
+
+namespace engine::text {
+
+// Compares two texts (in the table's code page, without padding) in the
+// order of the language driver's sort order; <0, 0, >0. A null driver
+// compares bytes. Used to keep keyed tables and indexes in order.
+int CompareText(const LanguageDriver* driver, const std::string& a, const std::string& b);
+
+}  // namespace engine::text
