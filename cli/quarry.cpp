@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "cli/args.h"
+#include "cli/commands.h"
 #include "engine/dataset/dberror.h"
 
 namespace cli {
@@ -27,7 +28,7 @@ int UsageFailure(Streams& io, const std::string& message) {
 }  // namespace
 
 const std::vector<Command>& Commands() {
-  static const std::vector<Command> commands = {};
+  static const std::vector<Command> commands = TableCommands();
   return commands;
 }
 

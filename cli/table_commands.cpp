@@ -1,0 +1,223 @@
+// quarry dump / info / create / insert.
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+
+#include "cli/args.h"
+#include "cli/commands.h"
+#include "cli/csv.h"
+#include "cli/values.h"
+#include "engine/dataset/dberror.h"
+#include "engine/engine.h"
+#include "engine/paradox/pxcreate.h"
+#include "engine/typenames.h"
+
+namespace cli {
+
+using namespace engine;
+
+namespace {
+
+// An open table that is closed again on every path.
+class OpenCursor {
+ public:
+  OpenCursor(const std::string& path, OpenMode mode) { Check(OpenTablePath(path, mode, cursor_)); }
+  ~OpenCursor() {
+    if (cursor_) CloseCursor(cursor_);
+  }
+  hDBICur get() const { return cursor_; }
+
+ private:
+  hDBICur cursor_ = 0;
+};
+
+void AddSessionPasswords(const Args& args) {
+  for (const std::string& pw : args.values("password")) AddPassword(pw);
+}
+
+std::vector<FieldDesc> Fields(hDBICur cursor) {
+  std::vector<FieldDesc> fields;
+  Check(GetFieldDescs(cursor, fields));
+  return fields;
+}
+
+int Dump(const std::vector<std::string>& words, Streams& io) {
+  Args args(words, {"password"}, {});
+  args.expectPositional(1);
+  AddSessionPasswords(args);
+  OpenCursor table(args.positional()[0], OpenMode::ReadOnly);
+  std::vector<FieldDesc> fields = Fields(table.get());
+  std::vector<std::string> line;
+  for (const FieldDesc& f : fields) line.push_back(f.name);
+  WriteCsvRow(io.out, line);
+  std::vector<Value> values;
+  Check(SetToBegin(table.get()));
+  while (true) {
+    Result r = GetNextRecord(table.get(), &values);
+    if (r == ErrEndOfList) break;
+    Check(r);
+    line.clear();
+    for (const Value& v : values) line.push_back(FormatValue(v));
+    WriteCsvRow(io.out, line);
+  }
+  return 0;
+}
+
+int Info(const std::vector<std::string>& words, Streams& io) {
+  Args args(words, {"password"}, {});
+  args.expectPositional(1);
+  AddSessionPasswords(args);
+  OpenCursor table(args.positional()[0], OpenMode::ReadOnly);
+  CursorProps p;
+  Check(GetCursorProps(table.get(), p));
+  std::uint32_t count = 0;
+  Check(GetRecordCount(table.get(), count));
+  auto row = [&](const char* name, const std::string& value) {
+    io.out << std::left << std::setw(18) << name << value << "\n";
+  };
+  row("Table:", args.positional()[0]);
+  row("Driver:", p.driverType);
+  row("Level:", std::to_string(p.tableLevel));
+  row("Block size:", std::to_string(p.blockSize) + " KiB");
+  row("Language driver:", p.languageDriver);
+  row("Records:", std::to_string(count));
+  row("Record size:", std::to_string(p.recordBufferSize) + " bytes");
+  row("Protected:", p.isProtected ? "Yes" : "No");
+  row("Aux passwords:", std::to_string(p.auxPasswordCount));
+  std::string key = "none";
+  if (p.indexCount > 0) {
+    IndexDesc primary;
+    Check(GetIndexDesc(table.get(), 1, primary));
+    key = std::to_string(primary.fieldsInKey) + " field(s)";
+  }
+  row("Primary key:", key);
+  io.out << "Fields:\n";
+  io.out << "  " << std::left << std::setw(4) << "#" << std::setw(27) << "Name" << std::setw(16)
+         << "Type" << std::setw(6) << "Size" << "Scale\n";
+  for (const FieldDesc& f : Fields(table.get())) {
+    io.out << "  " << std::left << std::setw(4) << f.number << std::setw(27) << f.name
+           << std::setw(16) << FieldTypeName(f.type) << std::setw(6)
+           << (f.units1 ? std::to_string(f.units1) : "") << (f.units2 ? std::to_string(f.units2) : "")
+           << "\n";
+  }
+  return 0;
+}
+
+// "NAME TYPE [SIZE]; ..." -> field descriptors.
+std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
+  std::vector<FieldDesc> fields;
+  std::stringstream all(spec);
+  std::string item;
+  while (std::getline(all, item, ';')) {
+    std::stringstream words(item);
+    std::vector<std::string> w;
+    for (std::string s; words >> s;) w.push_back(s);
+    if (w.empty()) continue;
+    if (w.size() < 2 || w.size() > 3 || w[1].size() != 1)
+      throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE]");
+    std::uint8_t code = paradox::FieldCodeOfLetter(w[1][0]);
+    if (!code) throw UsageError("field " + w[0] + ": unknown type letter " + w[1]);
+    FieldDesc f;
+    f.name = w[0];
+    f.type = paradox::PhysicalTypeOf(code);
+    if (w.size() == 3) {
+      int size = 0;
+      try {
+        size = std::stoi(w[2]);
+      } catch (const std::exception&) {
+        throw UsageError("field " + w[0] + ": size \"" + w[2] + "\" is not a number");
+      }
+      if (code == paradox::fcBcd) {
+        f.units1 = 32;
+        f.units2 = static_cast<std::int16_t>(size);
+      } else {
+        f.units1 = static_cast<std::int16_t>(size);
+      }
+    }
+    fields.push_back(f);
+  }
+  if (fields.empty()) throw UsageError("--fields names no field");
+  return fields;
+}
+
+int Create(const std::vector<std::string>& words, Streams& io) {
+  Args args(words, {"fields", "key", "level", "langdriver", "blocksize", "password"}, {});
+  args.expectPositional(1);
+  auto fieldSpec = args.value("fields");
+  if (!fieldSpec) throw UsageError("--fields is required");
+  TableDesc desc;
+  desc.tableName = args.positional()[0];
+  desc.fields = ParseFieldList(*fieldSpec);
+  long key = args.intValue("key", 0);
+  if (key < 0 || key > static_cast<long>(desc.fields.size()))
+    throw UsageError("--key must be 0 to the number of fields");
+  if (key > 0) {
+    IndexDesc primary;
+    primary.primary = primary.unique = primary.maintained = 1;
+    primary.fieldsInKey = static_cast<std::uint16_t>(key);
+    for (long i = 0; i < key; ++i) primary.keyFields[i] = static_cast<std::uint16_t>(i + 1);
+    desc.indexes.push_back(primary);
+  }
+  if (auto v = args.value("level")) desc.optionalParams.push_back({"LEVEL", *v});
+  if (auto v = args.value("langdriver")) desc.optionalParams.push_back({"LANGDRIVER", *v});
+  if (auto v = args.value("blocksize")) desc.optionalParams.push_back({"BLOCK SIZE", *v});
+  if (auto v = args.value("password")) {
+    desc.password = *v;
+    desc.isProtected = 1;
+  }
+  Check(paradox::CreateParadoxTable(desc, false));
+  io.out << "Created " << desc.tableName << "\n";
+  return 0;
+}
+
+int Insert(const std::vector<std::string>& words, Streams& io) {
+  Args args(words, {"password"}, {});
+  args.expectPositional(1);
+  AddSessionPasswords(args);
+  OpenCursor table(args.positional()[0], OpenMode::ReadWrite);
+  std::vector<FieldDesc> fields = Fields(table.get());
+  std::vector<std::string> header, cells;
+  if (!ReadCsvRow(io.in, header)) throw std::runtime_error("no header line on standard input");
+  std::vector<int> column(header.size(), -1);
+  for (std::size_t c = 0; c < header.size(); ++c) {
+    for (std::size_t f = 0; f < fields.size(); ++f)
+      if (fields[f].name == header[c]) column[c] = static_cast<int>(f);
+    if (column[c] < 0) throw std::runtime_error("the table has no field \"" + header[c] + "\"");
+  }
+  std::vector<std::vector<Value>> rows;
+  for (std::size_t line = 2; ReadCsvRow(io.in, cells); ++line) {
+    if (cells.size() != header.size())
+      throw std::runtime_error("line " + std::to_string(line) + " has " +
+                               std::to_string(cells.size()) + " values for " +
+                               std::to_string(header.size()) + " columns");
+    std::vector<Value> values(fields.size());
+    try {
+      for (std::size_t c = 0; c < cells.size(); ++c)
+        values[column[c]] = ParseValue(fields[column[c]], cells[c]);
+    } catch (const std::exception& e) {
+      throw std::runtime_error("line " + std::to_string(line) + ": " + e.what());
+    }
+    rows.push_back(std::move(values));
+  }
+  Check(InsertRecords(table.get(), rows));
+  io.out << "Inserted " << rows.size() << " records\n";
+  return 0;
+}
+
+}  // namespace
+
+std::vector<Command> TableCommands() {
+  return {
+      {"dump", "TABLE [--password PW]...", "print every record as CSV", Dump},
+      {"info", "TABLE [--password PW]...", "print the table's properties and fields", Info},
+      {"create",
+       "TABLE --fields \"NAME TYPE [SIZE]; ...\" [--key N] [--level 3|4|5|7] "
+       "[--langdriver NAME] [--blocksize BYTES] [--password PW]",
+       "create a table (TYPE: A N $ D S M B F O G I T @ L + Y #)", Create},
+      {"insert", "TABLE [--password PW]... < rows.csv",
+       "insert the records of CSV input (header line names the fields)", Insert},
+  };
+}
+
+}  // namespace cli

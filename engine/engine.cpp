@@ -1,0 +1,348 @@
+#include "engine/engine.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "engine/paradox/pxcreate.h"
+#include "engine/paradox/pxtable.h"
+
+namespace engine {
+
+namespace {
+
+struct Database {
+  std::string directory;
+};
+
+struct Cursor {
+  std::unique_ptr<paradox::ParadoxTable> table;
+  std::string name;
+  std::int64_t position = -1;  // -1 before the first record; count = after the last
+};
+
+struct Registry {
+  std::uint32_t nextHandle = 1;
+  std::map<hDBIDb, Database> databases;
+  std::map<hDBICur, Cursor> cursors;
+  std::vector<std::string> passwords;
+};
+
+Registry& registry() {
+  static Registry r;
+  return r;
+}
+
+Result NoHandle(const char* what) {
+  return Fail(ErrInvalidHandle, std::string("Invalid ") + what + " handle.");
+}
+
+Cursor* FindCursor(hDBICur h) {
+  auto it = registry().cursors.find(h);
+  return it == registry().cursors.end() ? nullptr : &it->second;
+}
+
+#define CURSOR_OR_FAIL(c, h) \
+  Cursor* c = FindCursor(h); \
+  if (!c) return NoHandle("cursor")
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Upper(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+// Resolves a table name in a directory; adds ".DB" when it has no extension.
+std::string TablePath(const std::string& directory, const std::string& name) {
+  std::string path = name.find('/') == std::string::npos ? directory + "/" + name : name;
+  if (BaseName(path).find('.') == std::string::npos) path += ".DB";
+  return path;
+}
+
+Result ReadCurrent(Cursor& c, std::vector<Value>* values) {
+  if (c.position < 0 || c.position >= c.table->recordCount())
+    return Fail(ErrNoCurrentRecord, c.table->path() + ": no current record");
+  if (!values) return Ok;
+  return c.table->readRecord(static_cast<std::uint32_t>(c.position), *values);
+}
+
+Result MoveBy(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
+  const std::int64_t count = c.table->recordCount();
+  std::int64_t target = c.position + delta;
+  if (target < 0) {
+    c.position = -1;
+    return ErrBeginOfList;
+  }
+  if (target >= count) {
+    c.position = count;
+    return ErrEndOfList;
+  }
+  c.position = target;
+  return ReadCurrent(c, values);
+}
+
+}  // namespace
+
+void AddPassword(const std::string& password) {
+  auto& pw = registry().passwords;
+  if (std::find(pw.begin(), pw.end(), password) == pw.end()) pw.push_back(password);
+}
+
+void RemovePassword(const std::string& password) {
+  auto& pw = registry().passwords;
+  pw.erase(std::remove(pw.begin(), pw.end(), password), pw.end());
+}
+
+void RemoveAllPasswords() { registry().passwords.clear(); }
+
+const std::vector<std::string>& SessionPasswords() { return registry().passwords; }
+
+Result OpenDatabase(const std::string& directory, hDBIDb& db) {
+  struct stat st {};
+  if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return Fail(ErrNotFound, directory + ": directory does not exist");
+  db = registry().nextHandle++;
+  registry().databases[db] = {directory};
+  return Ok;
+}
+
+Result CloseDatabase(hDBIDb& db) {
+  if (!registry().databases.erase(db)) return NoHandle("database");
+  db = 0;
+  return Ok;
+}
+
+Result GetDatabaseDirectory(hDBIDb db, std::string& directory) {
+  auto it = registry().databases.find(db);
+  if (it == registry().databases.end()) return NoHandle("database");
+  directory = it->second.directory;
+  return Ok;
+}
+
+Result OpenTablePath(const std::string& path, OpenMode mode, hDBICur& cursor) {
+  paradox::OpenOptions options;
+  options.writable = mode == OpenMode::ReadWrite;
+  options.passwords = registry().passwords;
+  std::unique_ptr<paradox::ParadoxTable> table;
+  if (Result r = paradox::ParadoxTable::Open(path, options, table)) return r;
+  cursor = registry().nextHandle++;
+  registry().cursors[cursor] = Cursor{std::move(table), BaseName(path), -1};
+  return Ok;
+}
+
+Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverType,
+                 OpenMode mode, hDBICur& cursor) {
+  std::string directory;
+  if (Result r = GetDatabaseDirectory(db, directory)) return r;
+  if (!driverType.empty() && Upper(driverType) != "PARADOX")
+    return Fail(ErrNotSupported, "Driver " + driverType + " is not supported yet.");
+  return OpenTablePath(TablePath(directory, name), mode, cursor);
+}
+
+Result CloseCursor(hDBICur& cursor) {
+  if (!registry().cursors.erase(cursor)) return NoHandle("cursor");
+  cursor = 0;
+  return Ok;
+}
+
+Result CreateTable(hDBIDb db, bool overwrite, const TableDesc& desc) {
+  std::string directory;
+  if (Result r = GetDatabaseDirectory(db, directory)) return r;
+  TableDesc d = desc;
+  d.tableName = TablePath(directory, desc.tableName);
+  return paradox::CreateParadoxTable(d, overwrite);
+}
+
+Result GetCursorProps(hDBICur h, CursorProps& p) {
+  CURSOR_OR_FAIL(c, h);
+  const paradox::PxHeader& hd = c->table->header();
+  p = CursorProps{};
+  p.tableName = c->name;
+  p.driverType = "PARADOX";
+  p.fieldCount = hd.fieldCount();
+  p.recordBufferSize = hd.recordSize();
+  p.indexCount = hd.isKeyed() ? 1 : 0;
+  p.restructureVersion = hd.raw[0x2E];
+  p.auxPasswordCount = hd.auxPasswordCount();
+  p.isProtected = c->table->isProtected() ? 1 : 0;
+  p.tableLevel = static_cast<std::uint16_t>(hd.level());
+  p.languageDriver = c->table->driver() ? c->table->driver()->name : hd.sortOrderId;
+  p.blockSize = static_cast<std::uint16_t>(hd.blockSize() / 1024);
+  return Ok;
+}
+
+Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
+  CURSOR_OR_FAIL(c, h);
+  out.clear();
+  const auto& fields = c->table->fields();
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const paradox::PxField& f = fields[i];
+    FieldDesc d;
+    d.number = static_cast<std::uint16_t>(i + 1);
+    d.name = c->table->codec().toUtf8(f.name);
+    d.type = paradox::PhysicalTypeOf(f.code);
+    if (f.code == paradox::fcAlpha || f.code == paradox::fcBytes) d.units1 = f.size;
+    if (paradox::IsBlobCode(f.code)) d.units1 = static_cast<std::int16_t>(f.size - 10);
+    if (f.code == paradox::fcBcd) {
+      d.units1 = 32;
+      d.units2 = f.size;
+    }
+    d.offset = f.offset;
+    d.length = f.width();
+    out.push_back(std::move(d));
+  }
+  return Ok;
+}
+
+Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {
+  CURSOR_OR_FAIL(c, h);
+  const paradox::PxHeader& hd = c->table->header();
+  if (!hd.isKeyed() || seqNo > 1)
+    return Fail(ErrInvalidIndex, c->table->path() + ": no index number " + std::to_string(seqNo));
+  ix = IndexDesc{};
+  ix.primary = 1;
+  ix.unique = 1;
+  ix.maintained = 1;
+  ix.fieldsInKey = hd.keyFieldCount();
+  for (std::uint16_t i = 0; i < ix.fieldsInKey; ++i) ix.keyFields[i] = i + 1;
+  ix.blockSize = static_cast<std::uint16_t>(hd.blockSize());
+  return Ok;
+}
+
+Result GetRecordCount(hDBICur h, std::uint32_t& count) {
+  CURSOR_OR_FAIL(c, h);
+  count = c->table->recordCount();
+  return Ok;
+}
+
+Result SetToBegin(hDBICur h) {
+  CURSOR_OR_FAIL(c, h);
+  c->position = -1;
+  return Ok;
+}
+
+Result SetToEnd(hDBICur h) {
+  CURSOR_OR_FAIL(c, h);
+  c->position = c->table->recordCount();
+  return Ok;
+}
+
+Result GetNextRecord(hDBICur h, std::vector<Value>* values) {
+  CURSOR_OR_FAIL(c, h);
+  return MoveBy(*c, 1, values);
+}
+
+Result GetPriorRecord(hDBICur h, std::vector<Value>* values) {
+  CURSOR_OR_FAIL(c, h);
+  return MoveBy(*c, -1, values);
+}
+
+Result GetRelativeRecord(hDBICur h, std::int32_t offset, std::vector<Value>* values) {
+  CURSOR_OR_FAIL(c, h);
+  return MoveBy(*c, offset, values);
+}
+
+Result SetToRecordNo(hDBICur h, std::uint32_t recordNo) {
+  CURSOR_OR_FAIL(c, h);
+  if (recordNo == 0 || recordNo > c->table->recordCount())
+    return Fail(ErrEndOfList, c->table->path() + ": no record number " + std::to_string(recordNo));
+  c->position = recordNo - 1;
+  return Ok;
+}
+
+Result GetRecordNo(hDBICur h, std::uint32_t& recordNo) {
+  CURSOR_OR_FAIL(c, h);
+  if (Result r = ReadCurrent(*c, nullptr)) return r;
+  recordNo = static_cast<std::uint32_t>(c->position + 1);
+  return Ok;
+}
+
+Result GetRecord(hDBICur h, std::vector<Value>& values) {
+  CURSOR_OR_FAIL(c, h);
+  return ReadCurrent(*c, &values);
+}
+
+Result GetField(hDBICur h, std::uint16_t fieldNo, Value& value) {
+  CURSOR_OR_FAIL(c, h);
+  if (Result r = ReadCurrent(*c, nullptr)) return r;
+  if (fieldNo == 0 || fieldNo > c->table->fields().size())
+    return Fail(ErrInvalidParameter, c->table->path() + ": no field number " + std::to_string(fieldNo));
+  const std::uint8_t* rec;
+  if (Result r = c->table->record(static_cast<std::uint32_t>(c->position), rec)) return r;
+  std::vector<std::uint8_t> copy(rec, rec + c->table->header().recordSize());
+  return c->table->fieldValue(copy.data(), fieldNo - 1, value);
+}
+
+// A bookmark holds the record's position and its stored bytes; when the
+// record has moved, it is found again by its bytes.
+Result GetBookmark(hDBICur h, Bookmark& bookmark) {
+  CURSOR_OR_FAIL(c, h);
+  if (Result r = ReadCurrent(*c, nullptr)) return r;
+  const std::uint8_t* rec;
+  if (Result r = c->table->record(static_cast<std::uint32_t>(c->position), rec)) return r;
+  std::uint32_t pos = static_cast<std::uint32_t>(c->position);
+  bookmark.assign(reinterpret_cast<std::uint8_t*>(&pos), reinterpret_cast<std::uint8_t*>(&pos) + 4);
+  bookmark.insert(bookmark.end(), rec, rec + c->table->header().recordSize());
+  return Ok;
+}
+
+Result SetToBookmark(hDBICur h, const Bookmark& bookmark) {
+  CURSOR_OR_FAIL(c, h);
+  const std::size_t rs = c->table->header().recordSize();
+  if (bookmark.size() != 4 + rs) return Fail(ErrInvalidParameter, "Invalid bookmark.");
+  std::uint32_t pos;
+  std::memcpy(&pos, bookmark.data(), 4);
+  auto matches = [&](std::uint32_t i) {
+    const std::uint8_t* rec;
+    return c->table->record(i, rec) == Ok && std::memcmp(rec, bookmark.data() + 4, rs) == 0;
+  };
+  const std::uint32_t count = c->table->recordCount();
+  if (pos < count && matches(pos)) {
+    c->position = pos;
+    return Ok;
+  }
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (matches(i)) {
+      c->position = i;
+      return Ok;
+    }
+  }
+  return Fail(ErrNoCurrentRecord, c->table->path() + ": the bookmarked record no longer exists");
+}
+
+Result InsertRecord(hDBICur h, const std::vector<Value>& values) {
+  CURSOR_OR_FAIL(c, h);
+  std::uint32_t at = 0;
+  if (Result r = c->table->insert(values, &at)) return r;
+  c->position = at;
+  return Ok;
+}
+
+Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
+  CURSOR_OR_FAIL(c, h);
+  return c->table->insertMany(rows);
+}
+
+Result ModifyRecord(hDBICur h, const std::vector<Value>& values) {
+  CURSOR_OR_FAIL(c, h);
+  if (Result r = ReadCurrent(*c, nullptr)) return r;
+  std::uint32_t at = 0;
+  if (Result r = c->table->update(static_cast<std::uint32_t>(c->position), values, &at)) return r;
+  c->position = at;
+  return Ok;
+}
+
+Result DeleteRecord(hDBICur h) {
+  CURSOR_OR_FAIL(c, h);
+  if (Result r = ReadCurrent(*c, nullptr)) return r;
+  return c->table->remove(static_cast<std::uint32_t>(c->position));
+}
+
+}  // namespace engine

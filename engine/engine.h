@@ -1,0 +1,75 @@
+// The engine's operations over handles: databases (directories of tables)
+// and cursors (open tables). Every operation returns a result code; a failed
+// one leaves its detailed message for LastErrorMessage().
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/errors.h"
+#include "engine/records.h"
+#include "engine/value.h"
+
+namespace engine {
+
+using hDBIDb = std::uint32_t;
+using hDBICur = std::uint32_t;
+
+// Session passwords, tried when a protected table is opened.
+void AddPassword(const std::string& password);
+void RemovePassword(const std::string& password);
+void RemoveAllPasswords();
+const std::vector<std::string>& SessionPasswords();
+
+// A database is a directory of table files.
+Result OpenDatabase(const std::string& directory, hDBIDb& db);
+Result CloseDatabase(hDBIDb& db);
+Result GetDatabaseDirectory(hDBIDb db, std::string& directory);
+
+enum class OpenMode { ReadOnly, ReadWrite };
+
+// Opens a table of the database: `name` is a file name in the database's
+// directory ("ORDERS.DB"), or a path. Driver type "PARADOX" or "" (by extension).
+Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverType,
+                 OpenMode mode, hDBICur& cursor);
+// Opens a table by path, without a database.
+Result OpenTablePath(const std::string& path, OpenMode mode, hDBICur& cursor);
+Result CloseCursor(hDBICur& cursor);
+
+Result CreateTable(hDBIDb db, bool overwrite, const TableDesc& desc);
+
+Result GetCursorProps(hDBICur cursor, CursorProps& props);
+Result GetFieldDescs(hDBICur cursor, std::vector<FieldDesc>& fields);
+// seqNo 0 = the cursor's current index, 1.. = the n-th index.
+Result GetIndexDesc(hDBICur cursor, std::uint16_t seqNo, IndexDesc& index);
+Result GetRecordCount(hDBICur cursor, std::uint32_t& count);
+
+// Navigation. A cursor is before the first record, on a record, or after
+// the last. Moving past either end gives ErrBeginOfList / ErrEndOfList.
+Result SetToBegin(hDBICur cursor);
+Result SetToEnd(hDBICur cursor);
+Result GetNextRecord(hDBICur cursor, std::vector<Value>* values);
+Result GetPriorRecord(hDBICur cursor, std::vector<Value>* values);
+Result GetRelativeRecord(hDBICur cursor, std::int32_t offset, std::vector<Value>* values);
+// 1-based record number.
+Result SetToRecordNo(hDBICur cursor, std::uint32_t recordNo);
+Result GetRecordNo(hDBICur cursor, std::uint32_t& recordNo);
+Result GetRecord(hDBICur cursor, std::vector<Value>& values);
+// A field of the current record (1-based field number).
+Result GetField(hDBICur cursor, std::uint16_t fieldNo, Value& value);
+
+// A bookmark names the current record; it stays valid while the record
+// exists, even when other records move.
+using Bookmark = std::vector<std::uint8_t>;
+Result GetBookmark(hDBICur cursor, Bookmark& bookmark);
+Result SetToBookmark(hDBICur cursor, const Bookmark& bookmark);
+
+// Editing. Insert and modify leave the cursor on the changed record; delete
+// leaves it on the record that followed.
+Result InsertRecord(hDBICur cursor, const std::vector<Value>& values);
+Result InsertRecords(hDBICur cursor, const std::vector<std::vector<Value>>& rows);
+Result ModifyRecord(hDBICur cursor, const std::vector<Value>& values);
+Result DeleteRecord(hDBICur cursor);
+
+}  // namespace engine

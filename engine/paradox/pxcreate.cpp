@@ -1,0 +1,263 @@
+#include "engine/paradox/pxcreate.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <set>
+
+#include "engine/io/file.h"
+#include "engine/io/lock.h"
+#include "engine/paradox/pxblob.h"
+#include "engine/paradox/pxcrypt.h"
+#include "engine/paradox/pxtable.h"
+#include "engine/text/codepage.h"
+
+namespace engine::paradox {
+
+namespace {
+
+struct TypeInfo {
+  std::uint16_t physical;
+  std::uint8_t code;
+  char letter;
+  int minLevel;
+};
+
+constexpr TypeInfo kTypes[] = {
+    {pxAlpha, fcAlpha, 'A', 3},     {pxNumber, fcNumber, 'N', 3},
+    {pxMoney, fcMoney, '$', 3},     {pxDate, fcDate, 'D', 3},
+    {pxShort, fcShort, 'S', 3},     {pxMemo, fcMemo, 'M', 4},
+    {pxBinary, fcBinary, 'B', 4},   {pxFmtMemo, fcFmtMemo, 'F', 4},
+    {pxOle, fcOle, 'O', 4},         {pxGraphic, fcGraphic, 'G', 4},
+    {pxLong, fcLong, 'I', 5},       {pxTime, fcTime, 'T', 5},
+    {pxTimestamp, fcTimestamp, '@', 5}, {pxLogical, fcLogical, 'L', 5},
+    {pxAutoinc, fcAutoinc, '+', 5}, {pxBytes, fcBytes, 'Y', 5},
+    {pxBcd, fcBcd, '#', 5},
+};
+
+const TypeInfo* ByPhysical(std::uint16_t t) {
+  for (const auto& i : kTypes)
+    if (i.physical == t) return &i;
+  return nullptr;
+}
+
+const TypeInfo* ByCode(std::uint8_t c) {
+  for (const auto& i : kTypes)
+    if (i.code == c) return &i;
+  return nullptr;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+Result Bad(const TableDesc& d, const std::string& what) {
+  return Fail(ErrInvalidFieldDesc, d.tableName + ": " + what);
+}
+
+const std::string* Param(const TableDesc& d, const std::string& name) {
+  for (const auto& p : d.optionalParams)
+    if (Upper(p.name) == name) return &p.value;
+  return nullptr;
+}
+
+bool ParseNumber(const std::string& s, long& out) {
+  try {
+    std::size_t used = 0;
+    out = std::stol(s, &used);
+    return used == s.size();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Size byte of a field in the header, from the descriptor's units.
+Result FieldSize(const TableDesc& d, const FieldDesc& f, const TypeInfo& t, std::uint8_t& size) {
+  auto range = [&](int lo, int hi, const char* what) -> Result {
+    if (f.units1 < lo || f.units1 > hi)
+      return Bad(d, "field " + f.name + ": " + what + " must be " + std::to_string(lo) + " to " +
+                        std::to_string(hi));
+    return Ok;
+  };
+  switch (t.code) {
+    case fcAlpha:
+    case fcBytes:
+      if (Result r = range(1, 255, "size")) return r;
+      size = static_cast<std::uint8_t>(f.units1);
+      return Ok;
+    case fcMemo:
+      if (Result r = range(1, 240, "size")) return r;
+      size = static_cast<std::uint8_t>(f.units1 + 10);
+      return Ok;
+    case fcBinary: case fcFmtMemo: case fcOle: case fcGraphic:
+      if (Result r = range(0, 240, "size")) return r;
+      size = static_cast<std::uint8_t>(f.units1 + 10);
+      return Ok;
+    case fcBcd:
+      if (f.units2 < 0 || f.units2 > 32)
+        return Bad(d, "field " + f.name + ": decimals must be 0 to 32");
+      size = static_cast<std::uint8_t>(f.units2);
+      return Ok;
+    case fcShort: size = 2; return Ok;
+    case fcLogical: size = 1; return Ok;
+    case fcDate: case fcLong: case fcTime: case fcAutoinc: size = 4; return Ok;
+    default: size = 8; return Ok;
+  }
+}
+
+Result PrimaryKeyCount(const TableDesc& d, std::uint16_t& count) {
+  count = 0;
+  for (const IndexDesc& ix : d.indexes) {
+    if (!ix.primary) continue;
+    if (ix.fieldsInKey == 0 || ix.fieldsInKey > d.fields.size())
+      return Bad(d, "the primary key names no fields");
+    for (std::uint16_t i = 0; i < ix.fieldsInKey; ++i)
+      if (ix.keyFields[i] != i + 1)
+        return Bad(d, "the primary key must consist of the leading fields, in order");
+    count = ix.fieldsInKey;
+  }
+  return Ok;
+}
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+std::uint8_t FieldCodeOf(std::uint16_t t) {
+  const TypeInfo* i = ByPhysical(t);
+  return i ? i->code : 0;
+}
+
+std::uint16_t PhysicalTypeOf(std::uint8_t c) {
+  const TypeInfo* i = ByCode(c);
+  return i ? i->physical : 0;
+}
+
+char TypeLetterOf(std::uint8_t c) {
+  const TypeInfo* i = ByCode(c);
+  return i ? i->letter : 0;
+}
+
+std::uint8_t FieldCodeOfLetter(char letter) {
+  letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  for (const auto& i : kTypes)
+    if (i.letter == letter) return i.code;
+  return 0;
+}
+
+Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
+                        NewTableLayout& l) {
+  long level = defaults.level;
+  if (const std::string* v = Param(d, "LEVEL"); v && !ParseNumber(*v, level))
+    return Bad(d, "LEVEL \"" + *v + "\" is not a number");
+  l.version = VersionForLevel(static_cast<int>(level));
+  if (!l.version) return Bad(d, "table level " + std::to_string(level) + " is not 3, 4, 5 or 7");
+
+  long blockSize = defaults.blockSize;
+  if (const std::string* v = Param(d, "BLOCK SIZE"); v && !ParseNumber(*v, blockSize))
+    return Bad(d, "BLOCK SIZE \"" + *v + "\" is not a number");
+  bool bigBlocks = blockSize == 16384 || blockSize == 32768;
+  if (!(blockSize == 1024 || blockSize == 2048 || blockSize == 3072 || blockSize == 4096 ||
+        (bigBlocks && level >= 7)))
+    return Bad(d, "block size " + std::to_string(blockSize) +
+                      " is not 1024, 2048, 3072 or 4096 (16384 or 32768 for level 7)");
+  l.blockSize = static_cast<std::uint32_t>(blockSize);
+
+  std::string driverName = defaults.languageDriver;
+  if (const std::string* v = Param(d, "LANGDRIVER"); v && !v->empty()) driverName = *v;
+  const text::LanguageDriver* driver = text::FindDriver(driverName);
+  if (!driver) return Bad(d, "unknown language driver \"" + driverName + "\"");
+  l.sortOrderId = driver->sortOrderId.empty() ? driver->name : driver->sortOrderId;
+  l.sortByte = driver->sortByte;
+  l.codePage = static_cast<std::uint16_t>(driver->codePage);
+
+  if (d.fields.empty()) return Bad(d, "a table needs at least one field");
+  if (d.fields.size() > 255) return Bad(d, "a table has at most 255 fields");
+  text::Codec codec(driver->codePage);
+  std::set<std::string> names;
+  std::uint32_t recordSize = 0;
+  l.fields.clear();
+  for (const FieldDesc& f : d.fields) {
+    const TypeInfo* t = ByPhysical(f.type);
+    if (!t) return Bad(d, "field " + f.name + " has unknown type " + std::to_string(f.type));
+    if (t->minLevel > level)
+      return Bad(d, "field " + f.name + ": type " + std::string(1, t->letter) +
+                        " needs table level " + std::to_string(t->minLevel) + " or higher");
+    if (f.name.empty() || f.name.size() > 25)
+      return Bad(d, "field name \"" + f.name + "\" must have 1 to 25 characters");
+    if (!names.insert(Upper(f.name)).second) return Bad(d, "field name " + f.name + " is used twice");
+    PxField pf;
+    pf.code = t->code;
+    if (Result r = FieldSize(d, f, *t, pf.size)) return r;
+    if (!codec.fromUtf8(f.name, pf.name))
+      return Bad(d, "field name " + f.name + " has characters the code page cannot hold");
+    recordSize += pf.width();
+    l.fields.push_back(pf);
+  }
+  if (recordSize > l.blockSize - 6)
+    return Bad(d, "records of " + std::to_string(recordSize) + " bytes do not fit blocks of " +
+                      std::to_string(l.blockSize) + " bytes");
+  if (Result r = PrimaryKeyCount(d, l.keyFieldCount)) return r;
+  l.fileType = l.keyFieldCount ? ftKeyedDb : ftUnkeyedDb;
+  l.tableName = BaseName(d.tableName);
+  l.encryption = 0;
+  if (d.isProtected) {
+    if (d.password.empty()) return Bad(d, "a protected table needs a password");
+    l.encryption = PasswordChecksum(d.password);
+  }
+  return Ok;
+}
+
+Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaults& defaults) {
+  NewTableLayout layout;
+  if (Result r = PlanParadoxTable(d, defaults, layout)) return r;
+  const std::string& path = d.tableName;
+  if (io::FileExists(path) && !overwrite)
+    return Fail(ErrFileExists, path + ": the table exists already");
+
+  // Build the new family beside the old one, then swap it in.
+  std::vector<io::Replacement> plan;
+  auto stage = [&](const std::string& target) {
+    plan.push_back({target + ".new~", target});
+    return plan.back().staged;
+  };
+  PxHeader db = BuildDbHeader(layout);
+  io::File f;
+  const std::string dbStaged = stage(path);
+  if (Result r = f.open(dbStaged, io::File::Mode::Create)) return r;
+  if (Result r = f.write(0, db.raw.data(), db.raw.size())) return r;
+  if (Result r = f.sync()) return r;
+  f.close();
+  const std::string pxPath = FamilyPath(path, ".PX");
+  if (db.isKeyed()) {
+    PxHeader px = BuildPxHeader(db, BaseName(pxPath), std::min<std::uint32_t>(std::max<std::uint32_t>(layout.blockSize, 2048), 4096));
+    if (Result r = f.open(stage(pxPath), io::File::Mode::Create)) return r;
+    if (Result r = f.write(0, px.raw.data(), px.raw.size())) return r;
+    if (Result r = f.sync()) return r;
+    f.close();
+  } else if (io::FileExists(pxPath)) {
+    plan.push_back({"", pxPath});
+  }
+  const std::string mbPath = FamilyPath(path, ".MB");
+  bool blobs = std::any_of(layout.fields.begin(), layout.fields.end(),
+                           [](const PxField& pf) { return IsBlobCode(pf.code); });
+  if (blobs) {
+    BlobFile mb;
+    if (Result r = mb.create(stage(mbPath), layout.encryption)) return r;
+  } else if (io::FileExists(mbPath)) {
+    plan.push_back({"", mbPath});
+  }
+  Result r = io::ReplaceFiles(plan, FamilyPath(path, ".QRP"));
+  if (r)
+    for (const auto& p : plan)
+      if (!p.staged.empty()) ::unlink(p.staged.c_str());
+  return r;
+}
+
+}  // namespace engine::paradox

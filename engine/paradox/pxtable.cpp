@@ -1,0 +1,250 @@
+#include "engine/paradox/pxtable.h"
+
+#include <dirent.h>
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "engine/paradox/pxblob.h"
+#include "engine/paradox/pxcrypt.h"
+#include "engine/paradox/pxvalue.h"
+
+namespace engine::paradox {
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Graphic and OLE contents carry an 8-byte prefix before the data.
+std::size_t PrefixLength(std::uint8_t code) {
+  return code == fcGraphic || code == fcOle ? 8 : 0;
+}
+
+}  // namespace
+
+std::string FamilyPath(const std::string& tablePath, const std::string& upperExtension) {
+  std::size_t slash = tablePath.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : tablePath.substr(0, slash);
+  std::string file = slash == std::string::npos ? tablePath : tablePath.substr(slash + 1);
+  std::size_t dot = file.find_last_of('.');
+  std::string stem = dot == std::string::npos ? file : file.substr(0, dot);
+  std::string ext = dot == std::string::npos ? "" : file.substr(dot + 1);
+  // An existing member whose name differs only in case is the one to use.
+  std::string wanted = Upper(stem + upperExtension);
+  if (DIR* d = opendir(dir.c_str())) {
+    std::string found;
+    while (dirent* e = readdir(d)) {
+      if (Upper(e->d_name) == wanted) {
+        found = e->d_name;
+        break;
+      }
+    }
+    closedir(d);
+    if (!found.empty()) return dir + "/" + found;
+  }
+  bool lower = !ext.empty() && std::islower(static_cast<unsigned char>(ext[0]));
+  std::string newExt = upperExtension;
+  if (lower)
+    for (char& c : newExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string base = slash == std::string::npos ? "" : tablePath.substr(0, slash + 1);
+  return base + stem + newExt;
+}
+
+ParadoxTable::~ParadoxTable() {
+  if (map_) munmap(const_cast<std::uint8_t*>(map_), mapSize_);
+}
+
+Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
+                          std::unique_ptr<ParadoxTable>& out) {
+  std::unique_ptr<ParadoxTable> t(new ParadoxTable);
+  t->path_ = path;
+  t->writable_ = options.writable;
+  if (Result r = t->file_.open(path, options.writable ? io::File::Mode::ReadWrite
+                                                      : io::File::Mode::Read))
+    return r;
+  if (Result r = t->load()) return r;
+  if (std::uint32_t key = t->header_.encryption()) {
+    bool match = std::any_of(options.passwords.begin(), options.passwords.end(),
+                             [&](const std::string& pw) { return PasswordChecksum(pw) == key; });
+    if (!match)
+      return Fail(ErrPasswordRequired, path + ": the table is protected by a password");
+  }
+  if (Result r = t->buildBlockMap()) return r;
+  out = std::move(t);
+  return Ok;
+}
+
+Result ParadoxTable::mapFile() {
+  if (map_) munmap(const_cast<std::uint8_t*>(map_), mapSize_);
+  map_ = nullptr;
+  std::uint64_t size = 0;
+  if (Result r = file_.size(size)) return r;
+  mapSize_ = static_cast<std::size_t>(size);
+  if (mapSize_ == 0) return Fail(ErrCorruptHeader, path_ + ": the file is empty");
+  void* m = mmap(nullptr, mapSize_, PROT_READ, MAP_SHARED, file_.fd(), 0);
+  if (m == MAP_FAILED) return Fail(ErrIo, path_ + ": cannot map the file into memory");
+  map_ = static_cast<const std::uint8_t*>(m);
+  plainBlockNumber_ = 0;
+  return Ok;
+}
+
+Result ParadoxTable::load() {
+  if (Result r = mapFile()) return r;
+  if (Result r = header_.parse(path_, map_, mapSize_)) return r;
+  if (header_.fileType() != ftKeyedDb && header_.fileType() != ftUnkeyedDb)
+    return Fail(ErrCorruptHeader, path_ + ": not a table file (file type " +
+                                      std::to_string(header_.fileType()) + ")");
+  if (header_.recordSize() > header_.blockSize() - 6)
+    return Fail(ErrCorruptHeader, path_ + ": records are larger than a block");
+  driver_ = text::DriverFromHeader(header_.sortOrderId, header_.codePage(), header_.sortByte());
+  int codePage = header_.codePage();
+  if (codePage == 0) codePage = driver_ ? driver_->codePage : 437;
+  if (!header_.hasLevel4Layout()) codePage = 437;  // level-3 tables carry no code page
+  codec_ = std::make_unique<text::Codec>(codePage);
+  return Ok;
+}
+
+Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
+  const std::size_t bs = header_.blockSize();
+  if (number == 0 || blockOffset(number) + 6 > mapSize_)
+    return Fail(ErrCorruptBlock, path_ + ": block " + std::to_string(number) +
+                                     " lies outside the file");
+  const std::uint8_t* p = map_ + blockOffset(number);
+  const std::uint32_t key = header_.encryption();
+  const std::size_t available = std::min(bs, mapSize_ - blockOffset(number));
+  if (!key && available == bs) {
+    out = p;
+    return Ok;
+  }
+  if (plainBlockNumber_ != number) {
+    // Protected tables, and a last block cut short by the end of the file,
+    // are read through a copy (the missing tail reads as zeros).
+    plainBlock_.assign(bs, 0);
+    std::memcpy(plainBlock_.data(), p, available);
+    if (key) DecryptDbBlock(plainBlock_.data(), bs, key, number);
+    plainBlockNumber_ = number;
+  }
+  out = plainBlock_.data();
+  return Ok;
+}
+
+Result ParadoxTable::buildBlockMap() {
+  blocks_.clear();
+  recordCount_ = 0;
+  const std::size_t fileBlocks =
+      mapSize_ > header_.headerSize()
+          ? (mapSize_ - header_.headerSize() + header_.blockSize() - 1) / header_.blockSize()
+          : 0;
+  std::vector<bool> seen(fileBlocks + 1, false);
+  const int rs = header_.recordSize();
+  std::uint16_t number = header_.firstBlock();
+  std::uint16_t previous = 0;
+  if (header_.recordCount() > 0 && number == 0)
+    return Fail(ErrCorruptHeader, path_ + ": records are counted but no data block is named");
+  while (number != 0) {
+    if (number > fileBlocks)
+      return Fail(ErrCorruptBlock, path_ + ": block chain points at block " +
+                                       std::to_string(number) + " beyond the end of the file");
+    if (seen[number])
+      return Fail(ErrCorruptBlock, path_ + ": block chain loops back to block " +
+                                       std::to_string(number));
+    seen[number] = true;
+    const std::uint8_t* p;
+    if (Result r = blockData(number, p)) return r;
+    std::uint16_t next = p[0] | (p[1] << 8);
+    std::int16_t add = static_cast<std::int16_t>(p[4] | (p[5] << 8));
+    if ((add + rs) % rs != 0 || add < -rs || (add + rs) / rs > recordsPerBlock())
+      return Fail(ErrCorruptBlock, path_ + ": block " + std::to_string(number) +
+                                       " has an invalid record count");
+    std::uint16_t count = static_cast<std::uint16_t>((add + rs) / rs);
+    blocks_.push_back({number, count, recordCount_});
+    recordCount_ += count;
+    previous = number;
+    number = next;
+  }
+  (void)previous;
+  return Ok;
+}
+
+std::size_t ParadoxTable::locate(std::uint32_t index) const {
+  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), index,
+                             [](std::uint32_t i, const Block& b) { return i < b.firstRecord; });
+  std::size_t at = static_cast<std::size_t>(it - blocks_.begin()) - 1;
+  // Skip empty blocks that share the starting position.
+  while (blocks_[at].count == 0 || index >= blocks_[at].firstRecord + blocks_[at].count) ++at;
+  return at;
+}
+
+Result ParadoxTable::record(std::uint32_t index, const std::uint8_t*& out) {
+  if (index >= recordCount_)
+    return Fail(ErrEndOfList, path_ + ": no record " + std::to_string(index + 1));
+  const Block& b = blocks_[locate(index)];
+  const std::uint8_t* p;
+  if (Result r = blockData(b.number, p)) return r;
+  out = p + 6 + static_cast<std::size_t>(index - b.firstRecord) * header_.recordSize();
+  return Ok;
+}
+
+Result ParadoxTable::openBlobFile(bool create) {
+  if (blobs_) return Ok;
+  std::string mb = FamilyPath(path_, ".MB");
+  auto blobs = std::make_unique<BlobFile>();
+  Result r = (create && !io::FileExists(mb))
+                 ? blobs->create(mb, header_.encryption())
+                 : blobs->open(mb, writable_, header_.encryption());
+  if (r) return r;
+  blobs_ = std::move(blobs);
+  return Ok;
+}
+
+Result ParadoxTable::readBlob(const PxField& f, const std::uint8_t* p, Value& out) {
+  const std::size_t leader = f.size - 10;
+  BlobRef ref = ParseBlobRef(p + leader);
+  if (ref.length == 0) {
+    out = {};
+    return Ok;
+  }
+  std::string content;
+  if (ref.length <= leader) {
+    content.assign(reinterpret_cast<const char*>(p), ref.length);
+  } else {
+    if (Result r = openBlobFile(false)) return r;
+    if (Result r = blobs_->read(ref, content)) return r;
+  }
+  const std::size_t prefix = PrefixLength(f.code);
+  if (prefix) {
+    if (content.size() < prefix)
+      return Fail(ErrCorruptBlob, path_ + ": field " + f.name + " holds a damaged BLOB prefix");
+    content.erase(0, prefix);
+  }
+  if (f.code == fcMemo)
+    out = codec_->toUtf8(content);
+  else
+    out = BlobValue{std::move(content)};
+  return Ok;
+}
+
+Result ParadoxTable::fieldValue(const std::uint8_t* rec, int field, Value& out) {
+  const PxField& f = header_.fields.at(field);
+  if (IsBlobCode(f.code)) return readBlob(f, rec + f.offset, out);
+  out = DecodeField(f, rec + f.offset, *codec_);
+  return Ok;
+}
+
+Result ParadoxTable::readRecord(std::uint32_t index, std::vector<Value>& out) {
+  const std::uint8_t* rec;
+  if (Result r = record(index, rec)) return r;
+  // BLOB reads may reuse the block copy of protected tables: keep our own.
+  std::vector<std::uint8_t> copy(rec, rec + header_.recordSize());
+  out.resize(header_.fields.size());
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (Result r = fieldValue(copy.data(), static_cast<int>(i), out[i])) return r;
+  return Ok;
+}
+
+}  // namespace engine::paradox

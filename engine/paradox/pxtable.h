@@ -1,0 +1,112 @@
+// An open Paradox table: its .DB file, and the .MB and .PX files of its
+// family when it has them. Records are addressed by their position in the
+// table's order (0-based): block-chain order, which for keyed tables is key
+// order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/errors.h"
+#include "engine/io/file.h"
+#include "engine/paradox/pxheader.h"
+#include "engine/text/codepage.h"
+#include "engine/value.h"
+
+namespace engine::io {
+class Transaction;
+}
+
+namespace engine::paradox {
+
+class BlobFile;
+
+struct OpenOptions {
+  bool writable = false;
+  std::vector<std::string> passwords;  // the session's passwords, tried in turn
+};
+
+class ParadoxTable {
+ public:
+  ~ParadoxTable();
+
+  // Opens the table at `path` (the .DB file). A protected table opens only
+  // when one of the passwords matches.
+  static Result Open(const std::string& path, const OpenOptions& options,
+                     std::unique_ptr<ParadoxTable>& out);
+
+  const std::string& path() const { return path_; }
+  const PxHeader& header() const { return header_; }
+  const std::vector<PxField>& fields() const { return header_.fields; }
+  const text::LanguageDriver* driver() const { return driver_; }
+  const text::Codec& codec() const { return *codec_; }
+  bool isProtected() const { return header_.encryption() != 0; }
+  bool writable() const { return writable_; }
+  std::uint32_t recordCount() const { return recordCount_; }
+
+  // The stored bytes of record `index` (recordSize bytes), valid until the
+  // next call that reads or changes the table.
+  Result record(std::uint32_t index, const std::uint8_t*& out);
+  // One field of a stored record, BLOBs included.
+  Result fieldValue(const std::uint8_t* record, int field, Value& out);
+  // All fields of record `index`.
+  Result readRecord(std::uint32_t index, std::vector<Value>& out);
+
+  // Changes. Values are given for every field, in field order. Keyed tables
+  // keep key order and refuse duplicate keys; an Autoinc field left NULL
+  // gets the next number. Returns the new position of the record.
+  Result insert(const std::vector<Value>& values, std::uint32_t* position = nullptr);
+  Result update(std::uint32_t index, const std::vector<Value>& values,
+                std::uint32_t* position = nullptr);
+  Result remove(std::uint32_t index);
+  // Inserts many records in one change (one journal, one index rebuild).
+  Result insertMany(const std::vector<std::vector<Value>>& rows);
+
+ private:
+  struct Block {
+    std::uint16_t number;
+    std::uint16_t count;
+    std::uint32_t firstRecord;
+  };
+
+  ParadoxTable() = default;
+  Result load();
+  Result mapFile();
+  Result buildBlockMap();
+  Result blockData(std::uint16_t number, const std::uint8_t*& out);
+  std::size_t blockOffset(std::uint16_t number) const {
+    return header_.headerSize() + static_cast<std::size_t>(number - 1) * header_.blockSize();
+  }
+  std::uint16_t recordsPerBlock() const {
+    return static_cast<std::uint16_t>((header_.blockSize() - 6) / header_.recordSize());
+  }
+  std::size_t locate(std::uint32_t index) const;  // index into blocks_
+  Result openBlobFile(bool create);
+  Result readBlob(const PxField& f, const std::uint8_t* p, Value& out);
+
+  // Writing (pxwrite.cpp).
+  friend class TableWriter;
+
+  std::string path_;
+  bool writable_ = false;
+  io::File file_;
+  const std::uint8_t* map_ = nullptr;
+  std::size_t mapSize_ = 0;
+  PxHeader header_;
+  const text::LanguageDriver* driver_ = nullptr;
+  std::unique_ptr<text::Codec> codec_;
+  std::vector<Block> blocks_;  // the chain, in order
+  std::uint32_t recordCount_ = 0;
+  std::unique_ptr<BlobFile> blobs_;
+  // The decrypted copy of the block last read from a protected table.
+  std::vector<std::uint8_t> plainBlock_;
+  std::uint16_t plainBlockNumber_ = 0;
+};
+
+// Family file names beside a table: "ORDERS.DB" -> "ORDERS.MB" etc. The
+// extension's case follows the table's (".db" -> ".mb").
+std::string FamilyPath(const std::string& tablePath, const std::string& upperExtension);
+
+}  // namespace engine::paradox
