@@ -185,9 +185,9 @@ INSTANTIATE_TEST_SUITE_P(
 class BlobScratch : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("pxblob_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '_');  // parameterised names hold a '/'
+    dir_ = fs::temp_directory_path() / ("pxblob_" + std::to_string(::getpid()) + "_" + name);
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
