@@ -6,8 +6,13 @@
 // the journal. If the process dies before commit, the next opener calls
 // RecoverJournal(), which puts every recorded region and size back, so the
 // files are exactly as they were before the transaction.
+//
+// The journal names files by the paths they were opened with; a journal
+// holding relative paths must be recovered from the same working directory.
+// docs/journal.md describes the journal's layout.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -22,6 +27,8 @@ class Transaction {
  public:
   Transaction();
   ~Transaction();  // rolls back when neither committed nor rolled back
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
 
   // Starts a transaction whose journal lives at journalPath (a file that
   // must not exist yet; a leftover one must be recovered first).
@@ -33,6 +40,9 @@ class Transaction {
   Result write(File& file, std::uint64_t offset, const void* data, std::size_t n);
   // Truncates or extends a file through the journal.
   Result resize(File& file, std::uint64_t length);
+  // Creates a new file (ErrFileExists when `path` exists) and opens it
+  // read-write in `file`; rolling back removes it again.
+  Result create(File& file, const std::string& path);
 
   Result commit();
   Result rollback();
@@ -46,5 +56,12 @@ class Transaction {
 // there is no journal. Incomplete journal records (the process died while
 // writing the journal itself) are ignored: their writes never happened.
 Result RecoverJournal(const std::string& journalPath);
+
+// Helpers shared with the file replacement in lock.cpp.
+// CRC-32 (the common reflected polynomial 0xEDB88320) of a byte range.
+std::uint32_t Crc32(const void* data, std::size_t n);
+// Flushes the directory holding `path`, so that a file created, renamed or
+// removed there stays so after a crash.
+Result SyncParentDirectory(const std::string& path);
 
 }  // namespace engine::io
