@@ -37,6 +37,15 @@ struct Replacement {
   std::string target;
 };
 Result ReplaceFiles(const std::vector<Replacement>& plan, const std::string& planPath);
+// Finishes (or undoes) a replacement whose plan was left at `planPath`; Ok
+// when there is none. The rules are described in lock.cpp.
 Result RecoverReplace(const std::string& planPath);
+
+// The first step of ReplaceFiles: checks the plan (staged files exist, no
+// target twice, no aside file in the way), flushes the staged files and
+// writes the plan durably. RecoverReplace() then carries it out.
+Result WriteReplacePlan(const std::vector<Replacement>& plan, const std::string& planPath);
+// While it is being replaced, a target is moved aside to target + this.
+inline constexpr char kAsideSuffix[] = ".old~";
 
 }  // namespace engine::io
