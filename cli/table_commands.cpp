@@ -114,6 +114,11 @@ std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
     std::vector<std::string> w;
     for (std::string s; words >> s;) w.push_back(s);
     if (w.empty()) continue;
+    // "A20" is read as "A 20".
+    if (w.size() == 2 && w[1].size() > 1 && std::isdigit(static_cast<unsigned char>(w[1][1]))) {
+      w.push_back(w[1].substr(1));
+      w[1].resize(1);
+    }
     if (w.size() < 2 || w.size() > 3 || w[1].size() != 1)
       throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE]");
     std::uint8_t code = paradox::FieldCodeOfLetter(w[1][0]);

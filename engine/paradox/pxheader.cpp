@@ -137,6 +137,8 @@ Result PxHeader::parseVariablePart(const std::string& path) {
     f.offset = static_cast<std::uint16_t>(offset);
     offset += f.width();
   }
+  // Index files (.PX, .Ynn) add a block number, a count and a spare word.
+  if (!isDataFile()) offset += 6;
   if (offset != recordSize())
     return Fail(ErrCorruptHeader, Bad(path, "record size " + std::to_string(recordSize()) +
                                                 " does not match the fields (" +

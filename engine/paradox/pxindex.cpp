@@ -1,6 +1,8 @@
 #include "engine/paradox/pxindex.h"
 
 #include <algorithm>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "engine/io/file.h"
@@ -95,8 +97,15 @@ Result WritePrimaryIndex(const std::string& tablePath, const PxHeader& db,
     std::string name = pxPath.substr(pxPath.find_last_of('/') + 1);
     h = BuildPxHeader(db, name, std::min<std::uint32_t>(std::max<std::uint32_t>(db.blockSize(), 2048), 4096));
   }
-  if (Result r = file.open(pxPath, reuse ? io::File::Mode::ReadWrite : io::File::Mode::Create))
-    return r;
+  if (reuse) {
+    if (Result r = file.open(pxPath, io::File::Mode::ReadWrite)) return r;
+  } else {
+    // A missing or unusable index is rebuilt as a new file of the change,
+    // so that undoing the change removes it again.
+    if (io::FileExists(pxPath) && ::unlink(pxPath.c_str()) != 0)
+      return Fail(ErrAccessDenied, pxPath + ": cannot replace the damaged index");
+    if (Result r = tx.create(file, pxPath)) return r;
+  }
 
   const std::size_t bs = h.blockSize(), rs = h.recordSize();
   const std::size_t perBlock = (bs - 6) / rs;

@@ -6,7 +6,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
+#include "engine/io/journal.h"
+#include "engine/io/lock.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
 #include "engine/paradox/pxvalue.h"
@@ -62,9 +65,16 @@ ParadoxTable::~ParadoxTable() {
 Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
                           std::unique_ptr<ParadoxTable>& out) {
   std::unique_ptr<ParadoxTable> t(new ParadoxTable);
-  t->path_ = path;
+  // Journals name their files; absolute names keep recovery independent of
+  // the working directory.
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  t->path_ = ec ? path : absolute.lexically_normal().string();
   t->writable_ = options.writable;
-  if (Result r = t->file_.open(path, options.writable ? io::File::Mode::ReadWrite
+  // A change or a file swap that was cut short is finished or undone first.
+  if (Result r = io::RecoverReplace(FamilyPath(t->path_, ".QRP"))) return r;
+  if (Result r = io::RecoverJournal(FamilyPath(t->path_, ".QJR"))) return r;
+  if (Result r = t->file_.open(t->path_, options.writable ? io::File::Mode::ReadWrite
                                                       : io::File::Mode::Read))
     return r;
   if (Result r = t->load()) return r;

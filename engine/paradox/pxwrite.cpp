@@ -203,7 +203,7 @@ Result TableWriter::place(const Bytes& rec, std::uint32_t position) {
     chain_.insert(chain_.begin() + at + 1, {fresh, moved, 0});
     chain_[at].count = keep;
     recount();
-    if (slot > keep) {
+    if (slot > keep || keep == perBlock()) {
       ++at;
       slot -= keep;
     }
