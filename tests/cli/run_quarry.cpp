@@ -27,7 +27,8 @@ std::string TempFile(const char* stem) {
 
 }  // namespace
 
-QuarryRun RunQuarryProcess(const std::vector<std::string>& args, const std::string& input) {
+QuarryRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input) {
   std::string inPath = TempFile("in"), outPath = TempFile("out"), errPath = TempFile("err");
   std::ofstream(inPath, std::ios::binary) << input;
   QuarryRun run;
@@ -39,10 +40,10 @@ QuarryRun RunQuarryProcess(const std::vector<std::string>& args, const std::stri
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    std::vector<char*> argv{const_cast<char*>(QUARRY_BIN)};
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(QUARRY_BIN, argv.data());
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   int status = 0;

@@ -10,5 +10,12 @@ struct QuarryRun {
   std::string err;
 };
 
-// Runs the quarry binary with these arguments and `input` on its standard input.
-QuarryRun RunQuarryProcess(const std::vector<std::string>& args, const std::string& input = "");
+// Runs a program with these arguments and `input` on its standard input.
+QuarryRun RunProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& input = "");
+
+// Runs the quarry binary.
+inline QuarryRun RunQuarryProcess(const std::vector<std::string>& args,
+                                  const std::string& input = "") {
+  return RunProgram(QUARRY_BIN, args, input);
+}
