@@ -572,3 +572,27 @@ TEST(ParadoxCrash, AKilledChangeLeavesTheTableBeforeOrAfter) {
     EXPECT_FALSE(fs::exists(FamilyPath(path, ".QJR")));
   }
 }
+
+class ParadoxBlockSize : public testing::TestWithParam<int> {};
+
+TEST_P(ParadoxBlockSize, KeyedTablesOfEveryBlockSizeReadBack) {
+  TempDir dir;
+  std::string path = dir / "B.DB";
+  TableDesc d = Desc(path, {Field("Id", pxLong), Field("Pad", pxAlpha, 100)}, 1);
+  d.optionalParams.push_back({"BLOCK SIZE", std::to_string(GetParam())});
+  ASSERT_EQ(CreateParadoxTable(d, false), Ok) << LastErrorMessage();
+  std::vector<std::vector<Value>> rows;
+  for (std::int64_t i = 0; i < 1500; ++i) rows.push_back({(i * 7919) % 1500, std::string("p")});
+  ASSERT_EQ(OpenOk(path, true)->insertMany(rows), Ok) << LastErrorMessage();
+  auto t = OpenOk(path);
+  EXPECT_EQ(t->header().blockSize(), static_cast<std::uint32_t>(GetParam()));
+  auto back = AllRecords(*t);
+  ASSERT_EQ(back.size(), 1500u);
+  for (std::int64_t i = 0; i < 1500; ++i) EXPECT_EQ(IntOf(back[i][0]), i);
+  std::vector<IndexEntry> leaves;
+  ASSERT_EQ(ReadPrimaryIndex(FamilyPath(path, ".PX"), leaves), Ok);
+  EXPECT_EQ(leaves.size(), t->header().blocksInUse());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ParadoxBlockSize,
+                         testing::Values(1024, 2048, 3072, 4096, 16384, 32768));
