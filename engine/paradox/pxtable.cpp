@@ -28,6 +28,44 @@ std::size_t PrefixLength(std::uint8_t code) {
   return code == fcGraphic || code == fcOle ? 8 : 0;
 }
 
+// Reads the 6-byte headers of data blocks while the block chain is followed
+// at open. Plain reads are used rather than the mapping: mapping in every
+// page of a large file costs far more than copying its bytes. Chains mostly
+// run through consecutive blocks, so the block right after those read last
+// brings in a window of the following blocks with one read; a jump elsewhere
+// reads just the header it needs.
+class ChainReader {
+ public:
+  ChainReader(const io::File& file, const PxHeader& header, std::size_t fileSize)
+      : file_(file),
+        headerSize_(header.headerSize()),
+        blockSize_(header.blockSize()),
+        fileSize_(fileSize),
+        buffer_(new std::uint8_t[std::max<std::size_t>(kWindow, blockSize_)]) {}
+
+  // The header of block `number`, whose first 6 bytes must lie in the file.
+  Result header(std::uint16_t number, const std::uint8_t*& out) {
+    if (number < first_ || number >= end_) {
+      const std::size_t offset = headerSize_ + static_cast<std::size_t>(number - 1) * blockSize_;
+      std::size_t length = 6;
+      if (end_ == 0 || number == end_)
+        length = std::min(std::max<std::size_t>(kWindow, blockSize_), fileSize_ - offset);
+      if (Result r = file_.read(offset, buffer_.get(), length)) return r;
+      first_ = number;
+      end_ = number + static_cast<std::uint32_t>((length - 6) / blockSize_) + 1;
+    }
+    out = buffer_.get() + static_cast<std::size_t>(number - first_) * blockSize_;
+    return Ok;
+  }
+
+ private:
+  static constexpr std::size_t kWindow = 64 * 1024;
+  const io::File& file_;
+  const std::size_t headerSize_, blockSize_, fileSize_;
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::uint32_t first_ = 0, end_ = 0;  // the blocks whose headers are in buffer_
+};
+
 }  // namespace
 
 std::string FamilyPath(const std::string& tablePath, const std::string& upperExtension) {
@@ -74,6 +112,9 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   // A change or a file swap that was cut short is finished or undone first.
   if (Result r = io::RecoverReplace(FamilyPath(t->path_, ".QRP"))) return r;
   if (Result r = io::RecoverJournal(FamilyPath(t->path_, ".QJR"))) return r;
+  if (Result r = t->lock_.acquire(t->path_, options.exclusive ? io::TableLock::Kind::Exclusive
+                                                                : io::TableLock::Kind::Shared))
+    return r;
   if (Result r = t->file_.open(t->path_, options.writable ? io::File::Mode::ReadWrite
                                                       : io::File::Mode::Read))
     return r;
@@ -87,6 +128,10 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   if (Result r = t->buildBlockMap()) return r;
   out = std::move(t);
   return Ok;
+}
+
+void ParadoxTable::addParticipant(std::shared_ptr<TableParticipant> participant) {
+  participants_.push_back(std::move(participant));
 }
 
 Result ParadoxTable::mapFile() {
@@ -156,6 +201,7 @@ Result ParadoxTable::buildBlockMap() {
   std::uint16_t previous = 0;
   if (header_.recordCount() > 0 && number == 0)
     return Fail(ErrCorruptHeader, path_ + ": records are counted but no data block is named");
+  ChainReader chain(file_, header_, mapSize_);
   while (number != 0) {
     if (number > fileBlocks)
       return Fail(ErrCorruptBlock, path_ + ": block chain points at block " +
@@ -165,7 +211,13 @@ Result ParadoxTable::buildBlockMap() {
                                        std::to_string(number));
     seen[number] = true;
     const std::uint8_t* p;
-    if (Result r = blockData(number, p)) return r;
+    if (header_.encryption() || blockOffset(number) + 6 > mapSize_) {
+      // Protected blocks are decrypted whole; blockData also names a
+      // block cut off by the end of the file.
+      if (Result r = blockData(number, p)) return r;
+    } else if (Result r = chain.header(number, p)) {
+      return r;
+    }
     std::uint16_t next = p[0] | (p[1] << 8);
     std::int16_t add = static_cast<std::int16_t>(p[4] | (p[5] << 8));
     if ((add + rs) % rs != 0 || add < -rs || (add + rs) / rs > recordsPerBlock())

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/errors.h"
 #include "engine/io/file.h"
+#include "engine/io/lock.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/text/codepage.h"
 #include "engine/value.h"
@@ -22,10 +24,52 @@ class Transaction;
 namespace engine::paradox {
 
 class BlobFile;
+class ParadoxTable;
 
 struct OpenOptions {
   bool writable = false;
+  bool exclusive = false;              // no other open of the table, in any process
   std::vector<std::string> passwords;  // the session's passwords, tried in turn
+};
+
+// Where a record lies: its position in table order, its data block and its
+// slot in that block (0-based).
+struct RecordPlace {
+  std::uint32_t position = 0;
+  std::uint16_t block = 0;
+  std::uint16_t slot = 0;
+};
+
+// The records of a table as a change will leave them, in table order.
+class RecordSource {
+ public:
+  using Visitor = std::function<Result(const RecordPlace&, const std::uint8_t* record)>;
+  virtual ~RecordSource() = default;
+  virtual std::uint32_t count() const = 0;
+  virtual Result visit(const Visitor& visitor) = 0;
+};
+
+// Takes part in every change of a table: validity checks and referential
+// integrity may refuse a change or complete its values; secondary indexes
+// follow the records. Participants are attached when the table is opened.
+class TableParticipant {
+ public:
+  virtual ~TableParticipant() = default;
+  // Before a record is inserted (oldValues null), updated, or deleted
+  // (newValues null). A non-Ok result refuses the whole change.
+  virtual Result beforeChange(ParadoxTable& table, const std::vector<Value>* oldValues,
+                              std::vector<Value>* newValues) {
+    (void)table, (void)oldValues, (void)newValues;
+    return Ok;
+  }
+  // When every record of the change is in place, before it is committed:
+  // files that follow the records are written through `tx`.
+  virtual Result beforeCommit(ParadoxTable& table, RecordSource& records, io::Transaction& tx) {
+    (void)table, (void)records, (void)tx;
+    return Ok;
+  }
+  // After the change was committed (or undone: `committed` false).
+  virtual void afterChange(ParadoxTable& table, bool committed) { (void)table, (void)committed; }
 };
 
 class ParadoxTable {
@@ -64,6 +108,11 @@ class ParadoxTable {
   // Inserts many records in one change (one journal, one index rebuild).
   Result insertMany(const std::vector<std::vector<Value>>& rows);
 
+  void addParticipant(std::shared_ptr<TableParticipant> participant);
+  const std::vector<std::shared_ptr<TableParticipant>>& participants() const {
+    return participants_;
+  }
+
  private:
   struct Block {
     std::uint16_t number;
@@ -92,6 +141,7 @@ class ParadoxTable {
   std::string path_;
   bool writable_ = false;
   io::File file_;
+  io::TableLock lock_;
   const std::uint8_t* map_ = nullptr;
   std::size_t mapSize_ = 0;
   PxHeader header_;
@@ -100,6 +150,7 @@ class ParadoxTable {
   std::vector<Block> blocks_;  // the chain, in order
   std::uint32_t recordCount_ = 0;
   std::unique_ptr<BlobFile> blobs_;
+  std::vector<std::shared_ptr<TableParticipant>> participants_;
   // The decrypted copy of the block last read from a protected table.
   std::vector<std::uint8_t> plainBlock_;
   std::uint16_t plainBlockNumber_ = 0;

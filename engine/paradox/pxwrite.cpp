@@ -48,6 +48,31 @@ class TableWriter {
   Result place(const Bytes& rec, std::uint32_t position);
   Result take(std::uint32_t index);
   Result writePrimaryIndex();
+  Result decode(const Bytes& rec, std::vector<Value>& out);
+  Result consult(const std::vector<Value>* oldValues, std::vector<Value>* newValues);
+
+ public:
+  // The records as the change leaves them, for participants.
+  class Records : public RecordSource {
+   public:
+    explicit Records(TableWriter& w) : w_(w) {}
+    std::uint32_t count() const override {
+      std::uint32_t n = 0;
+      for (const auto& b : w_.chain_) n += b.count;
+      return n;
+    }
+    Result visit(const Visitor& visitor) override;
+
+   private:
+    TableWriter& w_;
+  };
+  ~TableWriter() {
+    if (!committed_)
+      for (const auto& p : t_.participants_) p->afterChange(t_, false);
+  }
+
+ private:
+  bool committed_ = false;
 
   ParadoxTable& t_;
   PxHeader h_;  // the header as it will be written
@@ -318,6 +343,7 @@ Result TableWriter::insert(const std::vector<Value>& values, std::uint32_t* posi
         h_.setAutoIncrement(static_cast<std::uint32_t>(*v));
     }
   }
+  if (Result r = consult(nullptr, &filled)) return r;
   Bytes rec;
   if (Result r = encodeRecord(filled, rec)) return r;
   std::uint32_t at = 0;
@@ -339,6 +365,11 @@ Result TableWriter::remove(std::uint32_t index) {
   const std::uint8_t* rec;
   if (Result r = recordAt(index, rec)) return r;
   Bytes copy(rec, rec + rs());
+  if (!t_.participants_.empty()) {
+    std::vector<Value> old;
+    if (Result r = decode(copy, old)) return r;
+    if (Result r = consult(&old, nullptr)) return r;
+  }
   if (Result r = releaseBlobs(copy.data())) return r;
   return take(index);
 }
@@ -351,9 +382,15 @@ Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values
   const std::uint8_t* old;
   if (Result r = recordAt(index, old)) return r;
   Bytes before(old, old + rs());
+  std::vector<Value> changed = values;
+  if (!t_.participants_.empty()) {
+    std::vector<Value> oldValues;
+    if (Result r = decode(before, oldValues)) return r;
+    if (Result r = consult(&oldValues, &changed)) return r;
+  }
   if (Result r = releaseBlobs(before.data())) return r;
   Bytes rec;
-  if (Result r = encodeRecord(values, rec)) return r;
+  if (Result r = encodeRecord(changed, rec)) return r;
   std::uint32_t at = index;
   if (h_.isKeyed() && compareKeys(before.data(), rec.data()) != 0) {
     bool exact;
@@ -371,6 +408,42 @@ Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values
                 rec.data(), rs());
   }
   if (position) *position = at;
+  return Ok;
+}
+
+Result TableWriter::decode(const Bytes& rec, std::vector<Value>& out) {
+  out.resize(h_.fields.size());
+  for (std::size_t i = 0; i < out.size(); ++i)
+    if (Result r = t_.fieldValue(rec.data(), static_cast<int>(i), out[i])) return r;
+  return Ok;
+}
+
+Result TableWriter::consult(const std::vector<Value>* oldValues, std::vector<Value>* newValues) {
+  for (const auto& p : t_.participants_)
+    if (Result r = p->beforeChange(t_, oldValues, newValues)) return r;
+  return Ok;
+}
+
+Result TableWriter::Records::visit(const Visitor& visitor) {
+  RecordPlace place;
+  for (const auto& b : w_.chain_) {
+    const std::uint8_t* data;
+    auto d = w_.dirty_.find(b.number);
+    if (d != w_.dirty_.end()) {
+      data = d->second.data();
+    } else if (Result r = w_.t_.blockData(b.number, data)) {
+      return r;
+    }
+    // Protected tables decrypt into one shared buffer: keep a copy per block.
+    Bytes copy(data, data + w_.h_.blockSize());
+    for (std::uint16_t slot = 0; slot < b.count; ++slot) {
+      place.block = b.number;
+      place.slot = slot;
+      if (Result r = visitor(place, copy.data() + 6 + static_cast<std::size_t>(slot) * w_.rs()))
+        return r;
+      ++place.position;
+    }
+  }
   return Ok;
 }
 
@@ -411,10 +484,16 @@ Result TableWriter::commit() {
   h_.clearModifiedFlags();
   if (Result r = tx_.write(t_.file_, 0, h_.raw.data(), h_.raw.size())) return r;
   if (Result r = writePrimaryIndex()) return r;
+  Records records(*this);
+  for (const auto& p : t_.participants_)
+    if (Result r = p->beforeCommit(t_, records, tx_)) return r;
   if (Result r = tx_.commit()) return r;
+  committed_ = true;
   t_.header_ = h_;
-  if (Result r = t_.mapFile()) return r;
-  return t_.buildBlockMap();
+  Result r = t_.mapFile();
+  if (r == Ok) r = t_.buildBlockMap();
+  for (const auto& p : t_.participants_) p->afterChange(t_, true);
+  return r;
 }
 
 namespace {

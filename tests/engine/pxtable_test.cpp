@@ -596,3 +596,65 @@ TEST_P(ParadoxBlockSize, KeyedTablesOfEveryBlockSizeReadBack) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ParadoxBlockSize,
                          testing::Values(1024, 2048, 3072, 4096, 16384, 32768));
+
+TEST(ParadoxOpen, ExclusiveOpensExcludeEveryOtherOpen) {
+  TempDir dir;
+  std::string path = dir / "L.DB";
+  ASSERT_EQ(CreateParadoxTable(Desc(path, {Field("A", pxShort)}), false), Ok);
+  OpenOptions shared, exclusive;
+  exclusive.exclusive = exclusive.writable = true;
+  std::unique_ptr<ParadoxTable> a, b;
+  ASSERT_EQ(ParadoxTable::Open(path, shared, a), Ok);
+  EXPECT_EQ(ParadoxTable::Open(path, shared, b), Ok);
+  b.reset();
+  EXPECT_EQ(ParadoxTable::Open(path, exclusive, b), ErrTableInUse);
+  EXPECT_NE(LastErrorMessage().find("Table is in use"), std::string::npos);
+  a.reset();
+  ASSERT_EQ(ParadoxTable::Open(path, exclusive, a), Ok);
+  EXPECT_EQ(ParadoxTable::Open(path, shared, b), ErrTableInUse);
+}
+
+namespace {
+
+// Refuses odd numbers, doubles what it accepts, and counts the records it
+// was shown before each commit.
+struct Doubler : TableParticipant {
+  int commits = 0, undone = 0;
+  std::uint32_t seen = 0;
+  Result beforeChange(ParadoxTable&, const std::vector<Value>*, std::vector<Value>* v) override {
+    if (!v) return Ok;
+    std::int64_t n = IntOf((*v)[0]);
+    if (n % 2) return Fail(ErrInvalidValue, "odd");
+    (*v)[0] = n * 2;
+    return Ok;
+  }
+  Result beforeCommit(ParadoxTable&, RecordSource& records, io::Transaction&) override {
+    seen = 0;
+    return records.visit([&](const RecordPlace& place, const std::uint8_t*) {
+      EXPECT_EQ(place.position, seen);
+      ++seen;
+      return Result{Ok};
+    });
+  }
+  void afterChange(ParadoxTable&, bool committed) override { ++(committed ? commits : undone); }
+};
+
+}  // namespace
+
+TEST(ParadoxParticipants, SeeEveryChangeAndMayRefuseIt) {
+  TempDir dir;
+  std::string path = dir / "P.DB";
+  ASSERT_EQ(CreateParadoxTable(Desc(path, {Field("N", pxLong)}, 1), false), Ok);
+  auto t = OpenOk(path, true);
+  auto doubler = std::make_shared<Doubler>();
+  t->addParticipant(doubler);
+  ASSERT_EQ(t->insertMany({{std::int64_t{2}}, {std::int64_t{4}}}), Ok);
+  EXPECT_EQ(t->insert({std::int64_t{3}}), ErrInvalidValue);
+  ASSERT_EQ(t->update(0, {std::int64_t{10}}), Ok);
+  std::vector<std::int64_t> values;
+  for (const auto& row : AllRecords(*t)) values.push_back(IntOf(row[0]));
+  EXPECT_EQ(values, (std::vector<std::int64_t>{8, 20}));
+  EXPECT_EQ(doubler->seen, 2u);
+  EXPECT_EQ(doubler->commits, 2);
+  EXPECT_EQ(doubler->undone, 1);
+}
