@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/handles.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxtable.h"
 
@@ -14,56 +15,9 @@ namespace engine {
 
 namespace {
 
-struct Database {
-  std::string directory;
-};
-
-struct Cursor {
-  std::unique_ptr<paradox::ParadoxTable> table;
-  std::string name;
-  std::int64_t position = -1;  // -1 before the first record; count = after the last
-};
-
-struct Registry {
-  std::uint32_t nextHandle = 1;
-  std::map<hDBIDb, Database> databases;
-  std::map<hDBICur, Cursor> cursors;
-  std::vector<std::string> passwords;
-};
-
-Registry& registry() {
-  static Registry r;
-  return r;
-}
-
-Result NoHandle(const char* what) {
-  return Fail(ErrInvalidHandle, std::string("Invalid ") + what + " handle.");
-}
-
-Cursor* FindCursor(hDBICur h) {
-  auto it = registry().cursors.find(h);
-  return it == registry().cursors.end() ? nullptr : &it->second;
-}
-
-#define CURSOR_OR_FAIL(c, h) \
-  Cursor* c = FindCursor(h); \
-  if (!c) return NoHandle("cursor")
-
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Upper(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return s;
-}
-
-// Resolves a table name in a directory; adds ".DB" when it has no extension.
-std::string TablePath(const std::string& directory, const std::string& name) {
-  std::string path = name.find('/') == std::string::npos ? directory + "/" + name : name;
-  if (BaseName(path).find('.') == std::string::npos) path += ".DB";
-  return path;
+std::vector<std::string>& passwords() {
+  static std::vector<std::string> list;
+  return list;
 }
 
 Result ReadCurrent(Cursor& c, std::vector<Value>* values) {
@@ -91,49 +45,51 @@ Result MoveBy(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
 }  // namespace
 
 void AddPassword(const std::string& password) {
-  auto& pw = registry().passwords;
+  auto& pw = passwords();
   if (std::find(pw.begin(), pw.end(), password) == pw.end()) pw.push_back(password);
 }
 
 void RemovePassword(const std::string& password) {
-  auto& pw = registry().passwords;
+  auto& pw = passwords();
   pw.erase(std::remove(pw.begin(), pw.end(), password), pw.end());
 }
 
-void RemoveAllPasswords() { registry().passwords.clear(); }
+void RemoveAllPasswords() { passwords().clear(); }
 
-const std::vector<std::string>& SessionPasswords() { return registry().passwords; }
+const std::vector<std::string>& SessionPasswords() { return passwords(); }
 
 Result OpenDatabase(const std::string& directory, hDBIDb& db) {
   struct stat st {};
   if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return Fail(ErrNotFound, directory + ": directory does not exist");
-  db = registry().nextHandle++;
-  registry().databases[db] = {directory};
+  db = AddDatabase({directory, directory});
   return Ok;
 }
 
 Result CloseDatabase(hDBIDb& db) {
-  if (!registry().databases.erase(db)) return NoHandle("database");
+  if (!RemoveDatabase(db)) return NoHandle("database");
   db = 0;
   return Ok;
 }
 
 Result GetDatabaseDirectory(hDBIDb db, std::string& directory) {
-  auto it = registry().databases.find(db);
-  if (it == registry().databases.end()) return NoHandle("database");
-  directory = it->second.directory;
+  Database* d = FindDatabase(db);
+  if (!d) return NoHandle("database");
+  directory = d->directory;
   return Ok;
 }
 
 Result OpenTablePath(const std::string& path, OpenMode mode, hDBICur& cursor) {
   paradox::OpenOptions options;
   options.writable = mode == OpenMode::ReadWrite;
-  options.passwords = registry().passwords;
+  options.passwords = passwords();
   std::unique_ptr<paradox::ParadoxTable> table;
   if (Result r = paradox::ParadoxTable::Open(path, options, table)) return r;
-  cursor = registry().nextHandle++;
-  registry().cursors[cursor] = Cursor{std::move(table), BaseName(path), -1};
+  if (Result r = AttachParticipants(*table)) return r;
+  Cursor c;
+  c.table = std::move(table);
+  c.name = BaseName(path);
+  cursor = AddCursor(std::move(c));
   return Ok;
 }
 
@@ -147,7 +103,7 @@ Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverTy
 }
 
 Result CloseCursor(hDBICur& cursor) {
-  if (!registry().cursors.erase(cursor)) return NoHandle("cursor");
+  if (!RemoveCursor(cursor)) return NoHandle("cursor");
   cursor = 0;
   return Ok;
 }

@@ -1,0 +1,70 @@
+#include "engine/handles.h"
+
+namespace engine {
+
+namespace {
+
+struct Registry {
+  std::uint32_t nextHandle = 1;
+  std::map<hDBIDb, Database> databases;
+  std::map<hDBICur, Cursor> cursors;
+};
+
+Registry& registry() {
+  static Registry r;
+  return r;
+}
+
+}  // namespace
+
+Database* FindDatabase(hDBIDb h) {
+  auto it = registry().databases.find(h);
+  return it == registry().databases.end() ? nullptr : &it->second;
+}
+
+Cursor* FindCursor(hDBICur h) {
+  auto it = registry().cursors.find(h);
+  return it == registry().cursors.end() ? nullptr : &it->second;
+}
+
+hDBICur AddCursor(Cursor cursor) {
+  hDBICur h = registry().nextHandle++;
+  registry().cursors.emplace(h, std::move(cursor));
+  return h;
+}
+
+hDBIDb AddDatabase(Database database) {
+  hDBIDb h = registry().nextHandle++;
+  registry().databases.emplace(h, std::move(database));
+  return h;
+}
+
+bool RemoveCursor(hDBICur h) { return registry().cursors.erase(h) != 0; }
+bool RemoveDatabase(hDBIDb h) { return registry().databases.erase(h) != 0; }
+
+Result NoHandle(const char* what) {
+  return Fail(ErrInvalidHandle, std::string("Invalid ") + what + " handle.");
+}
+
+std::string BaseName(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string Upper(std::string s) {
+  for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  return s;
+}
+
+std::string TablePath(const std::string& directory, const std::string& name) {
+  std::string path = name.find('/') == std::string::npos ? directory + "/" + name : name;
+  if (BaseName(path).find('.') == std::string::npos) path += ".DB";
+  return path;
+}
+
+Result AttachParticipants(paradox::ParadoxTable& table) {
+  (void)table;
+  return Ok;
+}
+
+}  // namespace engine

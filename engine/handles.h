@@ -1,0 +1,51 @@
+// The engine's handle registry, shared by the files that implement the
+// operations of engine.h (not part of the engine's public interface).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/paradox/pxtable.h"
+
+namespace engine {
+
+struct Database {
+  std::string name;       // alias name, or the directory when opened by path
+  std::string directory;
+};
+
+struct Cursor {
+  std::unique_ptr<paradox::ParadoxTable> table;
+  std::string name;               // the table name it was opened under
+  hDBIDb database = 0;            // 0 when opened by path
+  std::int64_t position = -1;     // -1 before the first record; count = after the last
+};
+
+Database* FindDatabase(hDBIDb handle);
+Cursor* FindCursor(hDBICur handle);
+hDBICur AddCursor(Cursor cursor);
+hDBIDb AddDatabase(Database database);
+bool RemoveCursor(hDBICur handle);
+bool RemoveDatabase(hDBIDb handle);
+Result NoHandle(const char* what);
+
+// Looks up a cursor handle, or returns ErrInvalidHandle from the caller.
+#define CURSOR_OR_FAIL(c, h)  \
+  Cursor* c = FindCursor(h);  \
+  if (!c) return NoHandle("cursor")
+
+std::string BaseName(const std::string& path);
+std::string Upper(std::string s);
+// Resolves a table name in a directory ("ORDERS" -> DIR/ORDERS.DB); a name
+// with a '/' is a path already.
+std::string TablePath(const std::string& directory, const std::string& name);
+
+// Attaches to a freshly opened table everything that takes part in its
+// changes (validity checks, referential integrity, secondary indexes).
+Result AttachParticipants(paradox::ParadoxTable& table);
+
+}  // namespace engine
