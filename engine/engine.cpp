@@ -179,6 +179,10 @@ Result GetRecordCount(hDBICur h, std::uint32_t& count) {
 }
 
 Result SetToBegin(hDBICur h) {
+  if (ListCursor* l = FindList(h)) {
+    l->position = -1;
+    return Ok;
+  }
   CURSOR_OR_FAIL(c, h);
   c->position = -1;
   return Ok;

@@ -1,5 +1,7 @@
 #include "engine/handles.h"
 
+#include "engine/lists.h"
+
 namespace engine {
 
 namespace {
@@ -8,6 +10,7 @@ struct Registry {
   std::uint32_t nextHandle = 1;
   std::map<hDBIDb, Database> databases;
   std::map<hDBICur, Cursor> cursors;
+  std::map<hDBICur, ListCursor> lists;
 };
 
 Registry& registry() {
@@ -39,7 +42,51 @@ hDBIDb AddDatabase(Database database) {
   return h;
 }
 
-bool RemoveCursor(hDBICur h) { return registry().cursors.erase(h) != 0; }
+bool RemoveCursor(hDBICur h) {
+  return registry().cursors.erase(h) != 0 || registry().lists.erase(h) != 0;
+}
+
+ListCursor* FindList(hDBICur h) {
+  auto it = registry().lists.find(h);
+  return it == registry().lists.end() ? nullptr : &it->second;
+}
+
+bool IsListCursor(hDBICur h) { return FindList(h) != nullptr; }
+
+Result GetListCount(hDBICur h, std::uint32_t& count) {
+  ListCursor* l = FindList(h);
+  if (!l) return NoHandle("list cursor");
+  count = static_cast<std::uint32_t>(l->rows.size());
+  return Ok;
+}
+
+namespace detail {
+
+hDBICur AddList(std::vector<std::any> rows) {
+  hDBICur h = registry().nextHandle++;
+  registry().lists.emplace(h, ListCursor{std::move(rows), -1});
+  return h;
+}
+
+Result MoveList(hDBICur h, std::int64_t offset, const std::any*& row) {
+  ListCursor* l = FindList(h);
+  if (!l) return NoHandle("list cursor");
+  const std::int64_t count = static_cast<std::int64_t>(l->rows.size());
+  std::int64_t target = l->position + offset;
+  if (target < 0) {
+    l->position = -1;
+    return ErrBeginOfList;
+  }
+  if (target >= count) {
+    l->position = count;
+    return ErrEndOfList;
+  }
+  l->position = target;
+  row = &l->rows[static_cast<std::size_t>(target)];
+  return Ok;
+}
+
+}  // namespace detail
 bool RemoveDatabase(hDBIDb h) { return registry().databases.erase(h) != 0; }
 
 Result NoHandle(const char* what) {

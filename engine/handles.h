@@ -2,6 +2,7 @@
 // operations of engine.h (not part of the engine's public interface).
 #pragma once
 
+#include <any>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -25,7 +26,14 @@ struct Cursor {
   std::int64_t position = -1;     // -1 before the first record; count = after the last
 };
 
+// A list cursor: the records of an Open...List operation.
+struct ListCursor {
+  std::vector<std::any> rows;
+  std::int64_t position = -1;
+};
+
 Database* FindDatabase(hDBIDb handle);
+ListCursor* FindList(hDBICur handle);
 Cursor* FindCursor(hDBICur handle);
 hDBICur AddCursor(Cursor cursor);
 hDBIDb AddDatabase(Database database);

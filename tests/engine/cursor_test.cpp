@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "engine/lists.h"
 #include "engine/paradox/pxcreate.h"
 #include "tests/support/tempdir.h"
 
@@ -149,4 +150,24 @@ TEST(CursorHandles, ClosedAndUnknownHandlesAreRefused) {
   EXPECT_EQ(CloseDatabase(db), Ok);
   EXPECT_EQ(db, 0u);
   EXPECT_EQ(CloseDatabase(db), ErrInvalidHandle);
+}
+
+TEST(ListCursor, ReadsItsRecordsInOrderUntilTheEnd) {
+  std::vector<FamilyDesc> members(3);
+  members[0].name = "A.DB";
+  members[1].name = "A.PX";
+  members[2].name = "A.MB";
+  hDBICur list = OpenList(members);
+  FamilyDesc f;
+  std::string names;
+  while (GetNextRecord(list, f) == Ok) names += f.name + " ";
+  EXPECT_EQ(names, "A.DB A.PX A.MB ");
+  EXPECT_EQ(GetNextRecord(list, f), ErrEndOfList);
+  ASSERT_EQ(SetToBegin(list), Ok);
+  ASSERT_EQ(GetRelativeRecord(list, 2, f), Ok);
+  EXPECT_EQ(f.name, "A.PX");
+  FieldDesc wrongKind;
+  EXPECT_EQ(GetNextRecord(list, wrongKind), ErrInvalidParameter);
+  EXPECT_EQ(CloseCursor(list), Ok);
+  EXPECT_EQ(GetNextRecord(list, f), ErrInvalidHandle);
 }
