@@ -9,17 +9,14 @@
 
 namespace engine::io {
 
-namespace {
-
-Result OsFailure(const std::string& path, const char* what) {
+Result OsFailure(const std::string& path, const std::string& what) {
   int e = errno;
   Result code = ErrIo;
   if (e == ENOENT || e == ENOTDIR) code = ErrNotFound;
   if (e == EACCES || e == EPERM || e == EROFS) code = ErrAccessDenied;
+  if (e == EEXIST) code = ErrFileExists;
   return Fail(code, path + ": " + what + ": " + std::strerror(e));
 }
-
-}  // namespace
 
 File::~File() { close(); }
 

@@ -39,6 +39,10 @@ class File {
   std::string path_;
 };
 
+// A failure of the operating system (errno) as a result code whose message
+// names the file and what was being done.
+Result OsFailure(const std::string& path, const std::string& what);
+
 // Reads a whole file into memory.
 Result ReadWholeFile(const std::string& path, std::string& out);
 bool FileExists(const std::string& path);

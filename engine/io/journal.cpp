@@ -32,15 +32,6 @@ constexpr std::size_t kMinBodySize = 3;
 constexpr std::uint64_t kPageSize = 4096;  // before-images cover whole pages
 enum : std::uint8_t { kFileRecord = 1, kImageRecord = 2 };
 
-Result OsFailure(const std::string& path, const char* what) {
-  int e = errno;
-  Result code = ErrIo;
-  if (e == ENOENT || e == ENOTDIR) code = ErrNotFound;
-  if (e == EACCES || e == EPERM || e == EROFS) code = ErrAccessDenied;
-  if (e == EEXIST) code = ErrFileExists;
-  return Fail(code, path + ": " + what + ": " + std::strerror(e));
-}
-
 void PutU16(std::string& out, std::uint16_t v) {
   for (int i = 0; i < 2; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
 }

@@ -16,15 +16,6 @@ namespace engine::io {
 
 namespace {
 
-Result OsFailure(const std::string& path, const std::string& what) {
-  int e = errno;
-  Result code = ErrIo;
-  if (e == ENOENT || e == ENOTDIR) code = ErrNotFound;
-  if (e == EACCES || e == EPERM || e == EROFS) code = ErrAccessDenied;
-  if (e == EEXIST) code = ErrFileExists;
-  return Fail(code, path + ": " + what + ": " + std::strerror(e));
-}
-
 // ---- Table locks ----------------------------------------------------------
 
 // Open-file-description locks belong to one open of the file, not to the
