@@ -1,4 +1,5 @@
 #include "engine/io/lock.h"
+#include "tests/support/tempdir.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -31,19 +32,6 @@ std::optional<std::string> Slurp(const std::string& path) {
 void Put(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (fs::temp_directory_path() / "quarry-lock-XXXXXX").string();
-    path_ = mkdtemp(t.data());
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // Tries a lock in a forked child and reports the result; the child keeps
 // the lock until it is killed.
