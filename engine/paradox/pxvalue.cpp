@@ -72,7 +72,7 @@ std::string DecodeBcd(const std::uint8_t* p, int decimals) {
   if (intDigits > 0)
     out.append(digits + first, digits + intDigits);
   else
-    out = "0";
+    out.assign(1, '0');
   if (decimals > 0) {
     out += '.';
     out.append(digits + intDigits, digits + 32);
