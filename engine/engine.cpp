@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/config/config.h"
 #include "engine/handles.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxtable.h"
@@ -58,11 +59,13 @@ void RemoveAllPasswords() { passwords().clear(); }
 
 const std::vector<std::string>& SessionPasswords() { return passwords(); }
 
-Result OpenDatabase(const std::string& directory, hDBIDb& db) {
+Result OpenDatabase(const std::string& name, hDBIDb& db) {
+  std::string databaseName, directory;  // an alias gives its PATH
+  if (Result r = ResolveDatabaseName(name, databaseName, directory)) return r;
   struct stat st {};
   if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
     return Fail(ErrNotFound, directory + ": directory does not exist");
-  db = AddDatabase({directory, directory});
+  db = AddDatabase({databaseName, directory});
   return Ok;
 }
 
@@ -113,7 +116,9 @@ Result CreateTable(hDBIDb db, bool overwrite, const TableDesc& desc) {
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
   TableDesc d = desc;
   d.tableName = TablePath(directory, desc.tableName);
-  return paradox::CreateParadoxTable(d, overwrite);
+  paradox::CreateDefaults defaults;
+  if (Result r = GetCreateDefaults(defaults)) return r;
+  return paradox::CreateParadoxTable(d, overwrite, defaults);
 }
 
 Result GetCursorProps(hDBICur h, CursorProps& p) {

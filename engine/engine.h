@@ -22,8 +22,9 @@ void RemovePassword(const std::string& password);
 void RemoveAllPasswords();
 const std::vector<std::string>& SessionPasswords();
 
-// A database is a directory of table files.
-Result OpenDatabase(const std::string& directory, hDBIDb& db);
+// A database is a directory of table files, named by its path or by an
+// alias of the configuration (engine/config/config.h).
+Result OpenDatabase(const std::string& name, hDBIDb& db);
 Result CloseDatabase(hDBIDb& db);
 Result GetDatabaseDirectory(hDBIDb db, std::string& directory);
 
@@ -73,3 +74,5 @@ Result ModifyRecord(hDBICur cursor, const std::vector<Value>& values);
 Result DeleteRecord(hDBICur cursor);
 
 }  // namespace engine
+
+#include "engine/config/config.h"
