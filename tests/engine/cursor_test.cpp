@@ -11,7 +11,7 @@ using namespace engine;
 
 namespace {
 
-class Cursor : public testing::Test {
+class CursorApi : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(OpenDatabase(dir.path(), db), Ok);
@@ -52,7 +52,7 @@ class Cursor : public testing::Test {
 
 }  // namespace
 
-TEST_F(Cursor, PropertiesAndDescriptors) {
+TEST_F(CursorApi, PropertiesAndDescriptors) {
   CursorProps p;
   ASSERT_EQ(GetCursorProps(cur, p), Ok);
   EXPECT_EQ(p.tableName, "PARTS.DB");
@@ -85,7 +85,7 @@ TEST_F(Cursor, PropertiesAndDescriptors) {
   EXPECT_EQ(GetIndexDesc(cur, 2, ix), ErrInvalidIndex);
 }
 
-TEST_F(Cursor, NavigationInKeyOrder) {
+TEST_F(CursorApi, NavigationInKeyOrder) {
   std::vector<Value> row;
   ASSERT_EQ(SetToBegin(cur), Ok);
   EXPECT_EQ(GetPriorRecord(cur, &row), ErrBeginOfList);
@@ -112,7 +112,7 @@ TEST_F(Cursor, NavigationInKeyOrder) {
   EXPECT_EQ(GetField(cur, 9, v), ErrInvalidParameter);
 }
 
-TEST_F(Cursor, BookmarksFollowTheirRecordAndEditsMoveTheCursor) {
+TEST_F(CursorApi, BookmarksFollowTheirRecordAndEditsMoveTheCursor) {
   ASSERT_EQ(SetToRecordNo(cur, 3), Ok);  // "C"
   Bookmark mark;
   ASSERT_EQ(GetBookmark(cur, mark), Ok);
