@@ -136,6 +136,7 @@ Result GetCursorProps(hDBICur h, CursorProps& p) {
   p.tableLevel = static_cast<std::uint16_t>(hd.level());
   p.languageDriver = c->table->driver() ? c->table->driver()->name : hd.sortOrderId;
   p.blockSize = static_cast<std::uint16_t>(hd.blockSize() / 1024);
+  AddValidityCounts(h, p);
   return Ok;
 }
 

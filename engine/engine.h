@@ -76,3 +76,4 @@ Result DeleteRecord(hDBICur cursor);
 }  // namespace engine
 
 #include "engine/config/config.h"
+#include "engine/valchecks.h"

@@ -1,6 +1,7 @@
 #include "engine/handles.h"
 
 #include "engine/lists.h"
+#include "engine/valchecks.h"
 
 namespace engine {
 
@@ -111,6 +112,7 @@ std::string TablePath(const std::string& directory, const std::string& name) {
 
 Result AttachParticipants(paradox::ParadoxTable& table) {
   (void)table;
+  if (Result r = AttachValidity(table)) return r;
   return Ok;
 }
 

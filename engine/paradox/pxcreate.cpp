@@ -12,6 +12,7 @@
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
 #include "engine/paradox/pxtable.h"
+#include "engine/paradox/pxval.h"
 #include "engine/text/codepage.h"
 
 namespace engine::paradox {
@@ -253,7 +254,8 @@ Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaul
   } else if (io::FileExists(mbPath)) {
     plan.push_back({"", mbPath});
   }
-  Result r = io::ReplaceFiles(plan, FamilyPath(path, ".QRP"));
+  Result r = StageValidityFiles(d, db, plan);  // .VAL of the table and of its parents
+  if (r == Ok) r = io::ReplaceFiles(plan, FamilyPath(path, ".QRP"));
   if (r)
     for (const auto& p : plan)
       if (!p.staged.empty()) ::unlink(p.staged.c_str());
