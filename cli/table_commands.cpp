@@ -7,6 +7,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/csv.h"
+#include "cli/validity_info.h"
 #include "cli/values.h"
 #include "engine/dataset/dberror.h"
 #include "engine/engine.h"
@@ -101,6 +102,7 @@ int Info(const std::vector<std::string>& words, Streams& io) {
            << (f.units1 ? std::to_string(f.units1) : "") << (f.units2 ? std::to_string(f.units2) : "")
            << "\n";
   }
+  PrintValidity(table.get(), io.out);  // validity_info.cpp
   return 0;
 }
 
