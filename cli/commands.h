@@ -8,5 +8,6 @@
 namespace cli {
 
 std::vector<Command> TableCommands();  // dump, info, create, insert
+std::vector<Command> AliasCommands();  // aliases, alias add/delete
 
 }  // namespace cli

@@ -28,14 +28,20 @@ int UsageFailure(Streams& io, const std::string& message) {
 }  // namespace
 
 const std::vector<Command>& Commands() {
-  static const std::vector<Command> commands = TableCommands();
+  static const std::vector<Command> commands = [] {
+    std::vector<Command> all = TableCommands();
+    for (Command& c : AliasCommands()) all.push_back(std::move(c));
+    return all;
+  }();
   return commands;
 }
 
 std::string UsageText() {
   std::ostringstream s;
   s << "usage: quarry COMMAND [ARGUMENTS]\n"
-       "       quarry --help | --version\n";
+       "       quarry --help | --version\n"
+       "every command takes --config FILE (the engine configuration) and\n"
+       "--password PW (repeatable); tables are paths or ALIAS:TABLE\n";
   if (!Commands().empty()) s << "commands:\n";
   for (const Command& c : Commands())
     s << "  " << c.name << (c.usage.empty() ? "" : " ") << c.usage << "\n      " << c.summary

@@ -7,6 +7,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/csv.h"
+#include "cli/session_options.h"
 #include "cli/validity_info.h"
 #include "cli/values.h"
 #include "engine/dataset/dberror.h"
@@ -33,10 +34,6 @@ class OpenCursor {
   hDBICur cursor_ = 0;
 };
 
-void AddSessionPasswords(const Args& args) {
-  for (const std::string& pw : args.values("password")) AddPassword(pw);
-}
-
 std::vector<FieldDesc> Fields(hDBICur cursor) {
   std::vector<FieldDesc> fields;
   Check(GetFieldDescs(cursor, fields));
@@ -44,10 +41,9 @@ std::vector<FieldDesc> Fields(hDBICur cursor) {
 }
 
 int Dump(const std::vector<std::string>& words, Streams& io) {
-  Args args(words, {"password"}, {});
+  Args args = ParseCommandArgs(words);
   args.expectPositional(1);
-  AddSessionPasswords(args);
-  OpenCursor table(args.positional()[0], OpenMode::ReadOnly);
+  OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadOnly);
   std::vector<FieldDesc> fields = Fields(table.get());
   std::vector<std::string> line;
   for (const FieldDesc& f : fields) line.push_back(f.name);
@@ -66,10 +62,9 @@ int Dump(const std::vector<std::string>& words, Streams& io) {
 }
 
 int Info(const std::vector<std::string>& words, Streams& io) {
-  Args args(words, {"password"}, {});
+  Args args = ParseCommandArgs(words);
   args.expectPositional(1);
-  AddSessionPasswords(args);
-  OpenCursor table(args.positional()[0], OpenMode::ReadOnly);
+  OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadOnly);
   CursorProps p;
   Check(GetCursorProps(table.get(), p));
   std::uint32_t count = 0;
@@ -149,12 +144,12 @@ std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
 }
 
 int Create(const std::vector<std::string>& words, Streams& io) {
-  Args args(words, {"fields", "key", "level", "langdriver", "blocksize", "password"}, {});
+  Args args = ParseCommandArgs(words, {"fields", "key", "level", "langdriver", "blocksize"});
   args.expectPositional(1);
   auto fieldSpec = args.value("fields");
   if (!fieldSpec) throw UsageError("--fields is required");
   TableDesc desc;
-  desc.tableName = args.positional()[0];
+  desc.tableName = ResolveTable(args.positional()[0]);
   desc.fields = ParseFieldList(*fieldSpec);
   long key = args.intValue("key", 0);
   if (key < 0 || key > static_cast<long>(desc.fields.size()))
@@ -173,16 +168,17 @@ int Create(const std::vector<std::string>& words, Streams& io) {
     desc.password = *v;
     desc.isProtected = 1;
   }
-  Check(paradox::CreateParadoxTable(desc, false));
+  paradox::CreateDefaults defaults;
+  Check(GetCreateDefaults(defaults));
+  Check(paradox::CreateParadoxTable(desc, false, defaults));
   io.out << "Created " << desc.tableName << "\n";
   return 0;
 }
 
 int Insert(const std::vector<std::string>& words, Streams& io) {
-  Args args(words, {"password"}, {});
+  Args args = ParseCommandArgs(words);
   args.expectPositional(1);
-  AddSessionPasswords(args);
-  OpenCursor table(args.positional()[0], OpenMode::ReadWrite);
+  OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadWrite);
   std::vector<FieldDesc> fields = Fields(table.get());
   std::vector<std::string> header, cells;
   if (!ReadCsvRow(io.in, header)) throw std::runtime_error("no header line on standard input");

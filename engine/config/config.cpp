@@ -591,6 +591,19 @@ Result ResolveDatabaseName(const std::string& name, std::string& databaseName,
   return Ok;
 }
 
+std::string MatchFileCase(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec)) return path;
+  const std::filesystem::path p(path);
+  const std::string want = Lower(p.filename().string());
+  std::filesystem::path dir = p.has_parent_path() ? p.parent_path() : ".";
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    if (Lower(entry.path().filename().string()) == want)
+      return p.has_parent_path() ? entry.path().string() : entry.path().filename().string();
+  }
+  return path;
+}
+
 Result ResolveTableName(const std::string& name, std::string& path) {
   path = name;
   const std::size_t colon = name.find(':');
@@ -605,7 +618,7 @@ Result ResolveTableName(const std::string& name, std::string& path) {
   if (Result r = GetDatabaseDesc(alias, desc)) return r;
   if (std::filesystem::path(table).extension().empty())
     table += desc.driverType == "DBASE" ? ".DBF" : ".DB";
-  path = desc.physicalPath + (desc.physicalPath.ends_with('/') ? "" : "/") + table;
+  path = MatchFileCase(desc.physicalPath + (desc.physicalPath.ends_with('/') ? "" : "/") + table);
   return Ok;
 }
 

@@ -71,6 +71,12 @@ Result ResolveDatabaseName(const std::string& name, std::string& databaseName,
 // A table named as a path or as ALIAS:TABLE ("WORK:ORDERS" -> the ORDERS.DB
 // of the alias's directory; .DBF for a dBASE alias when no extension is
 // given). An existing file is taken as a path even when it holds a colon.
+// Table names ignore case: the file found is the one on disk (MatchFileCase).
 Result ResolveTableName(const std::string& name, std::string& path);
+
+// `path` when it exists or when its directory holds no file of that name in
+// another case; else the file whose name differs only in case ("orders.db"
+// for ".../ORDERS.DB").
+std::string MatchFileCase(const std::string& path);
 
 }  // namespace engine

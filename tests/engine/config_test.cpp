@@ -316,10 +316,12 @@ TEST_F(Config, TableNamesResolveThroughAliases) {
   ASSERT_EQ(AddStandardAlias("Work", dir.path(), ""), Ok);
   ASSERT_EQ(AddStandardAlias("Old", dir.path() + "/", "DBASE"), Ok);
   WriteFile(dir / "odd:name.DB", "");
+  WriteFile(dir / "Mixed.db", "");
   const std::pair<std::string, std::string> cases[] = {
       {"WORK:ORDERS", dir / "ORDERS.DB"},
       {"work:orders.db", dir / "orders.db"},
       {"Old:CLIENTS", dir / "CLIENTS.DBF"},
+      {"Work:MIXED", dir / "Mixed.db"},  // the file on disk, whatever its case
       {"/plain/path/T.DB", "/plain/path/T.DB"},
       {"T.DB", "T.DB"},
       {dir / "odd:name.DB", dir / "odd:name.DB"},  // an existing file is a path
