@@ -11,6 +11,7 @@
 #include "engine/io/lock.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
+#include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxval.h"
 #include "engine/text/codepage.h"
@@ -255,6 +256,7 @@ Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaul
     plan.push_back({"", mbPath});
   }
   Result r = StageValidityFiles(d, db, plan);  // .VAL of the table and of its parents
+  if (r == Ok) r = PlanCreatedIndexes(d, db, plan);  // secondary indexes, pxsecidx.h
   if (r == Ok) r = io::ReplaceFiles(plan, FamilyPath(path, ".QRP"));
   if (r)
     for (const auto& p : plan)
