@@ -25,7 +25,7 @@ Result ReadCurrent(Cursor& c, std::vector<Value>* values) {
   if (c.position < 0 || c.position >= c.table->recordCount())
     return Fail(ErrNoCurrentRecord, c.table->path() + ": no current record");
   if (!values) return Ok;
-  return c.table->readRecord(static_cast<std::uint32_t>(c.position), *values);
+  return c.table->readRecord(c.row(), *values);
 }
 
 Result MoveBy(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
@@ -129,7 +129,7 @@ Result GetCursorProps(hDBICur h, CursorProps& p) {
   p.driverType = "PARADOX";
   p.fieldCount = hd.fieldCount();
   p.recordBufferSize = hd.recordSize();
-  p.indexCount = hd.isKeyed() ? 1 : 0;
+  p.indexCount = static_cast<std::uint16_t>((hd.isKeyed() ? 1 : 0) + SecondaryIndexCount(*c));
   p.restructureVersion = hd.raw[0x2E];
   p.auxPasswordCount = hd.auxPasswordCount();
   p.isProtected = c->table->isProtected() ? 1 : 0;
@@ -166,6 +166,7 @@ Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
 Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {
   CURSOR_OR_FAIL(c, h);
   const paradox::PxHeader& hd = c->table->header();
+  if (seqNo != 1 || !hd.isKeyed()) return IndexDescOf(*c, seqNo, ix);  // indexes.h
   if (!hd.isKeyed() || seqNo > 1)
     return Fail(ErrInvalidIndex, c->table->path() + ": no index number " + std::to_string(seqNo));
   ix = IndexDesc{};
@@ -241,7 +242,7 @@ Result GetField(hDBICur h, std::uint16_t fieldNo, Value& value) {
   if (fieldNo == 0 || fieldNo > c->table->fields().size())
     return Fail(ErrInvalidParameter, c->table->path() + ": no field number " + std::to_string(fieldNo));
   const std::uint8_t* rec;
-  if (Result r = c->table->record(static_cast<std::uint32_t>(c->position), rec)) return r;
+  if (Result r = c->table->record(c->row(), rec)) return r;
   std::vector<std::uint8_t> copy(rec, rec + c->table->header().recordSize());
   return c->table->fieldValue(copy.data(), fieldNo - 1, value);
 }
@@ -252,8 +253,8 @@ Result GetBookmark(hDBICur h, Bookmark& bookmark) {
   CURSOR_OR_FAIL(c, h);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   const std::uint8_t* rec;
-  if (Result r = c->table->record(static_cast<std::uint32_t>(c->position), rec)) return r;
-  std::uint32_t pos = static_cast<std::uint32_t>(c->position);
+  if (Result r = c->table->record(c->row(), rec)) return r;
+  std::uint32_t pos = c->row();
   bookmark.assign(reinterpret_cast<std::uint8_t*>(&pos), reinterpret_cast<std::uint8_t*>(&pos) + 4);
   bookmark.insert(bookmark.end(), rec, rec + c->table->header().recordSize());
   return Ok;
@@ -271,12 +272,12 @@ Result SetToBookmark(hDBICur h, const Bookmark& bookmark) {
   };
   const std::uint32_t count = c->table->recordCount();
   if (pos < count && matches(pos)) {
-    c->position = pos;
+    SetCursorRow(*c, pos);
     return Ok;
   }
   for (std::uint32_t i = 0; i < count; ++i) {
     if (matches(i)) {
-      c->position = i;
+      SetCursorRow(*c, i);
       return Ok;
     }
   }
@@ -287,28 +288,28 @@ Result InsertRecord(hDBICur h, const std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
   std::uint32_t at = 0;
   if (Result r = c->table->insert(values, &at)) return r;
-  c->position = at;
-  return Ok;
+  return FollowChange(*c, at);
 }
 
 Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
   CURSOR_OR_FAIL(c, h);
-  return c->table->insertMany(rows);
+  if (Result r = c->table->insertMany(rows)) return r;
+  return FollowChange(*c, -1);
 }
 
 Result ModifyRecord(hDBICur h, const std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   std::uint32_t at = 0;
-  if (Result r = c->table->update(static_cast<std::uint32_t>(c->position), values, &at)) return r;
-  c->position = at;
-  return Ok;
+  if (Result r = c->table->update(c->row(), values, &at)) return r;
+  return FollowChange(*c, at);
 }
 
 Result DeleteRecord(hDBICur h) {
   CURSOR_OR_FAIL(c, h);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
-  return c->table->remove(static_cast<std::uint32_t>(c->position));
+  if (Result r = c->table->remove(c->row())) return r;
+  return FollowChange(*c, -1);
 }
 
 }  // namespace engine

@@ -77,3 +77,4 @@ Result DeleteRecord(hDBICur cursor);
 
 #include "engine/config/config.h"
 #include "engine/valchecks.h"
+#include "engine/indexes.h"

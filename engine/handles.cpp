@@ -113,6 +113,7 @@ std::string TablePath(const std::string& directory, const std::string& name) {
 Result AttachParticipants(paradox::ParadoxTable& table) {
   (void)table;
   if (Result r = AttachValidity(table)) return r;
+  if (Result r = AttachIndexMaintenance(table)) return r;  // indexes.h
   return Ok;
 }
 

@@ -24,6 +24,16 @@ struct Cursor {
   std::string name;               // the table name it was opened under
   hDBIDb database = 0;            // 0 when opened by path
   std::int64_t position = -1;     // -1 before the first record; count = after the last
+  // The secondary index navigation follows (SwitchToIndex, engine/indexes.h)
+  // and the table positions of the records in its order; both empty: the
+  // table's own order. `position` counts in this order.
+  std::string indexName;
+  std::vector<std::uint32_t> order;
+  // The table position of the record at `position` (which must be one).
+  std::uint32_t row() const {
+    return order.empty() ? static_cast<std::uint32_t>(position)
+                         : order[static_cast<std::size_t>(position)];
+  }
 };
 
 // A list cursor: the records of an Open...List operation.
