@@ -7,6 +7,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/csv.h"
+#include "cli/index_info.h"
 #include "cli/session_options.h"
 #include "cli/validity_info.h"
 #include "cli/values.h"
@@ -98,6 +99,7 @@ int Info(const std::vector<std::string>& words, Streams& io) {
            << "\n";
   }
   PrintValidity(table.get(), io.out);  // validity_info.cpp
+  PrintSecondaryIndexes(table.get(), io.out);  // index_info.cpp
   return 0;
 }
 
