@@ -230,6 +230,7 @@ Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaul
     return plan.back().staged;
   };
   PxHeader db = BuildDbHeader(layout);
+  if (Result r = StageAuxPasswords(d, db, path, plan)) return r;  // pxsecurity.h
   io::File f;
   const std::string dbStaged = stage(path);
   if (Result r = f.open(dbStaged, io::File::Mode::Create)) return r;

@@ -119,12 +119,9 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
                                                       : io::File::Mode::Read))
     return r;
   if (Result r = t->load()) return r;
-  if (std::uint32_t key = t->header_.encryption()) {
-    bool match = std::any_of(options.passwords.begin(), options.passwords.end(),
-                             [&](const std::string& pw) { return PasswordChecksum(pw) == key; });
-    if (!match)
-      return Fail(ErrPasswordRequired, path + ": the table is protected by a password");
-  }
+  // The master password gives every right, an auxiliary one its own.
+  if (Result r = ResolveRights(t->path_, t->header_, options.passwords, t->rights_)) return r;
+  if (!t->rights_.master) t->addParticipant(MakeRightsGuard());
   if (Result r = t->buildBlockMap()) return r;
   out = std::move(t);
   return Ok;
@@ -305,7 +302,10 @@ Result ParadoxTable::readRecord(std::uint32_t index, std::vector<Value>& out) {
   std::vector<std::uint8_t> copy(rec, rec + header_.recordSize());
   out.resize(header_.fields.size());
   for (std::size_t i = 0; i < out.size(); ++i)
-    if (Result r = fieldValue(copy.data(), static_cast<int>(i), out[i])) return r;
+    if (!rights_.canRead(i))
+      out[i] = Value{};  // not readable with the session's password
+    else if (Result r = fieldValue(copy.data(), static_cast<int>(i), out[i]))
+      return r;
   return Ok;
 }
 

@@ -14,6 +14,7 @@
 #include "engine/io/file.h"
 #include "engine/io/lock.h"
 #include "engine/paradox/pxheader.h"
+#include "engine/paradox/pxsecurity.h"
 #include "engine/text/codepage.h"
 #include "engine/value.h"
 
@@ -88,14 +89,16 @@ class ParadoxTable {
   const text::Codec& codec() const { return *codec_; }
   bool isProtected() const { return header_.encryption() != 0; }
   bool writable() const { return writable_; }
+  // What the session's password allows (pxsecurity.h).
+  const AccessRights& rights() const { return rights_; }
   std::uint32_t recordCount() const { return recordCount_; }
 
   // The stored bytes of record `index` (recordSize bytes), valid until the
   // next call that reads or changes the table.
   Result record(std::uint32_t index, const std::uint8_t*& out);
-  // One field of a stored record, BLOBs included.
+  // One field of a stored record, BLOBs included, whatever the rights.
   Result fieldValue(const std::uint8_t* record, int field, Value& out);
-  // All fields of record `index`.
+  // All fields of record `index`; a field the password cannot read is NULL.
   Result readRecord(std::uint32_t index, std::vector<Value>& out);
 
   // Changes. Values are given for every field, in field order. Keyed tables
@@ -140,6 +143,7 @@ class ParadoxTable {
 
   std::string path_;
   bool writable_ = false;
+  AccessRights rights_;
   io::File file_;
   io::TableLock lock_;
   const std::uint8_t* map_ = nullptr;
