@@ -83,8 +83,13 @@ Result GetDatabaseDirectory(hDBIDb db, std::string& directory) {
 }
 
 Result OpenTablePath(const std::string& path, OpenMode mode, hDBICur& cursor) {
+  return OpenTablePath(path, mode, ShareMode::Shared, cursor);
+}
+
+Result OpenTablePath(const std::string& path, OpenMode mode, ShareMode share, hDBICur& cursor) {
   paradox::OpenOptions options;
   options.writable = mode == OpenMode::ReadWrite;
+  options.exclusive = share == ShareMode::Exclusive;
   options.passwords = passwords();
   std::unique_ptr<paradox::ParadoxTable> table;
   if (Result r = paradox::ParadoxTable::Open(path, options, table)) return r;
@@ -98,11 +103,16 @@ Result OpenTablePath(const std::string& path, OpenMode mode, hDBICur& cursor) {
 
 Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverType,
                  OpenMode mode, hDBICur& cursor) {
+  return OpenTable(db, name, driverType, mode, ShareMode::Shared, cursor);
+}
+
+Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverType,
+                 OpenMode mode, ShareMode share, hDBICur& cursor) {
   std::string directory;
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
   if (!driverType.empty() && Upper(driverType) != "PARADOX")
     return Fail(ErrNotSupported, "Driver " + driverType + " is not supported yet.");
-  return OpenTablePath(TablePath(directory, name), mode, cursor);
+  return OpenTablePath(TablePath(directory, name), mode, share, cursor);
 }
 
 Result CloseCursor(hDBICur& cursor) {
@@ -241,6 +251,10 @@ Result GetField(hDBICur h, std::uint16_t fieldNo, Value& value) {
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   if (fieldNo == 0 || fieldNo > c->table->fields().size())
     return Fail(ErrInvalidParameter, c->table->path() + ": no field number " + std::to_string(fieldNo));
+  if (!c->table->rights().canRead(fieldNo - 1))
+    return Fail(ErrNoRights, c->table->path() + ": field " +
+                                 c->table->codec().toUtf8(c->table->fields()[fieldNo - 1].name) +
+                                 " cannot be read with this password");
   const std::uint8_t* rec;
   if (Result r = c->table->record(c->row(), rec)) return r;
   std::vector<std::uint8_t> copy(rec, rec + c->table->header().recordSize());

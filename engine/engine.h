@@ -76,5 +76,6 @@ Result DeleteRecord(hDBICur cursor);
 }  // namespace engine
 
 #include "engine/config/config.h"
+#include "engine/family.h"
 #include "engine/valchecks.h"
 #include "engine/indexes.h"
