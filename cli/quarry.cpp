@@ -31,6 +31,7 @@ const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = [] {
     std::vector<Command> all = TableCommands();
     for (Command& c : AliasCommands()) all.push_back(std::move(c));
+    for (Command& c : FamilyCommands()) all.push_back(std::move(c));
     return all;
   }();
   return commands;

@@ -46,8 +46,10 @@ int Dump(const std::vector<std::string>& words, Streams& io) {
   args.expectPositional(1);
   OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadOnly);
   std::vector<FieldDesc> fields = Fields(table.get());
+  const std::vector<bool> shown = ReadableFields(table.get(), fields, io);  // family_commands.cpp
   std::vector<std::string> line;
-  for (const FieldDesc& f : fields) line.push_back(f.name);
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (shown[i]) line.push_back(fields[i].name);
   WriteCsvRow(io.out, line);
   std::vector<Value> values;
   Check(SetToBegin(table.get()));
@@ -56,7 +58,8 @@ int Dump(const std::vector<std::string>& words, Streams& io) {
     if (r == ErrEndOfList) break;
     Check(r);
     line.clear();
-    for (const Value& v : values) line.push_back(FormatValue(v));
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (shown[i]) line.push_back(FormatValue(values[i]));
     WriteCsvRow(io.out, line);
   }
   return 0;
@@ -100,6 +103,7 @@ int Info(const std::vector<std::string>& words, Streams& io) {
   }
   PrintValidity(table.get(), io.out);  // validity_info.cpp
   PrintSecondaryIndexes(table.get(), io.out);  // index_info.cpp
+  PrintFamilyAndPasswords(ResolveTable(args.positional()[0]), io);  // family_commands.cpp
   return 0;
 }
 
