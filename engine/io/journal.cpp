@@ -323,6 +323,16 @@ Transaction::~Transaction() {
 
 bool Transaction::active() const { return impl_ != nullptr; }
 
+// The writer of a journal holds a lock on it for as long as its change runs,
+// so that an opener in another process does not take a live change for an
+// interrupted one. Open-file-description locks vanish with the process.
+bool LockJournal(int fd) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
 Result Transaction::begin(const std::string& journalPath) {
   if (impl_) return Fail(ErrInvalidParameter, journalPath + ": a transaction is already active");
   int fd = ::open(journalPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -332,6 +342,7 @@ Result Transaction::begin(const std::string& journalPath) {
                   journalPath + ": a journal is left from an interrupted change; recover it first");
     return OsFailure(journalPath, "cannot create the journal");
   }
+  LockJournal(fd);
   auto impl = std::make_unique<Impl>();
   impl->journalPath = journalPath;
   impl->journalFd = fd;
@@ -414,6 +425,18 @@ Result Transaction::rollback() {
 
 Result RecoverJournal(const std::string& journalPath) {
   if (!PathExists(journalPath)) return Ok;
+  int fd = ::open(journalPath.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    if (!PathExists(journalPath)) return Ok;  // finished meanwhile
+    return OsFailure(journalPath, "cannot open the journal");
+  }
+  // A change still running in another process is not ours to undo.
+  const bool live = !LockJournal(fd);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (live) return Ok;
   std::string data;
   if (Result r = ReadWholeFile(journalPath, data)) return r;
   std::vector<Record> records;

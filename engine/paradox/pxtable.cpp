@@ -110,11 +110,19 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   t->path_ = ec ? path : absolute.lexically_normal().string();
   t->writable_ = options.writable;
   // A change or a file swap that was cut short is finished or undone first.
-  if (Result r = io::RecoverReplace(FamilyPath(t->path_, ".QRP"))) return r;
+  // Lock first: a change that is still running belongs to whoever holds the
+  // table, and only an interrupted one is finished or undone here. (A table
+  // moved aside by an interrupted file swap is put back before it can be locked.)
+  const std::string plan = FamilyPath(t->path_, ".QRP");
+  const auto kind = options.exclusive ? io::TableLock::Kind::Exclusive : io::TableLock::Kind::Shared;
+  Result locked = t->lock_.acquire(t->path_, kind);
+  if (locked == ErrNotFound && io::FileExists(plan)) {
+    if (Result r = io::RecoverReplace(plan)) return r;
+    locked = t->lock_.acquire(t->path_, kind);
+  }
+  if (locked) return locked;
+  if (Result r = io::RecoverReplace(plan)) return r;
   if (Result r = io::RecoverJournal(FamilyPath(t->path_, ".QJR"))) return r;
-  if (Result r = t->lock_.acquire(t->path_, options.exclusive ? io::TableLock::Kind::Exclusive
-                                                                : io::TableLock::Kind::Shared))
-    return r;
   if (Result r = t->file_.open(t->path_, options.writable ? io::File::Mode::ReadWrite
                                                       : io::File::Mode::Read))
     return r;

@@ -377,3 +377,33 @@ TEST(JournalFiles, CreateRefusesAnExistingFileAndRollbackKeepsIt) {
 }
 
 }  // namespace
+
+TEST(JournalLive, AChangeRunningInAnotherProcessIsNotUndone) {
+  Scene scene;
+  const std::string before = *Slurp(scene.path(0));
+  int ready[2], done[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    Transaction tx;
+    File f;
+    if (tx.begin(scene.journal()) || f.open(scene.path(0), File::Mode::ReadWrite) ||
+        tx.write(f, 0, "changed", 7))
+      _exit(2);
+    char c = 1;
+    if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) != 1) _exit(3);
+    _exit(tx.commit() == Ok ? 0 : 4);
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  EXPECT_EQ(RecoverJournal(scene.journal()), Ok);  // the writer is alive: nothing undone
+  EXPECT_TRUE(fs::exists(scene.journal()));
+  EXPECT_EQ(Slurp(scene.path(0))->substr(0, 7), "changed");
+  ASSERT_EQ(write(done[1], &c, 1), 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(fs::exists(scene.journal()));
+  EXPECT_NE(*Slurp(scene.path(0)), before);
+}
