@@ -6,6 +6,7 @@
 
 #include "cli/args.h"
 #include "cli/commands.h"
+#include "cli/session_options.h"
 #include "engine/dataset/dberror.h"
 #include "engine/engine.h"
 #include "engine/lists.h"
@@ -15,17 +16,6 @@ namespace cli {
 using namespace engine;
 
 namespace {
-
-// The command's words with --password (repeatable, added to the session).
-// The shared handling of --config and ALIAS:TABLE names belongs here and in
-// TablePathOf: these two are the only places that read options or names.
-Args ParseWords(const std::vector<std::string>& words, const std::set<std::string>& flags = {}) {
-  Args args(words, {"password"}, flags);
-  for (const std::string& pw : args.values("password")) AddPassword(pw);
-  return args;
-}
-
-std::string TablePathOf(const std::string& word) { return word; }
 
 // A database on the directory of a table, closed on every path; the
 // engine's operations then name the table by its file name.
@@ -56,10 +46,10 @@ std::string AsPath(const std::string& name) {
 }
 
 int Copy(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseWords(words, {"overwrite"});
+  Args args = ParseCommandArgs(words, {}, {"overwrite"});
   args.expectPositional(2);
-  const std::string from = TablePathOf(args.positional()[0]);
-  const std::string to = TablePathOf(args.positional()[1]);
+  const std::string from = ResolveTable(args.positional()[0]);
+  const std::string to = ResolveTable(args.positional()[1]);
   TableDirectory source(from);
   Check(CopyTable(source.db(), args.flag("overwrite"), source.file(), "", AsPath(to)));
   io.out << "Copied " << from << " to " << to << "\n";
@@ -67,9 +57,9 @@ int Copy(const std::vector<std::string>& words, Streams& io) {
 }
 
 int Delete(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseWords(words);
+  Args args = ParseCommandArgs(words, {}, {});
   args.expectPositional(1);
-  const std::string path = TablePathOf(args.positional()[0]);
+  const std::string path = ResolveTable(args.positional()[0]);
   TableDirectory table(path);
   Check(DeleteTable(table.db(), table.file(), ""));
   io.out << "Deleted " << path << "\n";
@@ -77,9 +67,9 @@ int Delete(const std::vector<std::string>& words, Streams& io) {
 }
 
 int Rename(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseWords(words);
+  Args args = ParseCommandArgs(words, {}, {});
   args.expectPositional(2);
-  const std::string path = TablePathOf(args.positional()[0]);
+  const std::string path = ResolveTable(args.positional()[0]);
   const std::string newName = args.positional()[1];
   if (newName.find('/') != std::string::npos)
     throw UsageError("NEWNAME is a name in the table's directory, not a path");
@@ -90,9 +80,9 @@ int Rename(const std::vector<std::string>& words, Streams& io) {
 }
 
 int Empty(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseWords(words);
+  Args args = ParseCommandArgs(words, {}, {});
   args.expectPositional(1);
-  const std::string path = TablePathOf(args.positional()[0]);
+  const std::string path = ResolveTable(args.positional()[0]);
   TableDirectory table(path);
   Check(EmptyTable(table.db(), table.file()));
   io.out << "Emptied " << path << "\n";

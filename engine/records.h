@@ -135,9 +135,9 @@ struct RefIntDesc {
 enum TableRights : std::int32_t {
   rightsNone = 0,
   rightsReadOnly = 1,
-  rightsInsert = 3,
-  rightsInsertDelete = 7,
-  rightsUpdate = 15,
+  rightsUpdate = 3,         // change existing records
+  rightsDataEntry = 7,      // and insert
+  rightsInsertDelete = 15,  // and delete, empty
   rightsFull = 31,
   rightsUnknown = 255,
 };

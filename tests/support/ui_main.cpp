@@ -5,9 +5,11 @@
 #include <cstdlib>
 
 #include "app/application.h"
+#include "tests/support/scratch_config.h"
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  ScratchConfig scratch;  // never the user's own engine configuration
   Application app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
