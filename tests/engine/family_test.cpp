@@ -29,24 +29,14 @@ using namespace engine::paradox;
 using ptables::CopyFamily;
 using ptables::Desc;
 using ptables::Field;
+using ptables::OpenOk;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::unique_ptr<ParadoxTable> Open(const std::string& path, bool writable = false,
-                                   std::vector<std::string> passwords = {}) {
-  std::unique_ptr<ParadoxTable> t;
-  OpenOptions o;
-  o.writable = writable;
-  o.passwords = std::move(passwords);
-  Result r = ParadoxTable::Open(path, o, t);
-  EXPECT_EQ(r, Ok) << LastErrorMessage();
-  return t;
-}
-
 std::vector<std::vector<Value>> Records(const std::string& path,
                                         std::vector<std::string> passwords = {}) {
-  auto t = Open(path, false, std::move(passwords));
+  auto t = OpenOk(path, false, std::move(passwords));
   std::vector<std::vector<Value>> rows;
   if (!t) return rows;
   rows.resize(t->recordCount());
@@ -93,7 +83,7 @@ std::string MakeBlobTable(const std::string& dir, const std::string& name = "PIC
                             Field("Notes", pxMemo, 10), Field("Image", pxGraphic, 10)},
                      1);
   EXPECT_EQ(CreateParadoxTable(d, false), Ok) << LastErrorMessage();
-  auto t = Open(path, true);
+  auto t = OpenOk(path, true);
   std::vector<std::vector<Value>> values;
   for (int i = 0; i < rows; ++i)
     values.push_back({Value{}, std::string("title ") + std::to_string(i),
@@ -268,7 +258,7 @@ TEST(FamilyCopy, BlobsAndAutoincrementTravel) {
   EXPECT_EQ(MemberNames(dir / "copy.db"),
             (std::vector<std::string>{"copy.db", "copy.px", "copy.mb"}));
   EXPECT_EQ(Records(dir / "copy.db"), Records(pics));
-  auto t = Open(dir / "copy.db", true);
+  auto t = OpenOk(dir / "copy.db", true);
   ASSERT_EQ(t->insert({Value{}, std::string("new"), Value{}, Value{}}), Ok) << LastErrorMessage();
   std::vector<Value> last;
   ASSERT_EQ(t->readRecord(t->recordCount() - 1, last), Ok);
@@ -363,7 +353,7 @@ TEST(FamilyEmpty, KeepsStructureIndexesAndCounters) {
   TempDir dir;
   std::string pics = MakeBlobTable(dir.path());
   ASSERT_EQ(EmptyParadoxTable(pics), Ok) << LastErrorMessage();
-  auto t = Open(pics, true);
+  auto t = OpenOk(pics, true);
   ASSERT_TRUE(t);
   EXPECT_EQ(t->recordCount(), 0u);
   EXPECT_EQ(t->fields().size(), 4u);

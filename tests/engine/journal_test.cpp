@@ -1,4 +1,5 @@
 #include "engine/io/journal.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,18 +22,6 @@ using namespace engine::io;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::optional<std::string> Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Put(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
 
 std::string Bytes(std::size_t n, unsigned seed) {
   std::mt19937 gen(seed);

@@ -1,4 +1,5 @@
 #include "engine/io/lock.h"
+#include "tests/support/files.h"
 #include "tests/support/tempdir.h"
 
 #include <gtest/gtest.h>
@@ -20,18 +21,6 @@ namespace fs = std::filesystem;
 using Kind = TableLock::Kind;
 
 namespace {
-
-std::optional<std::string> Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void Put(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
 
 // Tries a lock in a forked child and reports the result; the child keeps
 // the lock until it is killed.

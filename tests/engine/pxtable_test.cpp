@@ -15,57 +15,18 @@
 #include "engine/paradox/pxindex.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
+#include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
 using namespace engine;
 using namespace engine::paradox;
 namespace fs = std::filesystem;
+using ptables::AllRecords;
+using ptables::Desc;
+using ptables::Field;
+using ptables::OpenOk;
 
 namespace {
-
-std::unique_ptr<ParadoxTable> OpenOk(const std::string& path, bool writable = false,
-                                     std::vector<std::string> passwords = {}) {
-  std::unique_ptr<ParadoxTable> t;
-  OpenOptions o;
-  o.writable = writable;
-  o.passwords = std::move(passwords);
-  Result r = ParadoxTable::Open(path, o, t);
-  EXPECT_EQ(r, Ok) << LastErrorMessage();
-  return t;
-}
-
-std::vector<std::vector<Value>> AllRecords(ParadoxTable& t) {
-  std::vector<std::vector<Value>> rows(t.recordCount());
-  for (std::uint32_t i = 0; i < t.recordCount(); ++i)
-    EXPECT_EQ(t.readRecord(i, rows[i]), Ok) << LastErrorMessage();
-  return rows;
-}
-
-FieldDesc Field(const std::string& name, std::uint16_t type, std::int16_t u1 = 0,
-                std::int16_t u2 = 0) {
-  FieldDesc f;
-  f.name = name;
-  f.type = type;
-  f.units1 = u1;
-  f.units2 = u2;
-  return f;
-}
-
-TableDesc Desc(const std::string& path, std::vector<FieldDesc> fields, int keyFields = 0,
-               int level = 7) {
-  TableDesc d;
-  d.tableName = path;
-  d.fields = std::move(fields);
-  if (keyFields) {
-    IndexDesc ix;
-    ix.primary = 1;
-    ix.fieldsInKey = static_cast<std::uint16_t>(keyFields);
-    for (int i = 0; i < keyFields; ++i) ix.keyFields[i] = static_cast<std::uint16_t>(i + 1);
-    d.indexes.push_back(ix);
-  }
-  d.optionalParams.push_back({"LEVEL", std::to_string(level)});
-  return d;
-}
 
 std::int64_t IntOf(const Value& v) { return std::get<std::int64_t>(v); }
 

@@ -14,11 +14,14 @@
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxval.h"
 #include "engine/valchecks.h"
+#include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
 using namespace engine;
 using namespace engine::paradox;
 namespace fs = std::filesystem;
+using ptables::Desc;
+using ptables::Field;
 
 namespace {
 
@@ -87,28 +90,6 @@ std::vector<std::string> DescribeTable(const std::string& path) {
   TableValidity v;
   EXPECT_EQ(LoadValidity(path, t->header(), t->codec(), v), Ok) << LastErrorMessage();
   return Describe(*t, v);
-}
-
-FieldDesc Field(const std::string& name, std::uint16_t type, std::int16_t size = 0) {
-  FieldDesc f;
-  f.name = name;
-  f.type = type;
-  f.units1 = size;
-  return f;
-}
-
-TableDesc Desc(const std::string& path, std::vector<FieldDesc> fields, int keyFields) {
-  TableDesc d;
-  d.tableName = path;
-  d.fields = std::move(fields);
-  if (keyFields) {
-    IndexDesc ix;
-    ix.primary = 1;
-    ix.fieldsInKey = static_cast<std::uint16_t>(keyFields);
-    for (int i = 0; i < keyFields; ++i) ix.keyFields[i] = static_cast<std::uint16_t>(i + 1);
-    d.indexes.push_back(ix);
-  }
-  return d;
 }
 
 std::array<std::uint8_t, 256> Area(std::uint16_t type, const Value& v) {

@@ -7,9 +7,35 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "engine/errors.h"
+#include "engine/paradox/pxtable.h"
 #include "engine/records.h"
 
 namespace ptables {
+
+// Opens a table, failing the test (with the engine's message) when it cannot.
+inline std::unique_ptr<engine::paradox::ParadoxTable> OpenOk(
+    const std::string& path, bool writable = false, std::vector<std::string> passwords = {}) {
+  std::unique_ptr<engine::paradox::ParadoxTable> t;
+  engine::paradox::OpenOptions o;
+  o.writable = writable;
+  o.passwords = std::move(passwords);
+  engine::Result r = engine::paradox::ParadoxTable::Open(path, o, t);
+  EXPECT_EQ(r, engine::Ok) << engine::LastErrorMessage();
+  return t;
+}
+
+// Every record of a table, in table order.
+inline std::vector<std::vector<engine::Value>> AllRecords(engine::paradox::ParadoxTable& t) {
+  std::vector<std::vector<engine::Value>> rows(t.recordCount());
+  for (std::uint32_t i = 0; i < t.recordCount(); ++i)
+    EXPECT_EQ(t.readRecord(i, rows[i]), engine::Ok) << engine::LastErrorMessage();
+  return rows;
+}
 
 inline engine::FieldDesc Field(const std::string& name, std::uint16_t type, std::int16_t u1 = 0,
                                std::int16_t u2 = 0) {
