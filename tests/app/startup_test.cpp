@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -24,6 +25,8 @@ TEST(Startup, ProgramStartsAndKeepsRunningOffscreen) {
   QProcess program;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("QT_QPA_PLATFORM", "offscreen");
+  QTemporaryDir data;  // the demo database of a first start goes here
+  env.insert("XDG_DATA_HOME", data.path());
   program.setProcessEnvironment(env);
   program.start(QUARRYDESK_BIN, {});
   ASSERT_TRUE(program.waitForStarted(5000));
