@@ -1,4 +1,5 @@
 #include "app/application.h"
+#include "app/dmf.h"
 #include "app/demodb.h"
 #include "app/prompter.h"
 #include "engine/errors.h"
@@ -9,6 +10,7 @@ int main(int argc, char** argv) {
   // A first start brings the demo database along.
   if (EnsureDemoAlias(DefaultDemoDirectory()) != engine::Ok)
     prompter().warn(QString::fromStdString(engine::LastErrorMessage()));
+  DMF();  // the data module comes first: it opens the session
   TParadoxfrm mainForm;
   mainForm.showMaximized();
   return app.exec();

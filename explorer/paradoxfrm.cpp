@@ -1,6 +1,326 @@
 #include "explorer/paradoxfrm.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <algorithm>
+
+#include "app/dmf.h"
+#include "app/prompter.h"
+#include "engine/dataset/dberror.h"
+
+namespace {
+
+// Tree images: root, folder nodes, closed database.
+constexpr int kRootImage = 0;
+constexpr int kFolderImage = 1;
+constexpr int kClosedDatabaseImage = 4;
+
+QTreeWidgetItem* AddNode(QTreeWidgetItem* parent, const QString& text, int image) {
+  auto* item = new QTreeWidgetItem(parent, {text});
+  item->setData(0, Qt::UserRole, image);
+  return item;
+}
+
+// The kind of an alias as the configuration names it ("STANDARD" for a
+// directory of table files); the session's driver name is the alias's default
+// table driver instead.
+std::string AliasType(engine::TSession& session, const std::string& alias) {
+  for (const engine::ConfigEntry& e : session.GetAliasParams(alias))
+    if (e.name == "TYPE") return e.value;
+  return std::string();
+}
+
+QString LongHint(const QString& hint) {
+  const int bar = hint.indexOf('|');
+  return bar < 0 ? hint : hint.mid(bar + 1);
+}
+
+QString ShortHint(const QString& hint) {
+  const int bar = hint.indexOf('|');
+  return bar < 0 ? hint : hint.left(bar);
+}
+
+}  // namespace
+
 TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   setObjectName("Paradoxfrm");
   setWindowTitle("Quarrydesk");
+  buildPages();
+  buildMenus();
+  buildToolBar();
+  buildStatusBar();
+  setWindowState(windowState() | Qt::WindowMaximized);
+  FormCreate();
+}
+
+void TParadoxfrm::buildPages() {
+  TreeView = new QTreeWidget;
+  TreeView->setObjectName("TreeView");
+  TreeView->setHeaderHidden(true);
+  TreePages = new QTabWidget;
+  TreePages->setObjectName("TreePages");
+  TreePages->addTab(TreeView, "Databases");
+
+  PageControl = new QTabWidget;
+  PageControl->setObjectName("PageControl");
+  for (const char* page : {"Information", "Data", "Enter SQL"}) {
+    auto* sheet = new QWidget;
+    sheet->setObjectName(QString(page).remove(' ') + "Page");
+    PageControl->addTab(sheet, page);
+  }
+  auto* splitter = new QSplitter;
+  splitter->addWidget(TreePages);
+  splitter->addWidget(PageControl);
+  splitter->setStretchFactor(1, 1);
+  setCentralWidget(splitter);
+}
+
+QAction* TParadoxfrm::addCommand(QWidget* menu, const QString& name, const QString& caption,
+                                 const QString& hint, const QString& shortcut) {
+  auto* action = new QAction(caption, this);
+  action->setObjectName(name);
+  if (!shortcut.isEmpty()) action->setShortcut(QKeySequence(shortcut));
+  if (!hint.isEmpty()) {
+    action->setProperty("hint", hint);
+    action->setToolTip(ShortHint(hint));
+    action->setStatusTip(LongHint(hint));
+  }
+  connect(action, &QAction::hovered, this, [this, action] {
+    MyHint(action->property("hint").toString());
+  });
+  connect(action, &QAction::triggered, this, &TParadoxfrm::notAvailable);
+  menu->addAction(action);
+  return action;
+}
+
+QMenu* TParadoxfrm::addSubmenu(QMenu* menu, const QString& name, const QString& caption) {
+  QMenu* sub = menu->addMenu(caption);
+  sub->setObjectName(name);
+  sub->menuAction()->setObjectName(name + "Item");
+  return sub;
+}
+
+// Replaces the placeholder of a command that is handled here.
+template <typename Slot>
+static void Handle(TParadoxfrm* form, QAction* action, Slot slot) {
+  QObject::disconnect(action, &QAction::triggered, form, nullptr);
+  QObject::connect(action, &QAction::triggered, form, slot);
+}
+
+void TParadoxfrm::buildMenus() {
+  QMenu* main = menuBar()->addMenu("&Main");
+  main->setObjectName("Main1");
+  addCommand(main, "Findintree1", "Find in &tree");
+  addCommand(main, "Refreshtree1", "Re&fresh tree");
+  addCommand(main, "OpenINIFile1", "Open &INI File");
+  QMenu* dirs = addSubmenu(main, "Setdirectory1", "Set directory");
+  Handle(this, addCommand(dirs, "Setnetdirectory1", "Set net directory"),
+         &TParadoxfrm::Setnetdirectory1Click);
+  Handle(this, addCommand(dirs, "Setprivatedirectory1", "Set private directory"),
+         &TParadoxfrm::Setprivatedirectory1Click);
+  QMenu* passwords = addSubmenu(main, "Passwords1", "&Passwords");
+  Handle(this, addCommand(passwords, "Add1", "&Add"), &TParadoxfrm::Add1Click);
+  Handle(this, addCommand(passwords, "Remove1", "&Remove"), &TParadoxfrm::Remove1Click);
+  Handle(this, addCommand(passwords, "Removeall1", "Remo&ve all"), &TParadoxfrm::Removeall1Click);
+  Handle(this, addCommand(main, "Exit1", "&Exit"), &TParadoxfrm::Exit1Click);
+
+  QMenu* dbs = menuBar()->addMenu("&Databases");
+  dbs->setObjectName("Databases1");
+  addCommand(dbs, "Open1", "Open");
+  addCommand(dbs, "Close1", "Close");
+  addCommand(dbs, "New1", "&New");
+  addCommand(dbs, "Delete1", "&Delete");
+  QAction* compare = addCommand(dbs, "Comparewith1", "&Compare with...");
+  disconnect(compare, &QAction::triggered, this, nullptr);  // does nothing
+  addCommand(dbs, "Savestructureto1", "Save structure to...", QString(), "Ctrl+S");
+  addCommand(dbs, "Empty1", "&Empty");
+  addCommand(dbs, "Archivecopy1", "&Archive copy");
+  addCommand(dbs, "Backupcopies1", "Backup copies");
+
+  QMenu* tables = menuBar()->addMenu("Ta&bles");
+  tables->setObjectName("Tables1");
+  addCommand(tables, "NewTable1", "&New");
+  addCommand(tables, "Restructure1", "&Restructure");
+  QMenu* utils = addSubmenu(tables, "Utils1", "&Utils");
+  addCommand(utils, "EmptyTable1", "&Empty");
+  addCommand(utils, "CopyTable1", "&Copy");
+  addCommand(utils, "PackTable1", "&Pack");
+  addCommand(utils, "RenameTable1", "&Rename");
+  addCommand(utils, "Removelookuplinks1", "Remove lookup links");
+
+  TreePopup = new QMenu(this);
+  TreePopup->setObjectName("TreePopup");
+  addCommand(TreePopup, "OpenNode", "&Open");
+  addCommand(TreePopup, "CloseNode", "&Close");
+  addCommand(TreePopup, "ApplyNode", "&Apply");
+  addCommand(TreePopup, "CancelNode", "Ca&ncel");
+  // The tree's own shortcuts must not clash with the menu bar's Ctrl+S.
+  addCommand(TreePopup, "DeleteNode", "&Delete", QString(), "Ctrl+Del")
+      ->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addCommand(TreePopup, "RefreshNode", "Refresh");
+  QMenu* tableUtils = addSubmenu(TreePopup, "Tableutilites1", "Table utilites");
+  for (const char* c : {"New", "Empty", "Copy", "Pack", "Rename", "Restructure"})
+    addCommand(tableUtils, QString("Table") + c + "Popup", c);
+  QMenu* dbUtils = addSubmenu(TreePopup, "Databaseutilites1", "Database utilites");
+  addCommand(dbUtils, "NewaliasPopup", "New alias");
+  addCommand(dbUtils, "ArchivebatchmovePopup", "Archive batch move...");
+  addCommand(dbUtils, "EmptyDatabasePopup", "Empty");
+  addCommand(dbUtils, "ComparewithPopup", "Compare with...");
+  addCommand(dbUtils, "SavestructuretoPopup", "Save structure to...", QString(), "Ctrl+S")
+      ->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addCommand(dbUtils, "BackupcopiesPopup", "Backup copies...");
+  TreeView->setContextMenuPolicy(Qt::CustomContextMenu);
+  TreeView->addActions(TreePopup->actions());
+  connect(TreeView, &QWidget::customContextMenuRequested, this,
+          [this](const QPoint& pos) { TreePopup->popup(TreeView->viewport()->mapToGlobal(pos)); });
+
+  GridPopup = new QMenu(this);
+  GridPopup->setObjectName("GridPopup");
+  addCommand(GridPopup, "Order1", "Order...");
+  addCommand(GridPopup, "Filter1", "Filter...");
+  addCommand(GridPopup, "Round1", "Round...");
+}
+
+void TParadoxfrm::buildToolBar() {
+  ToolBar1 = addToolBar("Main");
+  ToolBar1->setObjectName("ToolBar1");
+  addCommand(ToolBar1, "OpenCloseBtn", "Open/Close database",
+             "Open/Close database|Open or close selected database");
+  addCommand(ToolBar1, "RefreshBtn", "Refresh", "Refresh|Rebuild tree begining from selected node");
+  addCommand(ToolBar1, "CompareBtn", "Compare", "Compare|Compare database with another or INI file");
+  addCommand(ToolBar1, "TreeSearchBtn", "Find in tree", "Find in tree");
+  addCommand(ToolBar1, "RstrctBtn", "Restructure table", "Restructure table");
+  addCommand(ToolBar1, "DelBtn", "Delete", "Delete|Delete database, table or index");
+  addCommand(ToolBar1, "CancelBtn", "Cancel edits", "Cancel edits|Cancel all edits");
+  addCommand(ToolBar1, "ApplyBtn", "Apply edits", "Apply edits|Apply all edits");
+}
+
+void TParadoxfrm::buildStatusBar() {
+  QStatusBar* bar = statusBar();
+  bar->setObjectName("StatusBar1");
+  bar->setSizeGripEnabled(false);
+  const int widths[3] = {200, 200, 300};
+  for (int i = 0; i < 3; ++i) {
+    panels_[i] = new QLabel;
+    panels_[i]->setObjectName(QString("StatusPanel%1").arg(i));
+    panels_[i]->setFixedWidth(widths[i]);
+    bar->addWidget(panels_[i]);
+  }
+  progressPanel_ = new QWidget;
+  progressPanel_->setObjectName("StatusPanel3");
+  progressPanel_->setFixedWidth(200);
+  progressPanel_->installEventFilter(this);
+  bar->addWidget(progressPanel_);
+}
+
+void TParadoxfrm::FormCreate() {
+  if (!ProgressBar) {
+    ProgressBar = new QProgressBar(progressPanel_);
+    ProgressBar->setObjectName("ProgressBar");
+    ProgressBar->setTextVisible(false);
+    ProgressBar->setValue(0);
+  }
+  engine::TSession& session = DMF().aSession;
+  TreeView->clear();
+  auto* root = new QTreeWidgetItem(TreeView, {"DataBases"});
+  root->setData(0, Qt::UserRole, kRootImage);
+  root->setExpanded(true);
+  // An engine failure is reported and leaves the tree as far as it was built.
+  try {
+    session.Open();
+    std::vector<std::string> names = session.GetAliasNames();
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+      if (AliasType(session, name) != "STANDARD") continue;
+      QTreeWidgetItem* alias = AddNode(root, QString::fromStdString(name), kClosedDatabaseImage);
+      AddNode(alias, "Tables", kFolderImage);
+      AddNode(alias, "SQL & QBE Files", kFolderImage);
+    }
+  } catch (const EDBEngineError& e) {
+    prompter().error(QString::fromUtf8(e.what()));
+  }
+}
+
+void TParadoxfrm::MyHint(const QString& hint) { panels_[2]->setText(LongHint(hint)); }
+
+QString TParadoxfrm::panelText(int index) const { return panels_[index]->text(); }
+
+void TParadoxfrm::StatusBar1DrawPanel() {
+  if (ProgressBar) ProgressBar->setGeometry(progressPanel_->rect());
+}
+
+bool TParadoxfrm::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == progressPanel_ &&
+      (event->type() == QEvent::Paint || event->type() == QEvent::Resize))
+    StatusBar1DrawPanel();
+  return QMainWindow::eventFilter(watched, event);
+}
+
+bool TParadoxfrm::event(QEvent* event) {
+  // Status tips go to the hint panel, not over the whole status bar.
+  if (event->type() == QEvent::StatusTip) {
+    MyHint(static_cast<QStatusTipEvent*>(event)->tip());
+    return true;
+  }
+  return QMainWindow::event(event);
+}
+
+void TParadoxfrm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  TreeView->setFocus();
+}
+
+void TParadoxfrm::closeEvent(QCloseEvent* event) {
+  try {
+    DMF().aSession.Close();
+  } catch (const EDBEngineError& e) {
+    prompter().error(QString::fromUtf8(e.what()));
+  }
+  QMainWindow::closeEvent(event);
+}
+
+void TParadoxfrm::notAvailable() { prompter().inform("This command is not available yet."); }
+
+void TParadoxfrm::Exit1Click() { close(); }
+
+void TParadoxfrm::Add1Click() { PromptForPassword("Add password to session"); }
+
+void TParadoxfrm::Remove1Click() { PromptForPassword("Remove Password From Current Session"); }
+
+void TParadoxfrm::Removeall1Click() { DMF().aSession.RemoveAllPasswords(); }
+
+void TParadoxfrm::Setnetdirectory1Click() {
+  engine::TSession& session = DMF().aSession;
+  auto text = prompter().input("Set Net Directory", "Net directory:",
+                               QString::fromStdString(session.NetFileDir()), false);
+  if (!text) return;
+  try {
+    session.SetNetFileDir(text->toStdString());
+  } catch (const EDBEngineError& e) {
+    prompter().error(QString::fromUtf8(e.what()));
+  }
+}
+
+void TParadoxfrm::Setprivatedirectory1Click() {
+  engine::TSession& session = DMF().aSession;
+  auto text = prompter().input("Set Private Directory", "Private directory:",
+                               QString::fromStdString(session.PrivateDir()), false);
+  if (!text) return;
+  try {
+    session.SetPrivateDir(text->toStdString());
+  } catch (const EDBEngineError& e) {
+    prompter().error(QString::fromUtf8(e.what()));
+  }
 }

@@ -1,0 +1,347 @@
+// The main window's shell: menus, tool bar and hints, the first level of
+// the tree, the password prompt of protected tables, the session passwords
+// and the session directories.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QProgressBar>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "app/demodb.h"
+#include "app/dmf.h"
+#include "app/globals.h"
+#include "engine/config/config.h"
+#include "engine/engine.h"
+#include "explorer/paradoxfrm.h"
+#include "tests/support/scripted_prompter.h"
+#include "tests/support/tempdir.h"
+
+namespace {
+
+using engine::Ok;
+
+// Each test works on its own configuration file and a session without
+// passwords.
+class Shell : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    engine::SetConfigFile(dir / "engine.cfg");
+    ASSERT_EQ(engine::ReloadConfig(), Ok) << engine::LastErrorMessage();
+    std::vector<std::string> names;
+    ASSERT_EQ(engine::GetAliasNames(names), Ok);
+    for (const auto& n : names) ASSERT_EQ(engine::DeleteAlias(n), Ok);
+    DMF().aSession.RemoveAllPasswords();
+    ResetGlobals();
+  }
+  void TearDown() override {
+    DMF().aSession.Close();
+    DMF().aSession.RemoveAllPasswords();
+    engine::SetConfigFile("");
+  }
+  void AddAlias(const std::string& name) {
+    ASSERT_EQ(engine::AddStandardAlias(name, dir.path(), "PARADOX"), Ok)
+        << engine::LastErrorMessage();
+  }
+  static std::vector<std::string> Passwords() { return engine::SessionPasswords(); }
+
+  TempDir dir;
+};
+
+// caption [shortcut] {hint}, with submenus indented under their item.
+void Describe(const QList<QAction*>& actions, const QString& indent, QStringList& out) {
+  for (QAction* a : actions) {
+    if (a->isSeparator()) continue;
+    QString line = indent + a->text();
+    if (!a->shortcut().isEmpty()) line += " [" + a->shortcut().toString() + "]";
+    const QString hint = a->property("hint").toString();
+    if (!hint.isEmpty()) line += " {" + hint + "}";
+    out << line;
+    if (a->menu()) Describe(a->menu()->actions(), indent + "  ", out);
+  }
+}
+
+QStringList Describe(const QList<QAction*>& actions) {
+  QStringList out;
+  Describe(actions, "", out);
+  return out;
+}
+
+QStringList TreeLines(QTreeWidget* tree) {
+  QStringList out;
+  std::function<void(QTreeWidgetItem*, QString)> walk = [&](QTreeWidgetItem* item, QString indent) {
+    out << indent + item->text(0);
+    for (int i = 0; i < item->childCount(); ++i) walk(item->child(i), indent + "  ");
+  };
+  for (int i = 0; i < tree->topLevelItemCount(); ++i) walk(tree->topLevelItem(i), "");
+  return out;
+}
+
+TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
+  TParadoxfrm form;
+  EXPECT_EQ(Describe(form.menuBar()->actions()),
+            (QStringList{"&Main", "  Find in &tree", "  Re&fresh tree", "  Open &INI File",
+                         "  Set directory", "    Set net directory", "    Set private directory",
+                         "  &Passwords", "    &Add", "    &Remove", "    Remo&ve all", "  &Exit",
+                         "&Databases", "  Open", "  Close", "  &New", "  &Delete",
+                         "  &Compare with...", "  Save structure to... [Ctrl+S]", "  &Empty",
+                         "  &Archive copy", "  Backup copies", "Ta&bles", "  &New",
+                         "  &Restructure", "  &Utils", "    &Empty", "    &Copy", "    &Pack",
+                         "    &Rename", "    Remove lookup links"}));
+  EXPECT_EQ(Describe(form.TreePopup->actions()),
+            (QStringList{"&Open", "&Close", "&Apply", "Ca&ncel", "&Delete [Ctrl+Del]", "Refresh",
+                         "Table utilites", "  New", "  Empty", "  Copy", "  Pack", "  Rename",
+                         "  Restructure", "Database utilites", "  New alias",
+                         "  Archive batch move...", "  Empty", "  Compare with...",
+                         "  Save structure to... [Ctrl+S]", "  Backup copies..."}));
+  EXPECT_EQ(Describe(form.GridPopup->actions()),
+            (QStringList{"Order...", "Filter...", "Round..."}));
+}
+
+TEST_F(Shell, ToolBarButtonsShowTheShortHintAndPutTheLongOneIntoPanelTwo) {
+  TParadoxfrm form;
+  struct Button {
+    const char* name;
+    QString shortHint, longHint;
+  };
+  const Button buttons[] = {
+      {"OpenCloseBtn", "Open/Close database", "Open or close selected database"},
+      {"RefreshBtn", "Refresh", "Rebuild tree begining from selected node"},
+      {"CompareBtn", "Compare", "Compare database with another or INI file"},
+      {"TreeSearchBtn", "Find in tree", "Find in tree"},
+      {"RstrctBtn", "Restructure table", "Restructure table"},
+      {"DelBtn", "Delete", "Delete database, table or index"},
+      {"CancelBtn", "Cancel edits", "Cancel all edits"},
+      {"ApplyBtn", "Apply edits", "Apply all edits"}};
+  QList<QAction*> actions = form.ToolBar1->actions();
+  ASSERT_EQ(actions.size(), std::size(buttons));
+  for (int i = 0; i < actions.size(); ++i) {
+    SCOPED_TRACE(buttons[i].name);
+    EXPECT_EQ(actions[i]->objectName(), buttons[i].name);
+    EXPECT_EQ(actions[i]->toolTip(), buttons[i].shortHint);
+    actions[i]->hover();
+    EXPECT_EQ(form.panelText(2), buttons[i].longHint);
+  }
+}
+
+TEST_F(Shell, StatusBarKeepsTheProgressBarInPanelThree) {
+  TParadoxfrm form;
+  form.show();
+  QWidget* panel3 = form.statusBar()->findChild<QWidget*>("StatusPanel3");
+  ASSERT_NE(panel3, nullptr);
+  ASSERT_NE(form.ProgressBar, nullptr);
+  EXPECT_EQ(form.ProgressBar->parentWidget(), panel3);
+  EXPECT_EQ(form.ProgressBar->geometry(), panel3->rect());
+}
+
+TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
+  TParadoxfrm form;
+  ScriptedPrompter script;
+  script.ok("This command is not available yet.");
+  form.findChild<QAction*>("Open1")->trigger();
+}
+
+TEST_F(Shell, TreeListsStandardAliasesSorted) {
+  for (const char* name : {"ZOO", "alpha", "DEMO", "Beta"}) AddAlias(name);
+  TParadoxfrm form;
+  EXPECT_EQ(TreeLines(form.TreeView),
+            (QStringList{"DataBases", "  Beta", "    Tables", "    SQL & QBE Files", "  DEMO",
+                         "    Tables", "    SQL & QBE Files", "  ZOO", "    Tables",
+                         "    SQL & QBE Files", "  alpha", "    Tables", "    SQL & QBE Files"}));
+}
+
+TEST_F(Shell, TreeLeavesOutAliasesOfOtherKinds) {
+  AddAlias("KEPT");
+  AddAlias("REMOTE");
+  ASSERT_EQ(engine::SaveConfigFile(), Ok);
+  // The program cannot make such an alias; another program's file can hold one.
+  std::ifstream in(dir / "engine.cfg");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string s = text.str();
+  const auto remote = s.find("REMOTE");
+  ASSERT_NE(remote, std::string::npos);
+  const auto type = s.find("STANDARD", remote);
+  ASSERT_NE(type, std::string::npos);
+  s.replace(type, 8, "INTRBASE");
+  std::ofstream(dir / "engine.cfg", std::ios::trunc) << s;
+  if (engine::ReloadConfig() != Ok) GTEST_SKIP() << engine::LastErrorMessage();
+  TParadoxfrm form;
+  EXPECT_EQ(TreeLines(form.TreeView),
+            (QStringList{"DataBases", "  KEPT", "    Tables", "    SQL & QBE Files"}));
+}
+
+TEST_F(Shell, NoAliasLeavesOnlyTheRoot) {
+  TParadoxfrm form;
+  EXPECT_EQ(TreeLines(form.TreeView), QStringList{"DataBases"});
+}
+
+TEST_F(Shell, ShowingTheWindowFocusesTheTree) {
+  TParadoxfrm form;
+  form.show();
+  QApplication::setActiveWindow(&form);
+  EXPECT_EQ(form.focusWidget(), form.TreeView);
+  EXPECT_TRUE(form.windowState() & Qt::WindowMaximized);
+}
+
+// Types into the password dialog and presses one of its buttons.
+ScriptedPrompter::DialogDriver Type(const QString& password, const char* button) {
+  return [=](QDialog& d) {
+    d.findChild<QLineEdit*>("pEdit")->setText(password);
+    d.findChild<QPushButton*>(button)->click();
+    return d.result();
+  };
+}
+
+class ProtectedTable : public Shell {
+ protected:
+  void SetUp() override {
+    Shell::SetUp();
+    ASSERT_EQ(CreateDemoDatabase(dir / "demo"), Ok) << engine::LastErrorMessage();
+    ASSERT_EQ(engine::AddStandardAlias("DEMO", dir / "demo", "PARADOX"), Ok);
+    DMF().aTable.SetDatabaseName("DEMO");
+    DMF().aTable.SetTableName("SECRETS.DB");
+  }
+  void TearDown() override {
+    DMF().aTable.Close();
+    Shell::TearDown();
+  }
+};
+
+TEST_F(ProtectedTable, RightPasswordOpensInTheSameAttempt) {
+  {
+    ScriptedPrompter script;
+    script.answer(Type(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
+    DMF().aTable.Open();
+  }
+  EXPECT_TRUE(DMF().aTable.Active());
+  EXPECT_EQ(LastPassword, kDemoMasterPassword);
+  EXPECT_EQ(Passwords(), std::vector<std::string>{kDemoMasterPassword});
+}
+
+TEST_F(ProtectedTable, CancelFailsTheOpenWithTheEnginesMessage) {
+  ScriptedPrompter script;
+  script.answer(Type(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB");
+  try {
+    DMF().aTable.Open();
+    FAIL() << "the table opened";
+  } catch (const EDBEngineError& e) {
+    EXPECT_EQ(e.code(), engine::ErrPasswordRequired);
+    EXPECT_NE(std::string(e.what()).find("SECRETS"), std::string::npos) << e.what();
+  }
+  EXPECT_FALSE(DMF().aTable.Active());
+  EXPECT_TRUE(Passwords().empty());
+  EXPECT_TRUE(LastPassword.isEmpty());
+}
+
+TEST_F(Shell, PasswordButtonsFollowTheEditsText) {
+  TrePasswordF dialog;
+  EXPECT_EQ(dialog.windowTitle(), "Enter password");
+  EXPECT_EQ(dialog.pEdit->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(dialog.OKBtn->isDefault());
+  auto enabled = [&] {
+    return std::vector<bool>{dialog.OKBtn->isEnabled(), dialog.AddPassBtn->isEnabled(),
+                             dialog.RemovePassBtn->isEnabled(), dialog.RemoveAllBtn->isEnabled()};
+  };
+  EXPECT_EQ(enabled(), (std::vector<bool>{false, false, false, true}));
+  dialog.pEdit->setText("ab");
+  EXPECT_EQ(enabled(), (std::vector<bool>{true, true, true, true}));
+  dialog.pEdit->setText("");
+  EXPECT_EQ(enabled(), (std::vector<bool>{false, false, false, true}));
+}
+
+TEST_F(Shell, AddMenuAddsThePasswordAndAddThenCancelKeepsIt) {
+  TParadoxfrm form;
+  ScriptedPrompter script;
+  script.answer(Type("first", "OKBtn"), "Add password to session");
+  script.answer(Type("second", "AddPassBtn"), "Add password to session");  // left open ...
+  form.findChild<QAction*>("Add1")->trigger();
+  form.findChild<QAction*>("Add1")->trigger();  // ... and the driver's result is Rejected
+  EXPECT_EQ(Passwords(), (std::vector<std::string>{"first", "second"}));
+  EXPECT_EQ(LastPassword, "first");
+}
+
+TEST_F(Shell, MasterPasswordBeingDesignedIsNotAddedByTheAddButton) {
+  MasterPasswordSet = true;
+  TrePasswordF dialog;
+  dialog.pEdit->setText("master");
+  dialog.AddPassBtn->click();
+  EXPECT_TRUE(Passwords().empty());
+}
+
+TEST_F(Shell, RemoveMenuRemovesWithTheDialogsButtons) {
+  DMF().aSession.AddPassword("one");
+  DMF().aSession.AddPassword("two");
+  DMF().aSession.AddPassword("three");
+  TParadoxfrm form;
+  ScriptedPrompter script;
+  script.answer(Type("two", "RemovePassBtn"), "Remove Password From Current Session");
+  form.findChild<QAction*>("Remove1")->trigger();
+  EXPECT_EQ(Passwords(), (std::vector<std::string>{"one", "three"}));
+  script.answer(
+      [](QDialog& d) {
+        d.findChild<QPushButton*>("RemoveAllBtn")->click();
+        return int(QDialog::Rejected);
+      },
+      "Remove Password From Current Session");
+  form.findChild<QAction*>("Remove1")->trigger();
+  EXPECT_TRUE(Passwords().empty());
+}
+
+TEST_F(Shell, RemoveAllMenuAsksNothing) {
+  DMF().aSession.AddPassword("one");
+  DMF().aSession.AddPassword("two");
+  TParadoxfrm form;
+  ScriptedPrompter script;  // fails on any question
+  form.findChild<QAction*>("Removeall1")->trigger();
+  EXPECT_TRUE(Passwords().empty());
+}
+
+struct DirectoryCase {
+  const char* action;
+  const char* title;
+  const char* prompt;
+  std::string (engine::TSession::*get)();
+};
+
+class DirectoryBox : public Shell, public ::testing::WithParamInterface<DirectoryCase> {};
+
+TEST_P(DirectoryBox, OkSetsTheTypedDirectoryAndCancelKeepsIt) {
+  const DirectoryCase& c = GetParam();
+  engine::TSession& session = DMF().aSession;
+  const std::string before = (session.*c.get)();
+  TParadoxfrm form;
+  ScriptedPrompter script;
+  script.answer(std::optional<QString>(), c.prompt);
+  form.findChild<QAction*>(c.action)->trigger();
+  EXPECT_EQ((session.*c.get)(), before);
+  EXPECT_EQ(script.lastAsked(), c.prompt);
+
+  script.answer(std::optional<QString>(QString::fromStdString(dir.path())), c.prompt);
+  form.findChild<QAction*>(c.action)->trigger();
+  EXPECT_EQ((session.*c.get)(), dir.path());
+
+  // The box is preset with the current directory; a refused one is reported.
+  script.answer(std::optional<QString>(QString::fromStdString(dir / "missing")), c.prompt);
+  script.ok();
+  form.findChild<QAction*>(c.action)->trigger();
+  EXPECT_EQ((session.*c.get)(), dir.path());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shell, DirectoryBox,
+    ::testing::Values(DirectoryCase{"Setnetdirectory1", "Set Net Directory", "Net directory:",
+                                    &engine::TSession::NetFileDir},
+                      DirectoryCase{"Setprivatedirectory1", "Set Private Directory",
+                                    "Private directory:", &engine::TSession::PrivateDir}));
+
+}  // namespace
