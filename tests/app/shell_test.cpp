@@ -180,6 +180,19 @@ TEST_F(Shell, TreeLeavesOutAliasesOfOtherKinds) {
             (QStringList{"DataBases", "  KEPT", "    Tables", "    SQL & QBE Files"}));
 }
 
+TEST_F(Shell, ExitClosesTheWindowAndTheSession) {
+  AddAlias("DEMO");
+  TParadoxfrm form;
+  form.show();
+  DMF().aSession.OpenDatabase("DEMO");
+  ASSERT_EQ(DMF().IsOpenedDataBase("DEMO"), 0);
+  EXPECT_EQ(DMF().IsOpenedDataBase("demo"), -1);  // names compare exactly
+  form.findChild<QAction*>("Exit1")->trigger();
+  EXPECT_FALSE(form.isVisible());
+  EXPECT_FALSE(DMF().aSession.Active());
+  EXPECT_EQ(DMF().IsOpenedDataBase("DEMO"), -1);
+}
+
 TEST_F(Shell, NoAliasLeavesOnlyTheRoot) {
   TParadoxfrm form;
   EXPECT_EQ(TreeLines(form.TreeView), QStringList{"DataBases"});
@@ -313,6 +326,17 @@ struct DirectoryCase {
   std::string (engine::TSession::*get)();
 };
 
+// Also keeps the title and preset text of each input box.
+struct InputRecorder : ScriptedPrompter {
+  QStringList titles, presets;
+  std::optional<QString> input(const QString& title, const QString& prompt, const QString& value,
+                               bool password) override {
+    titles << title;
+    presets << value;
+    return ScriptedPrompter::input(title, prompt, value, password);
+  }
+};
+
 class DirectoryBox : public Shell, public ::testing::WithParamInterface<DirectoryCase> {};
 
 TEST_P(DirectoryBox, OkSetsTheTypedDirectoryAndCancelKeepsIt) {
@@ -320,7 +344,7 @@ TEST_P(DirectoryBox, OkSetsTheTypedDirectoryAndCancelKeepsIt) {
   engine::TSession& session = DMF().aSession;
   const std::string before = (session.*c.get)();
   TParadoxfrm form;
-  ScriptedPrompter script;
+  InputRecorder script;
   script.answer(std::optional<QString>(), c.prompt);
   form.findChild<QAction*>(c.action)->trigger();
   EXPECT_EQ((session.*c.get)(), before);
@@ -335,6 +359,10 @@ TEST_P(DirectoryBox, OkSetsTheTypedDirectoryAndCancelKeepsIt) {
   script.ok();
   form.findChild<QAction*>(c.action)->trigger();
   EXPECT_EQ((session.*c.get)(), dir.path());
+  EXPECT_EQ(script.titles, QStringList(3, c.title));
+  EXPECT_EQ(script.presets, (QStringList{QString::fromStdString(before),
+                                         QString::fromStdString(before),
+                                         QString::fromStdString(dir.path())}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
