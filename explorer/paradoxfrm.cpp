@@ -166,9 +166,10 @@ void TParadoxfrm::buildMenus() {
   addCommand(TreePopup, "CloseNode", "&Close");
   addCommand(TreePopup, "ApplyNode", "&Apply");
   addCommand(TreePopup, "CancelNode", "Ca&ncel");
-  // The tree's own shortcuts must not clash with the menu bar's Ctrl+S.
-  addCommand(TreePopup, "DeleteNode", "&Delete", QString(), "Ctrl+Del")
-      ->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  // Ctrl+Del works while the tree has the focus.
+  QAction* deleteNode = addCommand(TreePopup, "DeleteNode", "&Delete", QString(), "Ctrl+Del");
+  deleteNode->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  TreeView->addAction(deleteNode);
   addCommand(TreePopup, "RefreshNode", "Refresh");
   QMenu* tableUtils = addSubmenu(TreePopup, "Tableutilites1", "Table utilites");
   for (const char* c : {"New", "Empty", "Copy", "Pack", "Rename", "Restructure"})
@@ -178,11 +179,12 @@ void TParadoxfrm::buildMenus() {
   addCommand(dbUtils, "ArchivebatchmovePopup", "Archive batch move...");
   addCommand(dbUtils, "EmptyDatabasePopup", "Empty");
   addCommand(dbUtils, "ComparewithPopup", "Compare with...");
+  // Only shown here: the menu bar's item of the same command owns Ctrl+S, and
+  // two live actions on one key would make it ambiguous.
   addCommand(dbUtils, "SavestructuretoPopup", "Save structure to...", QString(), "Ctrl+S")
-      ->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+      ->setShortcutContext(Qt::WidgetShortcut);
   addCommand(dbUtils, "BackupcopiesPopup", "Backup copies...");
   TreeView->setContextMenuPolicy(Qt::CustomContextMenu);
-  TreeView->addActions(TreePopup->actions());
   connect(TreeView, &QWidget::customContextMenuRequested, this,
           [this](const QPoint& pos) { TreePopup->popup(TreeView->viewport()->mapToGlobal(pos)); });
 
