@@ -175,18 +175,7 @@ Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
 
 Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {
   CURSOR_OR_FAIL(c, h);
-  const paradox::PxHeader& hd = c->table->header();
-  if (seqNo != 1 || !hd.isKeyed()) return IndexDescOf(*c, seqNo, ix);  // indexes.h
-  if (!hd.isKeyed() || seqNo > 1)
-    return Fail(ErrInvalidIndex, c->table->path() + ": no index number " + std::to_string(seqNo));
-  ix = IndexDesc{};
-  ix.primary = 1;
-  ix.unique = 1;
-  ix.maintained = 1;
-  ix.fieldsInKey = hd.keyFieldCount();
-  for (std::uint16_t i = 0; i < ix.fieldsInKey; ++i) ix.keyFields[i] = i + 1;
-  ix.blockSize = static_cast<std::uint16_t>(hd.blockSize());
-  return Ok;
+  return IndexDescOf(*c, seqNo, ix);  // indexes.h: primary first, then secondaries
 }
 
 Result GetRecordCount(hDBICur h, std::uint32_t& count) {

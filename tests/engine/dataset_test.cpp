@@ -11,20 +11,15 @@
 #include "engine/dataset/table.h"
 #include "engine/engine.h"
 #include "engine/indexes.h"
+#include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
 using namespace engine;
 namespace fs = std::filesystem;
+using ptables::Field;
 
 namespace {
 
-FieldDesc Field(const std::string& name, std::uint16_t type, std::int16_t size = 0) {
-  FieldDesc f;
-  f.name = name;
-  f.type = type;
-  f.units1 = size;
-  return f;
-}
 
 // A directory with the alias Work, holding PEOPLE.DB (keyed by Id).
 class DataSet : public testing::Test {

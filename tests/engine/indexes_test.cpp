@@ -15,21 +15,16 @@
 #include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
+#include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
 using namespace engine;
 using namespace engine::paradox;
 namespace fs = std::filesystem;
+using ptables::Field;
 
 namespace {
 
-FieldDesc Field(const std::string& name, std::uint16_t type, std::int16_t size = 0) {
-  FieldDesc f;
-  f.name = name;
-  f.type = type;
-  f.units1 = size;
-  return f;
-}
 
 IndexDesc Index(const std::string& name, std::vector<std::uint16_t> fields,
                 std::vector<int> descending = {}) {
