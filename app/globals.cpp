@@ -12,6 +12,11 @@ QString RestructTargetDatabase;
 QString RestructTargetTable;
 QString NewTableType;
 QString NewTableLevel;
+bool PendingAliasMode = false;
+QString PendingAliasName;
+QString StartAliasPath;
+QString StartAliasBcd;
+QString StartAliasDriver;
 
 void ResetGlobals() {
   CurrentDatabaseIndex = 0;
@@ -26,4 +31,9 @@ void ResetGlobals() {
   RestructTargetTable.clear();
   NewTableType.clear();
   NewTableLevel.clear();
+  PendingAliasMode = false;
+  PendingAliasName.clear();
+  StartAliasPath.clear();
+  StartAliasBcd.clear();
+  StartAliasDriver.clear();
 }

@@ -18,5 +18,13 @@ extern QString RestructTargetTable;
 extern QString NewTableType;   // "PARADOX" or "DBASE"
 extern QString NewTableLevel;
 
+// The alias being edited in the parameter grid: a new alias not yet saved,
+// and the values its parameters had when the alias was selected.
+extern bool PendingAliasMode;
+extern QString PendingAliasName;
+extern QString StartAliasPath;
+extern QString StartAliasBcd;
+extern QString StartAliasDriver;
+
 // Puts every value back to its starting value (used between tests).
 void ResetGlobals();

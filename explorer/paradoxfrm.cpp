@@ -4,43 +4,31 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
+#include <QTableView>
+#include <QTableWidget>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QVBoxLayout>
 #include <algorithm>
 
 #include "app/dmf.h"
 #include "app/prompter.h"
 #include "engine/dataset/dberror.h"
+#include "explorer/treenodes.h"
 
 namespace {
-
-// Tree images: root, folder nodes, closed database.
-constexpr int kRootImage = 0;
-constexpr int kFolderImage = 1;
-constexpr int kClosedDatabaseImage = 4;
-
-QTreeWidgetItem* AddNode(QTreeWidgetItem* parent, const QString& text, int image) {
-  auto* item = new QTreeWidgetItem(parent, {text});
-  item->setData(0, Qt::UserRole, image);
-  return item;
-}
-
-// The kind of an alias as the configuration names it ("STANDARD" for a
-// directory of table files); the session's driver name is the alias's default
-// table driver instead.
-std::string AliasType(engine::TSession& session, const std::string& alias) {
-  for (const engine::ConfigEntry& e : session.GetAliasParams(alias))
-    if (e.name == "TYPE") return e.value;
-  return std::string();
-}
 
 QString LongHint(const QString& hint) {
   const int bar = hint.indexOf('|');
@@ -61,6 +49,7 @@ TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   buildMenus();
   buildToolBar();
   buildStatusBar();
+  wireCommands();
   setWindowState(windowState() | Qt::WindowMaximized);
   FormCreate();
 }
@@ -69,23 +58,88 @@ void TParadoxfrm::buildPages() {
   TreeView = new QTreeWidget;
   TreeView->setObjectName("TreeView");
   TreeView->setHeaderHidden(true);
+  TreeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  TreeView->installEventFilter(this);
+  connect(TreeView, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
+    if (!TreeViewExpanding(node)) node->setExpanded(false);
+  });
+  connect(TreeView, &QTreeWidget::currentItemChanged, this,
+          [this](QTreeWidgetItem* node) { if (node) TreeViewChange(node); });
+  connect(TreeView, &QTreeWidget::itemChanged, this, &TParadoxfrm::itemChanged);
   TreePages = new QTabWidget;
   TreePages->setObjectName("TreePages");
   TreePages->addTab(TreeView, "Databases");
 
   PageControl = new QTabWidget;
   PageControl->setObjectName("PageControl");
-  for (const char* page : {"Information", "Data", "Enter SQL"}) {
-    auto* sheet = new QWidget;
-    sheet->setObjectName(QString(page).remove(' ') + "Page");
-    PageControl->addTab(sheet, page);
-  }
+  buildInformationPage();
+  buildDataPage();
+  TabSheet3 = new QWidget;
+  TabSheet3->setObjectName("TabSheet3");
+  PageControl->addTab(TabSheet1, "Information");
+  PageControl->addTab(TabSheet2, "Data");
+  PageControl->addTab(TabSheet3, "Enter SQL");
   auto* splitter = new QSplitter;
   splitter->addWidget(TreePages);
   splitter->addWidget(PageControl);
   splitter->setStretchFactor(1, 1);
   setCentralWidget(splitter);
 }
+
+void TParadoxfrm::buildInformationPage() {
+  TabSheet1 = new QWidget;
+  TabSheet1->setObjectName("TabSheet1");
+  StringGrid = new QTableWidget(0, 2);
+  StringGrid->setObjectName("StringGrid");
+  StringGrid->verticalHeader()->hide();
+  StringGrid->horizontalHeader()->setDefaultSectionSize(150);
+  StringGrid->verticalHeader()->setDefaultSectionSize(20);
+  StringGrid->setColumnWidth(0, 295);
+  StringGrid->setColumnWidth(1, 413);
+  StringGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  ListView1 = new QTreeWidget;
+  ListView1->setObjectName("ListView1");
+  ListView1->setRootIsDecorated(false);
+  ListView1->setSortingEnabled(true);
+  ListView1->sortByColumn(0, Qt::AscendingOrder);
+  ListView1->hide();
+  connect(ListView1, &QTreeWidget::itemDoubleClicked, this, [this] { ListView1DblClick(); });
+  SQLPanel = new QWidget;
+  SQLPanel->setObjectName("SQLPanel");
+  SQLRichEdit = new QPlainTextEdit(SQLPanel);
+  SQLRichEdit->setObjectName("SQLRichEdit");
+  (new QVBoxLayout(SQLPanel))->addWidget(SQLRichEdit);
+  SQLPanel->hide();
+  auto* layout = new QVBoxLayout(TabSheet1);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(StringGrid);
+  layout->addWidget(ListView1);
+  layout->addWidget(SQLPanel);
+}
+
+void TParadoxfrm::buildDataPage() {
+  TabSheet2 = new QWidget;
+  TabSheet2->setObjectName("TabSheet2");
+  MainDBNav = new QWidget;
+  MainDBNav->setObjectName("MainDBNav");
+  ShowDelBtn = new QPushButton("Show deleted records");
+  ShowDelBtn->setObjectName("ShowDelBtn");
+  UnDelBtn = new QPushButton("Undelete");
+  UnDelBtn->setObjectName("UnDelBtn");
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(MainDBNav);
+  buttons->addWidget(ShowDelBtn);
+  buttons->addWidget(UnDelBtn);
+  buttons->addStretch();
+  DBGrid1 = new QTableView;
+  DBGrid1->setObjectName("DBGrid1");
+  auto* layout = new QVBoxLayout(TabSheet2);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addLayout(buttons);
+  layout->addWidget(DBGrid1);
+}
+
+QAction* TParadoxfrm::command(const QString& name) const { return findChild<QAction*>(name); }
 
 QAction* TParadoxfrm::addCommand(QWidget* menu, const QString& name, const QString& caption,
                                  const QString& hint, const QString& shortcut) {
@@ -185,8 +239,13 @@ void TParadoxfrm::buildMenus() {
       ->setShortcutContext(Qt::WidgetShortcut);
   addCommand(dbUtils, "BackupcopiesPopup", "Backup copies...");
   TreeView->setContextMenuPolicy(Qt::CustomContextMenu);
-  connect(TreeView, &QWidget::customContextMenuRequested, this,
-          [this](const QPoint& pos) { TreePopup->popup(TreeView->viewport()->mapToGlobal(pos)); });
+  // The popup comes up by itself for the root, aliases, tables and query files.
+  connect(TreeView, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QTreeWidgetItem* node = TreeView->itemAt(pos);
+    const int level = node ? tree::Level(node) : -1;
+    if (level == 0 || level == 1 || level == 3)
+      TreePopup->popup(TreeView->viewport()->mapToGlobal(pos));
+  });
 
   GridPopup = new QMenu(this);
   GridPopup->setObjectName("GridPopup");
@@ -207,6 +266,31 @@ void TParadoxfrm::buildToolBar() {
   addCommand(ToolBar1, "DelBtn", "Delete", "Delete|Delete database, table or index");
   addCommand(ToolBar1, "CancelBtn", "Cancel edits", "Cancel edits|Cancel all edits");
   addCommand(ToolBar1, "ApplyBtn", "Apply edits", "Apply edits|Apply all edits");
+}
+
+void TParadoxfrm::wireCommands() {
+  const auto on = [this](const char* name, void (TParadoxfrm::*slot)()) {
+    Handle(this, command(name), slot);
+  };
+  on("Findintree1", &TParadoxfrm::Findintree1Click);
+  on("TreeSearchBtn", &TParadoxfrm::Findintree1Click);
+  on("Refreshtree1", &TParadoxfrm::Refresh1Click);
+  on("RefreshNode", &TParadoxfrm::Refresh1Click);
+  on("RefreshBtn", &TParadoxfrm::RebuildBtnClick);
+  on("Delete1", &TParadoxfrm::DeleteItemClick);
+  on("DeleteNode", &TParadoxfrm::DeleteItemClick);
+  on("DelBtn", &TParadoxfrm::DeleteItemClick);
+  on("RenameTable1", &TParadoxfrm::Rename1Click);
+  on("TableRenamePopup", &TParadoxfrm::Rename1Click);
+  on("CompareBtn", &TParadoxfrm::CompareBtnClick);
+  on("ComparewithPopup", &TParadoxfrm::CompareBtnClick);
+  const auto open = [this] { if (TreeView->currentItem()) OpenAliasDatabase(TreeView->currentItem()->text(0)); };
+  const auto close = [this] { if (TreeView->currentItem()) CloseAliasDatabase(TreeView->currentItem()->text(0)); };
+  for (const char* name : {"Open1", "OpenNode"}) Handle(this, command(name), open);
+  for (const char* name : {"Close1", "CloseNode"}) Handle(this, command(name), close);
+  QAction* openClose = command("OpenCloseBtn");
+  openClose->setCheckable(true);
+  Handle(this, openClose, &TParadoxfrm::OpenCloseBtnClick);
 }
 
 void TParadoxfrm::buildStatusBar() {
@@ -235,9 +319,10 @@ void TParadoxfrm::FormCreate() {
     ProgressBar->setValue(0);
   }
   engine::TSession& session = DMF().aSession;
+  const QSignalBlocker blocker(TreeView);
   TreeView->clear();
   auto* root = new QTreeWidgetItem(TreeView, {"DataBases"});
-  root->setData(0, Qt::UserRole, kRootImage);
+  tree::SetImage(root, tree::RootImage);
   root->setExpanded(true);
   // An engine failure is reported and leaves the tree as far as it was built.
   try {
@@ -245,10 +330,11 @@ void TParadoxfrm::FormCreate() {
     std::vector<std::string> names = session.GetAliasNames();
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-      if (AliasType(session, name) != "STANDARD") continue;
-      QTreeWidgetItem* alias = AddNode(root, QString::fromStdString(name), kClosedDatabaseImage);
-      AddNode(alias, "Tables", kFolderImage);
-      AddNode(alias, "SQL & QBE Files", kFolderImage);
+      if (session.GetAliasDriverName(name) != "STANDARD") continue;
+      QTreeWidgetItem* alias =
+          tree::AddNode(root, QString::fromStdString(name), tree::ClosedDatabaseImage);
+      tree::AddNode(alias, tree::kTables, tree::FolderImage);
+      tree::AddNode(alias, tree::kQueryFiles, tree::FolderImage);
     }
   } catch (const EDBEngineError& e) {
     prompter().error(QString::fromUtf8(e.what()));
@@ -259,6 +345,8 @@ void TParadoxfrm::MyHint(const QString& hint) { panels_[2]->setText(LongHint(hin
 
 QString TParadoxfrm::panelText(int index) const { return panels_[index]->text(); }
 
+void TParadoxfrm::setPanelText(int index, const QString& text) { panels_[index]->setText(text); }
+
 void TParadoxfrm::StatusBar1DrawPanel() {
   if (ProgressBar) ProgressBar->setGeometry(progressPanel_->rect());
 }
@@ -267,6 +355,8 @@ bool TParadoxfrm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == progressPanel_ &&
       (event->type() == QEvent::Paint || event->type() == QEvent::Resize))
     StatusBar1DrawPanel();
+  if (watched == TreeView && event->type() == QEvent::KeyRelease)
+    TreeViewKeyUp(static_cast<QKeyEvent*>(event));
   return QMainWindow::eventFilter(watched, event);
 }
 

@@ -4,13 +4,24 @@
 
 #include <QMainWindow>
 
+#include <QStringList>
+
+#include "engine/engine.h"
+
 class QAction;
+class QKeyEvent;
 class QLabel;
 class QMenu;
+class QPlainTextEdit;
 class QProgressBar;
+class QPushButton;
 class QTabWidget;
+class QTableView;
+class QTableWidget;
 class QToolBar;
 class QTreeWidget;
+class QTreeWidgetItem;
+class TFindF;
 
 class TParadoxfrm : public QMainWindow {
   Q_OBJECT
@@ -24,13 +35,50 @@ class TParadoxfrm : public QMainWindow {
   // The text of a status panel (0-2).
   QString panelText(int index) const;
 
+  // A command (menu item, popup item or tool button) by its object name.
+  QAction* command(const QString& name) const;
+
   QTreeWidget* TreeView = nullptr;
   QTabWidget* TreePages = nullptr;
-  QTabWidget* PageControl = nullptr;
+  QTabWidget* PageControl = nullptr;  // pages TabSheet1..3
+  QWidget* TabSheet1 = nullptr;       // "Information"
+  QWidget* TabSheet2 = nullptr;       // "Data"
+  QWidget* TabSheet3 = nullptr;       // "Enter SQL"
+  QTableWidget* StringGrid = nullptr; // the property grid
+  QTreeWidget* ListView1 = nullptr;   // the detail list (report style)
+  QWidget* SQLPanel = nullptr;        // a stored query file
+  QPlainTextEdit* SQLRichEdit = nullptr;
+  QWidget* MainDBNav = nullptr;       // record navigator of the data page
+  QTableView* DBGrid1 = nullptr;
+  QPushButton* ShowDelBtn = nullptr;
+  QPushButton* UnDelBtn = nullptr;
   QToolBar* ToolBar1 = nullptr;
   QMenu* TreePopup = nullptr;
   QMenu* GridPopup = nullptr;
   QProgressBar* ProgressBar = nullptr;
+  TFindF* FindF = nullptr;            // created on first use, then kept
+
+  // Tree (lazy expansion, databases, commands).
+  // Fills the level below `node`; false when the expansion is refused.
+  bool TreeViewExpanding(QTreeWidgetItem* node);
+  int OpenAliasDatabase(const QString& alias);
+  void CloseAliasDatabase(const QString& alias);
+  void UpdateCommandStates(int level, QTreeWidgetItem* node);
+  void Rename1Click();
+  void TreeViewEdited(QTreeWidgetItem* node, const QString& oldText, const QString& newText);
+  void DeleteItemClick();
+  void RebuildBtnClick();
+  void Refresh1Click();
+  void TreeViewKeyUp(QKeyEvent* event);
+  void ListView1DblClick();
+  void CompareBtnClick();
+  void Findintree1Click();
+  // Selects `node` (the detail views follow).
+  void selectNode(QTreeWidgetItem* node);
+
+  // Detail views.
+  void TreeViewChange(QTreeWidgetItem* node);
+  void ShowPropertyGrid(const QStringList& list);
 
   // Commands handled here.
   void Exit1Click();
@@ -50,12 +98,39 @@ class TParadoxfrm : public QMainWindow {
   void buildMenus();
   void buildToolBar();
   void buildStatusBar();
+  void wireCommands();
   void buildPages();
+  void buildInformationPage();
+  void buildDataPage();
   QAction* addCommand(QWidget* menu, const QString& name, const QString& caption,
                       const QString& hint = QString(), const QString& shortcut = QString());
   QMenu* addSubmenu(QMenu* menu, const QString& name, const QString& caption);
   void notAvailable();
   void StatusBar1DrawPanel();
+  void setPanelText(int index, const QString& text);
+  void setTreeEditable(bool editable);
+  void setPageVisible(QWidget* page, bool visible);
+  void showPage(QWidget* page);
+  void OpenCloseBtnClick(bool pressed);
+  void pressOpenCloseBtn(bool pressed);
+  void fillTables(QTreeWidgetItem* alias);
+  void fillQueryFiles(QTreeWidgetItem* alias);
+  void fillCategories(QTreeWidgetItem* table);
+  void fillLinkSides(QTreeWidgetItem* category);
+  void openTableOf(QTreeWidgetItem* tableNode);
+  void renameAlias(const QString& oldName, const QString& newName);
+  void renameTable(QTreeWidgetItem* node, const QString& oldName, const QString& newName);
+  void deleteNode(QTreeWidgetItem* node);
+  void itemChanged(QTreeWidgetItem* node);
+  // Detail views by level.
+  void showRoot();
+  void showAlias(QTreeWidgetItem* node);
+  void showGroup(QTreeWidgetItem* node);
+  void showTableOrQuery(QTreeWidgetItem* node);
+  void showCategory(QTreeWidgetItem* node);
+  void showItem(QTreeWidgetItem* node);
+  void showLevel6(QTreeWidgetItem* node);
+  void showLevel7(QTreeWidgetItem* node);
 
   QLabel* panels_[3] = {};
   QWidget* progressPanel_ = nullptr;  // status panel 3

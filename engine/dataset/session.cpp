@@ -71,15 +71,18 @@ bool TSession::IsAlias(const std::string& name) {
 
 std::string TSession::GetAliasDriverName(const std::string& alias) {
   Open();
-  DatabaseDesc desc;
-  Check(GetDatabaseDesc(alias, desc));
-  return desc.driverType;
+  std::vector<ConfigEntry> entries;
+  Check(engine::GetAliasParams(alias, entries));
+  for (const ConfigEntry& e : entries)
+    if (e.name == "TYPE") return e.value;
+  return std::string();
 }
 
 std::vector<ConfigEntry> TSession::GetAliasParams(const std::string& alias) {
   Open();
   std::vector<ConfigEntry> params;
   Check(engine::GetAliasParams(alias, params));
+  std::erase_if(params, [](const ConfigEntry& e) { return e.name == "TYPE"; });
   return params;
 }
 

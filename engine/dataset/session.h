@@ -59,7 +59,10 @@ class TSession {
   // Aliases of the configuration.
   std::vector<std::string> GetAliasNames();
   bool IsAlias(const std::string& name);
+  // The alias's kind: "STANDARD" for a directory of table files (its
+  // TYPE entry); the default table driver is a parameter of its own.
   std::string GetAliasDriverName(const std::string& alias);
+  // PATH, ENABLE BCD, DEFAULT DRIVER, ... (the kind is GetAliasDriverName).
   std::vector<ConfigEntry> GetAliasParams(const std::string& alias);
   void AddStandardAlias(const std::string& name, const std::string& path,
                         const std::string& driver);

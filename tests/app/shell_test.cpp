@@ -146,8 +146,12 @@ TEST_F(Shell, StatusBarKeepsTheProgressBarInPanelThree) {
 
 TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
   TParadoxfrm form;
-  const QStringList handledHere = {"Exit1", "Add1", "Remove1", "Removeall1", "Setnetdirectory1",
-                                   "Setprivatedirectory1"};
+  const QStringList handledHere = {
+      "Exit1",       "Add1",       "Remove1",      "Removeall1",   "Setnetdirectory1",
+      "Setprivatedirectory1",      "Findintree1",  "TreeSearchBtn", "Refreshtree1",
+      "RefreshNode", "RefreshBtn", "Delete1",      "DeleteNode",   "DelBtn",
+      "RenameTable1", "TableRenamePopup",          "Open1",        "OpenNode",
+      "Close1",      "CloseNode",  "OpenCloseBtn"};
   int commands = 0;
   for (QAction* a : form.findChildren<QAction*>()) {
     if (a->menu() || a->isSeparator() || a->objectName().isEmpty() ||

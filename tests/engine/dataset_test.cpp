@@ -319,8 +319,10 @@ TEST_F(DataSet, SessionAliasesTablesAndDirectories) {
   EXPECT_EQ(s.GetAliasNames(), (std::vector<std::string>{"Work", "Old"}));
   EXPECT_TRUE(s.IsAlias("WORK"));
   EXPECT_FALSE(s.IsAlias(dir.path()));
-  EXPECT_EQ(s.GetAliasDriverName("Old"), "DBASE");
-  EXPECT_EQ(s.GetAliasParams("Old")[2].value, "TRUE");
+  EXPECT_EQ(s.GetAliasDriverName("Old"), "STANDARD");
+  EXPECT_EQ(s.GetAliasParams("Old")[0].value, dir / "old");
+  EXPECT_EQ(s.GetAliasParams("Old")[1].value, "TRUE");
+  EXPECT_EQ(s.GetAliasParams("Old")[2].value, "DBASE");
   s.SaveConfigFile();
   ASSERT_EQ(ReloadConfig(), Ok);
   EXPECT_EQ(s.GetAliasNames().size(), 2u);
