@@ -490,4 +490,20 @@ void ListParadoxTableFiles(engine::hDBIDb db, QStringList& list) {
   });
 }
 
+void BuildTablePropertyList(engine::hDBICur cursor, PropertyList& list) {
+  engine::CursorProps props;
+  Check(engine::GetCursorProps(cursor, props));
+  list << "Table Type=" + Text(props.driverType)
+       << "Language Driver=" + Text(props.languageDriver)
+       << "Restructure version=" + QString::number(props.restructureVersion)
+       << "Protected=" + YesNo(props.isProtected)
+       << "Fields=" + QString::number(props.fieldCount)
+       << "Indexes=" + QString::number(props.indexCount)
+       << "Validity Checks=" + QString::number(props.valCheckCount)
+       << "Referential Integ Checks=" + QString::number(props.refIntCount)
+       << "Record Buffer Size=" + QString::number(props.recordBufferSize)
+       << "Table Level=" + QString::number(props.tableLevel)
+       << "Block size (Kb)=" + QString::number(props.blockSize);
+}
+
 }  // namespace structure

@@ -83,4 +83,9 @@ void ListDatabaseFiles(engine::hDBIDb db, const QString& wildcard, QStringList& 
 // "NAME.EXT" of every Paradox table of the database.
 void ListParadoxTableFiles(engine::hDBIDb db, QStringList& list);
 
+// The table's own properties as the detail view shows them: type, language
+// driver, restructure version, protection, the numbers of fields, indexes,
+// checks and links, record buffer size, level and block size (raises).
+void BuildTablePropertyList(engine::hDBICur cursor, PropertyList& list);
+
 }  // namespace structure
