@@ -192,6 +192,7 @@ void TParadoxfrm::buildMenus() {
 
   QMenu* dbs = menuBar()->addMenu("&Databases");
   dbs->setObjectName("Databases1");
+  dbs->menuAction()->setObjectName("Databases1Item");
   addCommand(dbs, "Open1", "Open");
   addCommand(dbs, "Close1", "Close");
   addCommand(dbs, "New1", "&New");
@@ -205,6 +206,7 @@ void TParadoxfrm::buildMenus() {
 
   QMenu* tables = menuBar()->addMenu("Ta&bles");
   tables->setObjectName("Tables1");
+  tables->menuAction()->setObjectName("Tables1Item");
   addCommand(tables, "NewTable1", "&New");
   addCommand(tables, "Restructure1", "&Restructure");
   QMenu* utils = addSubmenu(tables, "Utils1", "&Utils");

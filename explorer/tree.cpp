@@ -37,6 +37,13 @@ structure::OpenTableRef RefOf(engine::TTable& table) {
                                      QString::fromStdString(table.TableName()));
 }
 
+// The directory of an alias, from the engine's database description.
+QString AliasDirectory(const QString& alias) {
+  engine::DatabaseDesc desc;
+  engine::Check(engine::GetDatabaseDesc(alias.toStdString(), desc));
+  return QString::fromStdString(desc.physicalPath);
+}
+
 }  // namespace
 
 // ---- Expansion ----
@@ -166,7 +173,9 @@ int TParadoxfrm::OpenAliasDatabase(const QString& alias) {
     QTreeWidgetItem* node = root->child(i);
     if (node->text(0).compare(alias, Qt::CaseInsensitive) != 0) continue;
     SetImage(node, OpenDatabaseImage);
-    if (TreeView->currentItem() == node) pressOpenCloseBtn(true);
+    if (TreeView->currentItem() != node) continue;
+    pressOpenCloseBtn(true);
+    UpdateCommandStates(1, node);  // "Close" is offered now
   }
   return CurrentDatabaseIndex;
 }
@@ -185,6 +194,7 @@ void TParadoxfrm::CloseAliasDatabase(const QString& alias) {
   if (QTreeWidgetItem* node = TreeView->currentItem()) {
     CollapseAll(node);
     SetImage(node, ClosedDatabaseImage);
+    if (Level(node) == 1) UpdateCommandStates(1, node);
   }
   setPageVisible(TabSheet3, false);
 }
@@ -268,7 +278,10 @@ void TParadoxfrm::Rename1Click() {
   QTreeWidgetItem* node = TreeView->currentItem();
   if (!node) return;
   setTreeEditable(true);
-  node->setData(0, Qt::UserRole + 1, node->text(0));
+  {
+    const QSignalBlocker blocker(TreeView);
+    node->setData(0, Qt::UserRole + 1, node->text(0));  // the name before the edit
+  }
   TreeView->editItem(node);
 }
 
@@ -277,7 +290,10 @@ void TParadoxfrm::itemChanged(QTreeWidgetItem* node) {
   const QVariant before = node->data(0, Qt::UserRole + 1);
   if (!before.isValid()) return;
   const QString oldText = before.toString();
-  node->setData(0, Qt::UserRole + 1, QVariant());
+  {
+    const QSignalBlocker blocker(TreeView);
+    node->setData(0, Qt::UserRole + 1, QVariant());
+  }
   if (node->text(0) != oldText) TreeViewEdited(node, oldText, node->text(0));
 }
 
@@ -306,9 +322,10 @@ void TParadoxfrm::renameAlias(const QString& oldName, const QString& newName) {
   }
   engine::TSession& session = DMF().aSession;
   try {
-    const QString path = StringGrid->item(2, 1) ? StringGrid->item(2, 1)->text() : StartAliasPath;
+    // The grid's rows are TYPE, PATH, ENABLE BCD, DEFAULT DRIVER.
+    const QString path = StringGrid->item(1, 1) ? StringGrid->item(1, 1)->text() : StartAliasPath;
     const QString driver =
-        StringGrid->item(4, 1) ? StringGrid->item(4, 1)->text() : StartAliasDriver;
+        StringGrid->item(3, 1) ? StringGrid->item(3, 1)->text() : StartAliasDriver;
     session.AddStandardAlias(newName.toStdString(), path.trimmed().toStdString(),
                              driver.trimmed().toStdString());
     session.DeleteAlias(CurrentAliasName.toStdString());
@@ -388,7 +405,8 @@ void TParadoxfrm::deleteNode(QTreeWidgetItem* node) {
     table.SetTableName(name.toStdString());
     table.DeleteTable();
   } else if (IsQueryFileNode(node)) {
-    const QString path = QDir(CurrentAliasPath).filePath(name);
+    // The file of this node's alias (the alias selected last may be another).
+    const QString path = QDir(AliasDirectory(AliasNode(node)->text(0))).filePath(name);
     if (!QFile::remove(path)) {
       prompter().error("Can not delete " + QDir::toNativeSeparators(path));
       return;
@@ -436,7 +454,12 @@ void TParadoxfrm::TreeViewKeyUp(QKeyEvent* event) {
                              : TreeView->palette().brush(QPalette::Text));
   const QSignalBlocker blocker(TreeView);
   const QString file = QFileInfo(QDir::fromNativeSeparators(node->text(0))).fileName();
-  node->setText(0, cut ? QDir::toNativeSeparators(QDir(CurrentAliasPath).filePath(file)) : file);
+  try {
+    const QString dir = AliasDirectory(AliasNode(node)->text(0));
+    node->setText(0, cut ? QDir::toNativeSeparators(QDir(dir).filePath(file)) : file);
+  } catch (const EDBEngineError& e) {
+    prompter().error(Message(e));
+  }
 }
 
 void TParadoxfrm::Findintree1Click() {

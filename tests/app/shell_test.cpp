@@ -168,10 +168,12 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
 }
 
 TEST_F(Shell, CtrlSReachesTheMenuBarsCommandWhileTheTreeHasTheFocus) {
+  AddAlias("WORK");
   TParadoxfrm form;
   form.show();
   QApplication::setActiveWindow(&form);
   form.TreeView->setFocus();
+  form.TreeView->setCurrentItem(form.TreeView->topLevelItem(0)->child(0));  // the alias
   ScriptedPrompter script;
   script.ok("This command is not available yet.");
   QTest::keyClick(form.TreeView, Qt::Key_S, Qt::ControlModifier);
