@@ -23,6 +23,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/aboutbox.h"
 #include "app/dmf.h"
 #include "app/prompter.h"
 #include "engine/dataset/dberror.h"
@@ -247,6 +248,13 @@ void TParadoxfrm::buildMenus() {
     const int level = node ? tree::Level(node) : -1;
     if (level == 0 || level == 1 || level == 3)
       TreePopup->popup(TreeView->viewport()->mapToGlobal(pos));
+  });
+
+  QMenu* help = menuBar()->addMenu("&Help");
+  help->setObjectName("Help1");
+  Handle(this, addCommand(help, "About1", "&About"), [] {
+    TAboutBox box;
+    prompter().exec(box);
   });
 
   GridPopup = new QMenu(this);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QApplication>
 #include <QProgressBar>
 #include <QLineEdit>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <sstream>
 
+#include "app/aboutbox.h"
 #include "app/demodb.h"
 #include "app/dmf.h"
 #include "app/globals.h"
@@ -97,7 +99,7 @@ TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
                          "  &Compare with...", "  Save structure to... [Ctrl+S]", "  &Empty",
                          "  &Archive copy", "  Backup copies", "Ta&bles", "  &New",
                          "  &Restructure", "  &Utils", "    &Empty", "    &Copy", "    &Pack",
-                         "    &Rename", "    Remove lookup links"}));
+                         "    &Rename", "    Remove lookup links", "&Help", "  &About"}));
   EXPECT_EQ(Describe(form.TreePopup->actions()),
             (QStringList{"&Open", "&Close", "&Apply", "Ca&ncel", "&Delete [Ctrl+Del]", "Refresh",
                          "Table utilites", "  New", "  Empty", "  Copy", "  Pack", "  Rename",
@@ -106,6 +108,22 @@ TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
                          "  Save structure to... [Ctrl+S]", "  Backup copies..."}));
   EXPECT_EQ(Describe(form.GridPopup->actions()),
             (QStringList{"Order...", "Filter...", "Round..."}));
+}
+
+TEST_F(Shell, AboutBoxNamesTheProductItsVersionAndTheUser) {
+  TParadoxfrm form;
+  ScriptedPrompter script;
+  QStringList texts;
+  script.answer(ScriptedPrompter::DialogDriver([&](QDialog& d) {
+    for (QLabel* label : d.findChildren<QLabel*>()) texts << label->text();
+    return int(QDialog::Accepted);
+  }));
+  form.command("About1")->trigger();
+  ASSERT_EQ(texts.size(), 3);
+  EXPECT_EQ(texts[0], "Quarrydesk");
+  EXPECT_EQ(texts[1], QString("Version ") + QUARRY_VERSION);
+  EXPECT_EQ(texts[2], "User: " + CurrentUserName());
+  EXPECT_FALSE(CurrentUserName().isEmpty());
 }
 
 TEST_F(Shell, ToolBarButtonsShowTheShortHintAndPutTheLongOneIntoPanelTwo) {
@@ -151,7 +169,7 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "Setprivatedirectory1",      "Findintree1",  "TreeSearchBtn", "Refreshtree1",
       "RefreshNode", "RefreshBtn", "Delete1",      "DeleteNode",   "DelBtn",
       "RenameTable1", "TableRenamePopup",          "Open1",        "OpenNode",
-      "Close1",      "CloseNode",  "OpenCloseBtn"};
+      "Close1",      "CloseNode",  "OpenCloseBtn", "About1"};
   int commands = 0;
   for (QAction* a : form.findChildren<QAction*>()) {
     if (a->menu() || a->isSeparator() || a->objectName().isEmpty() ||
