@@ -149,17 +149,21 @@ void TParadoxfrm::fillCategories(QTreeWidgetItem* table) {
 void TParadoxfrm::fillLinkSides(QTreeWidgetItem* category) {
   const QSignalBlocker blocker(TreeView);
   engine::TTable& table = DMF().aTable;
-  for (int i = 0; i < category->childCount(); ++i) {
-    QStringList primary, foreign;
-    openTableOf(category->parent());
-    structure::ListRefIntFieldPairs(RefOf(table), i + 1, primary, foreign);
-    table.Close();
-    QTreeWidgetItem* link = category->child(i);
-    if (link->childCount() > 0) continue;
-    QTreeWidgetItem* side = AddNode(link, kPrimaryFields, FolderImage);
-    for (const QString& line : primary) AddNode(side, ValueOf(line), NoImage);
-    side = AddNode(link, kForeignFields, FolderImage);
-    for (const QString& line : foreign) AddNode(side, ValueOf(line), ItemImage);
+  try {
+    for (int i = 0; i < category->childCount(); ++i) {
+      QStringList primary, foreign;
+      openTableOf(category->parent());
+      structure::ListRefIntFieldPairs(RefOf(table), i + 1, primary, foreign);
+      table.Close();
+      QTreeWidgetItem* link = category->child(i);
+      if (link->childCount() > 0) continue;
+      QTreeWidgetItem* side = AddNode(link, kPrimaryFields, FolderImage);
+      for (const QString& line : primary) AddNode(side, ValueOf(line), NoImage);
+      side = AddNode(link, kForeignFields, FolderImage);
+      for (const QString& line : foreign) AddNode(side, ValueOf(line), ItemImage);
+    }
+  } catch (const EDBEngineError& e) {
+    prompter().error(Message(e));
   }
 }
 
