@@ -441,7 +441,9 @@ void TParadoxfrm::RebuildBtnClick() {
 }
 
 void TParadoxfrm::Refresh1Click() {
-  StringGrid->show();
+  StringGrid->show();  // the grid in front again
+  ListView1->hide();
+  SQLPanel->hide();
   RebuildBtnClick();
 }
 

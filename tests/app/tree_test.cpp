@@ -39,6 +39,7 @@ void EditLabel(TParadoxfrm& form, const QString& text) {
   form.show();
   QApplication::setActiveWindow(&form);
   EXPECT_TRUE(QTest::qWaitForWindowActive(&form));
+  form.TreeView->setFocus();
   form.Rename1Click();
   auto* editor = form.TreeView->findChild<QLineEdit*>();
   ASSERT_NE(editor, nullptr);
@@ -240,6 +241,28 @@ TEST_F(Tree, RenamingATableAsksAndRenamesItsFiles) {
   EXPECT_TRUE(DMF().aTable.Active());  // reopened under its new name
   EXPECT_EQ(DMF().aTable.TableName(), "MEMOS.DB");
   EXPECT_EQ(form.TreeView->editTriggers(), QAbstractItemView::NoEditTriggers);
+}
+
+TEST_F(Tree, RenamingAnAliasAsksAndRewritesTheConfiguration) {
+  TParadoxfrm form;
+  QTreeWidgetItem* alias = Node(form, "DEMO");
+  form.TreeView->setCurrentItem(alias);
+  {
+    ScriptedPrompter script;
+    script.yes("Rename alias DEMO to SHOP");
+    EditLabel(form, "SHOP");
+  }
+  EXPECT_EQ(alias->text(0), "SHOP");
+  EXPECT_EQ(CurrentAliasName, "SHOP");
+  EXPECT_NE(form.TreeView->editTriggers(), QAbstractItemView::NoEditTriggers);  // still editable
+  ASSERT_EQ(engine::ReloadConfig(), engine::Ok);  // what the file holds
+  std::vector<std::string> names;
+  ASSERT_EQ(engine::GetAliasNames(names), engine::Ok);
+  EXPECT_EQ(names, std::vector<std::string>{"SHOP"});
+  engine::DatabaseDesc desc;
+  ASSERT_EQ(engine::GetDatabaseDesc("SHOP", desc), engine::Ok);
+  EXPECT_EQ(desc.physicalPath, demo());
+  EXPECT_EQ(desc.driverType, "PARADOX");
 }
 
 TEST_F(Tree, ARefusedRenameShowsTheEnginesMessageAndKeepsTheName) {
