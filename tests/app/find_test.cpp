@@ -11,6 +11,7 @@
 #include "explorer/findf.h"
 #include "explorer/treenodes.h"
 #include "tests/app/explorer_fixture.h"
+#include "tests/support/password_dialog.h"
 #include "tests/support/scripted_prompter.h"
 
 namespace {
@@ -19,15 +20,6 @@ QStringList Lines(const QListWidget* list) {
   QStringList lines;
   for (int i = 0; i < list->count(); ++i) lines << list->item(i)->text();
   return lines;
-}
-
-// Answers the password prompt of the protected demo table.
-ScriptedPrompter::DialogDriver Password(const char* button) {
-  return [=](QDialog& d) {
-    d.findChild<QLineEdit*>("pEdit")->setText(kDemoMasterPassword);
-    d.findChild<QPushButton*>(button)->click();
-    return d.result();
-  };
 }
 
 class FindInTree : public ExplorerTest {
@@ -73,7 +65,7 @@ TEST_P(FindWalk, ListsTheMatchesOfTheSubtreeAndReselectsTheStart) {
   ASSERT_TRUE(start);
   form.selectNode(start);
   ScriptedPrompter script;
-  if (tree::Level(start) == 1) script.answer(Password("OKBtn"), "DEMO: SECRETS.DB");
+  if (tree::Level(start) == 1) script.answer(TypePassword(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
   Find(form, GetParam().text);
   EXPECT_EQ(Lines(form.FindF->ListBox1), GetParam().lines);
   EXPECT_EQ(form.TreeView->currentItem(), start);
@@ -135,7 +127,7 @@ TEST_F(FindInTree, AFailingTableShowsItsErrorAndTheWalkGoesOn) {
   TParadoxfrm form;
   form.selectNode(Node(form, "DEMO"));
   ScriptedPrompter script;
-  script.answer(Password("CancelBtn"), "DEMO: SECRETS.DB").ok();
+  script.answer(TypePassword(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB").ok();
   Find(form, "code");
   EXPECT_TRUE(script.lastAsked().contains("SECRETS.DB")) << script.lastAsked().toStdString();
   EXPECT_EQ(Lines(form.FindF->ListBox1), QStringList{"DEMO\\Tables\\STATUS.DB\\FIELDS\\Code"});

@@ -26,6 +26,7 @@
 #include "engine/config/config.h"
 #include "engine/engine.h"
 #include "explorer/paradoxfrm.h"
+#include "tests/support/password_dialog.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/support/tempdir.h"
 
@@ -254,15 +255,6 @@ TEST_F(Shell, ShowingTheWindowFocusesTheTree) {
   EXPECT_TRUE(form.windowState() & Qt::WindowMaximized);
 }
 
-// Types into the password dialog and presses one of its buttons.
-ScriptedPrompter::DialogDriver Type(const QString& password, const char* button) {
-  return [=](QDialog& d) {
-    d.findChild<QLineEdit*>("pEdit")->setText(password);
-    d.findChild<QPushButton*>(button)->click();
-    return d.result();
-  };
-}
-
 class ProtectedTable : public Shell {
  protected:
   void SetUp() override {
@@ -281,7 +273,7 @@ class ProtectedTable : public Shell {
 TEST_F(ProtectedTable, RightPasswordOpensInTheSameAttempt) {
   {
     ScriptedPrompter script;
-    script.answer(Type(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
+    script.answer(TypePassword(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
     DMF().aTable.Open();
   }
   EXPECT_TRUE(DMF().aTable.Active());
@@ -291,7 +283,7 @@ TEST_F(ProtectedTable, RightPasswordOpensInTheSameAttempt) {
 
 TEST_F(ProtectedTable, CancelFailsTheOpenWithTheEnginesMessage) {
   ScriptedPrompter script;
-  script.answer(Type(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB");
+  script.answer(TypePassword(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB");
   try {
     DMF().aTable.Open();
     FAIL() << "the table opened";
@@ -323,8 +315,8 @@ TEST_F(Shell, PasswordButtonsFollowTheEditsText) {
 TEST_F(Shell, AddMenuAddsThePasswordAndAddThenCancelKeepsIt) {
   TParadoxfrm form;
   ScriptedPrompter script;
-  script.answer(Type("first", "OKBtn"), "Add password to session");
-  script.answer(Type("second", "AddPassBtn"), "Add password to session");  // left open ...
+  script.answer(TypePassword("first", "OKBtn"), "Add password to session");
+  script.answer(TypePassword("second", "AddPassBtn"), "Add password to session");  // left open ...
   form.findChild<QAction*>("Add1")->trigger();
   form.findChild<QAction*>("Add1")->trigger();  // ... and the driver's result is Rejected
   EXPECT_EQ(Passwords(), (std::vector<std::string>{"first", "second"}));
@@ -345,7 +337,7 @@ TEST_F(Shell, RemoveMenuRemovesWithTheDialogsButtons) {
   DMF().aSession.AddPassword("three");
   TParadoxfrm form;
   ScriptedPrompter script;
-  script.answer(Type("two", "RemovePassBtn"), "Remove Password From Current Session");
+  script.answer(TypePassword("two", "RemovePassBtn"), "Remove Password From Current Session");
   form.findChild<QAction*>("Remove1")->trigger();
   EXPECT_EQ(Passwords(), (std::vector<std::string>{"one", "three"}));
   script.answer(

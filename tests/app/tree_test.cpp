@@ -15,6 +15,7 @@
 #include "app/prompter.h"
 #include "explorer/treenodes.h"
 #include "tests/app/explorer_fixture.h"
+#include "tests/support/password_dialog.h"
 #include "tests/support/scripted_prompter.h"
 
 namespace {
@@ -24,15 +25,6 @@ namespace fs = std::filesystem;
 using Tree = ExplorerTest;
 
 void Touch(const std::string& path) { std::ofstream(path) << "SELECT 1\n"; }
-
-// Types into the password dialog and presses one of its buttons.
-ScriptedPrompter::DialogDriver Type(const QString& password, const char* button) {
-  return [=](QDialog& d) {
-    d.findChild<QLineEdit*>("pEdit")->setText(password);
-    d.findChild<QPushButton*>(button)->click();
-    return d.result();
-  };
-}
 
 // Edits the selected node's label as a user would and presses Enter.
 void EditLabel(TParadoxfrm& form, const QString& text) {
@@ -129,7 +121,7 @@ TEST_F(Tree, AProtectedTableAsksOnceAndListsItsPasswords) {
   QTreeWidgetItem* secrets = Node(form, "DEMO/Tables/SECRETS.DB");
   {
     ScriptedPrompter script;
-    script.answer(Type(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
+    script.answer(TypePassword(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
     secrets->setExpanded(true);
   }
   EXPECT_EQ(Children(tree::Child(secrets, "FIELDS")), (QStringList{"Item", "Secret"}));
@@ -140,7 +132,7 @@ TEST_F(Tree, ACancelledPasswordShowsTheEnginesMessageAndLeavesTheCategoriesEmpty
   TParadoxfrm form;
   QTreeWidgetItem* secrets = Node(form, "DEMO/Tables/SECRETS.DB");
   ScriptedPrompter script;
-  script.answer(Type("", "CancelBtn"), "DEMO: SECRETS.DB");
+  script.answer(TypePassword("", "CancelBtn"), "DEMO: SECRETS.DB");
   script.ok();
   secrets->setExpanded(true);
   EXPECT_TRUE(script.lastAsked().contains("SECRETS")) << script.lastAsked().toStdString();

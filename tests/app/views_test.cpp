@@ -17,6 +17,7 @@
 #include "engine/dataset/dberror.h"
 #include "explorer/treenodes.h"
 #include "tests/app/explorer_fixture.h"
+#include "tests/support/password_dialog.h"
 #include "tests/support/scripted_prompter.h"
 
 namespace {
@@ -46,14 +47,6 @@ QStringList Rows(const QTreeWidget* list) {
     rows << texts.join('|');
   }
   return rows;
-}
-
-ScriptedPrompter::DialogDriver Type(const QString& password, const char* button) {
-  return [=](QDialog& d) {
-    d.findChild<QLineEdit*>("pEdit")->setText(password);
-    d.findChild<QPushButton*>(button)->click();
-    return d.result();
-  };
 }
 
 bool PageShown(const TParadoxfrm& form, QWidget* page) {
@@ -223,7 +216,7 @@ TEST_F(Views, TableFailureShowsOneErrorAndKeepsTheGrid) {
   const QStringList ordersLines = GridLines(form);
   {
     ScriptedPrompter script;
-    script.answer(Type(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB");
+    script.answer(TypePassword(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB");
     script.ok();
     Select(form, "DEMO/Tables/SECRETS.DB");
     EXPECT_TRUE(script.lastAsked().contains("SECRETS")) << script.lastAsked().toStdString();
@@ -233,7 +226,7 @@ TEST_F(Views, TableFailureShowsOneErrorAndKeepsTheGrid) {
   EXPECT_EQ(form.PageControl->currentWidget(), form.TabSheet2);
   {
     ScriptedPrompter script;
-    script.answer(Type(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
+    script.answer(TypePassword(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
     Select(form, "DEMO/Tables/SECRETS.DB");
   }
   EXPECT_TRUE(GridLines(form).contains("Protected=Yes"));
