@@ -17,5 +17,7 @@ void PrintFamilyAndPasswords(const std::string& tablePath, Streams& io);
 std::vector<bool> ReadableFields(engine::hDBICur table, const std::vector<engine::FieldDesc>& fields,
                                  Streams& io);
 std::vector<Command> AliasCommands();  // aliases, alias add/delete
+std::vector<Command> BackupCommands();  // backup
+std::vector<Command> StructureCommands();  // save-structure
 
 }  // namespace cli

@@ -32,6 +32,8 @@ const std::vector<Command>& Commands() {
     std::vector<Command> all = TableCommands();
     for (Command& c : AliasCommands()) all.push_back(std::move(c));
     for (Command& c : FamilyCommands()) all.push_back(std::move(c));
+    for (Command& c : BackupCommands()) all.push_back(std::move(c));
+    for (Command& c : StructureCommands()) all.push_back(std::move(c));
     return all;
   }();
   return commands;

@@ -8,6 +8,7 @@
 
 #include "engine/config/config.h"
 #include "engine/dataset/table.h"
+#include "engine/handles.h"
 
 namespace engine {
 
@@ -41,6 +42,11 @@ TSession& Session() {
   static TSession session;
   return session;
 }
+
+// The engine's handle registry must outlive every session, whose destructor
+// closes databases through it: touching it here makes it exist before the
+// session does (statics are destroyed in reverse order).
+TSession::TSession() { (void)engine::FindDatabase(0); }
 
 TSession::~TSession() { Close(); }
 

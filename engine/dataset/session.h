@@ -43,7 +43,7 @@ class TSession {
   // added a password (AddPassword) returns true and the open is tried again.
   using PasswordEvent = std::function<bool(TSession&)>;
 
-  TSession() = default;
+  TSession();
   ~TSession();
   TSession(const TSession&) = delete;
   TSession& operator=(const TSession&) = delete;
