@@ -25,8 +25,10 @@
 
 #include "app/aboutbox.h"
 #include "app/dmf.h"
+#include "app/globals.h"
 #include "app/prompter.h"
 #include "engine/dataset/dberror.h"
+#include "explorer/backupf.h"
 #include "explorer/treenodes.h"
 
 namespace {
@@ -294,6 +296,8 @@ void TParadoxfrm::wireCommands() {
   on("TableRenamePopup", &TParadoxfrm::Rename1Click);
   on("CompareBtn", &TParadoxfrm::CompareBtnClick);
   on("ComparewithPopup", &TParadoxfrm::CompareBtnClick);
+  on("Backupcopies1", &TParadoxfrm::Backupcopies1Click);
+  on("BackupcopiesPopup", &TParadoxfrm::Backupcopies1Click);
   const auto open = [this] { if (TreeView->currentItem()) OpenAliasDatabase(TreeView->currentItem()->text(0)); };
   const auto close = [this] { if (TreeView->currentItem()) CloseAliasDatabase(TreeView->currentItem()->text(0)); };
   for (const char* name : {"Open1", "OpenNode"}) Handle(this, command(name), open);
@@ -391,6 +395,14 @@ void TParadoxfrm::closeEvent(QCloseEvent* event) {
     prompter().error(QString::fromUtf8(e.what()));
   }
   QMainWindow::closeEvent(event);
+}
+
+void TParadoxfrm::Backupcopies1Click() {
+  QTreeWidgetItem* node = TreeView->currentItem();
+  if (!node || tree::Level(node) != 1) return;
+  CurrentAliasName = node->text(0);
+  TBackupF dialog(this);
+  prompter().exec(dialog);
 }
 
 void TParadoxfrm::notAvailable() { prompter().inform("This command is not available yet."); }

@@ -73,6 +73,8 @@ class TParadoxfrm : public QMainWindow {
   void ListView1DblClick();
   void CompareBtnClick();
   void Findintree1Click();
+  // "Backup copies": the backup dialog for the selected alias.
+  void Backupcopies1Click();
   // Selects `node` (the detail views follow).
   void selectNode(QTreeWidgetItem* node);
 
