@@ -72,6 +72,7 @@ void TParadoxfrm::buildPages() {
   TreePages = new QTabWidget;
   TreePages->setObjectName("TreePages");
   TreePages->addTab(TreeView, "Databases");
+  buildIniViewer();
 
   PageControl = new QTabWidget;
   PageControl->setObjectName("PageControl");
@@ -298,6 +299,11 @@ void TParadoxfrm::wireCommands() {
   on("ComparewithPopup", &TParadoxfrm::CompareBtnClick);
   on("Backupcopies1", &TParadoxfrm::Backupcopies1Click);
   on("BackupcopiesPopup", &TParadoxfrm::Backupcopies1Click);
+  on("OpenINIFile1", &TParadoxfrm::OpenINIfile1Click);
+  on("AsText1", &TParadoxfrm::AsText1Click);
+  on("AsTree1", &TParadoxfrm::AsTree1Click);
+  on("Save1", &TParadoxfrm::Save1Click);
+  on("Close2", &TParadoxfrm::Close2Click);
   const auto open = [this] { if (TreeView->currentItem()) OpenAliasDatabase(TreeView->currentItem()->text(0)); };
   const auto close = [this] { if (TreeView->currentItem()) CloseAliasDatabase(TreeView->currentItem()->text(0)); };
   for (const char* name : {"Open1", "OpenNode"}) Handle(this, command(name), open);

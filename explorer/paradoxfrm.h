@@ -5,8 +5,10 @@
 #include <QMainWindow>
 
 #include <QStringList>
+#include <memory>
 
 #include "engine/engine.h"
+#include "structure/inifile.h"
 
 class QAction;
 class QKeyEvent;
@@ -15,6 +17,7 @@ class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QStackedWidget;
 class QTabWidget;
 class QTableView;
 class QTableWidget;
@@ -78,6 +81,20 @@ class TParadoxfrm : public QMainWindow {
   // Selects `node` (the detail views follow).
   void selectNode(QTreeWidgetItem* node);
 
+  // The structure file viewer: a page beside "Databases", hidden until a
+  // file is opened, with the file as a tree or as text.
+  QWidget* INITabSheet = nullptr;
+  QTreeWidget* INITreeView = nullptr;
+  QPlainTextEdit* IniRichEdit = nullptr;
+  QMenu* IniViewPopup = nullptr;
+  void OpenINIfile1Click();
+  void INITreeViewExpanding(QTreeWidgetItem* node);
+  void INITreeViewChange(QTreeWidgetItem* node);
+  void AsText1Click();
+  void AsTree1Click();
+  void Save1Click();
+  void Close2Click();
+
   // Detail views.
   void TreeViewChange(QTreeWidgetItem* node);
   void ShowPropertyGrid(const QStringList& list);
@@ -104,6 +121,7 @@ class TParadoxfrm : public QMainWindow {
   void buildPages();
   void buildInformationPage();
   void buildDataPage();
+  void buildIniViewer();
   QAction* addCommand(QWidget* menu, const QString& name, const QString& caption,
                       const QString& hint = QString(), const QString& shortcut = QString());
   QMenu* addSubmenu(QMenu* menu, const QString& name, const QString& caption);
@@ -136,4 +154,7 @@ class TParadoxfrm : public QMainWindow {
 
   QLabel* panels_[3] = {};
   QWidget* progressPanel_ = nullptr;  // status panel 3
+  QStackedWidget* iniStack_ = nullptr;  // INITreeView over IniRichEdit
+  std::unique_ptr<structure::IniFile> IniFile_;  // the file the viewer shows
+  bool iniTextCrLf_ = false;  // the text in IniRichEdit came with CR LF line ends
 };

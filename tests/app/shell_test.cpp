@@ -171,7 +171,8 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "RefreshNode", "RefreshBtn", "Delete1",      "DeleteNode",   "DelBtn",
       "RenameTable1", "TableRenamePopup",          "Open1",        "OpenNode",
       "Close1",      "CloseNode",  "OpenCloseBtn", "About1",
-      "Backupcopies1", "BackupcopiesPopup"};
+      "Backupcopies1", "BackupcopiesPopup",
+      "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2"};
   int commands = 0;
   for (QAction* a : form.findChildren<QAction*>()) {
     if (a->menu() || a->isSeparator() || a->objectName().isEmpty() ||
