@@ -67,8 +67,9 @@ Prompter::FileChoice WidgetPrompter::openFile(const QString& title, const QStrin
 }
 
 Prompter::FileChoice WidgetPrompter::saveFile(const QString& title, const QString& dir,
-                                              const QString& filters) {
+                                              const QString& filters, const QString& selected) {
   FileChoice choice;
+  choice.filter = selected;
   choice.path = QFileDialog::getSaveFileName(parentWindow(), title, dir, filters, &choice.filter);
   return choice;
 }

@@ -30,8 +30,9 @@ class Prompter {
                                        const QString& value, bool password) = 0;
   virtual FileChoice openFile(const QString& title, const QString& dir,
                               const QString& filters) = 0;
-  virtual FileChoice saveFile(const QString& title, const QString& dir,
-                              const QString& filters) = 0;
+  // `selected` is the filter chosen when the dialog opens (the first when empty).
+  virtual FileChoice saveFile(const QString& title, const QString& dir, const QString& filters,
+                              const QString& selected = QString()) = 0;
   // A folder; empty when cancelled.
   virtual QString chooseFolder(const QString& title, const QString& dir) = 0;
   // Shows a modal sub-dialog; returns its result code (QDialog::Accepted ...).
@@ -58,8 +59,8 @@ class WidgetPrompter : public Prompter {
                                const QString& value, bool password) override;
   FileChoice openFile(const QString& title, const QString& dir,
                       const QString& filters) override;
-  FileChoice saveFile(const QString& title, const QString& dir,
-                      const QString& filters) override;
+  FileChoice saveFile(const QString& title, const QString& dir, const QString& filters,
+                      const QString& selected = QString()) override;
   QString chooseFolder(const QString& title, const QString& dir) override;
   int exec(QDialog& dialog) override;
 };

@@ -17,7 +17,6 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QPlainTextEdit>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStackedWidget>
 #include <QTabWidget>
@@ -91,12 +90,6 @@ QString SectionOf(QTreeWidgetItem* node) {
 
 // The extension of the first pattern of a filter ("Text Files (*.txt)" ->
 // "txt"); empty for a filter that takes any name.
-QString FilterSuffix(const QString& filter) {
-  static const QRegularExpression pattern(R"(\*\.(\w+))");
-  const QRegularExpressionMatch m = pattern.match(filter);
-  return m.hasMatch() ? m.captured(1) : QString();
-}
-
 }  // namespace
 
 void TParadoxfrm::buildIniViewer() {
@@ -225,14 +218,8 @@ void TParadoxfrm::AsTree1Click() {
 // the chosen filter.
 void TParadoxfrm::Save1Click() {
   const QString dir = IniFile_ ? QFileInfo(IniFile_->FileName()).path() : QString();
-  const Prompter::FileChoice choice =
-      prompter().saveFile("Save As", dir, "INI Files (*.ini);;Text Files (*.txt);;All Files (*)");
-  if (choice.path.isEmpty()) return;
-  QString path = choice.path;
-  if (QFileInfo(path).suffix().isEmpty()) {
-    const QString suffix = FilterSuffix(choice.filter);
-    path += "." + (suffix.isEmpty() ? QString("ini") : suffix);
-  }
+  const QString path = askSaveFileName("Save As", dir);
+  if (path.isEmpty()) return;
   QString text = IniRichEdit->toPlainText();
   if (iniTextCrLf_) text.replace('\n', "\r\n");
   QSaveFile file(path);

@@ -296,6 +296,8 @@ void TParadoxfrm::wireCommands() {
   on("RenameTable1", &TParadoxfrm::Rename1Click);
   on("TableRenamePopup", &TParadoxfrm::Rename1Click);
   on("CompareBtn", &TParadoxfrm::CompareBtnClick);
+  on("Savestructureto1", &TParadoxfrm::Savestructureto2Click);
+  on("SavestructuretoPopup", &TParadoxfrm::Savestructureto2Click);
   on("ComparewithPopup", &TParadoxfrm::CompareBtnClick);
   on("Backupcopies1", &TParadoxfrm::Backupcopies1Click);
   on("BackupcopiesPopup", &TParadoxfrm::Backupcopies1Click);

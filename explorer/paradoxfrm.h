@@ -81,6 +81,12 @@ class TParadoxfrm : public QMainWindow {
   // Selects `node` (the detail views follow).
   void selectNode(QTreeWidgetItem* node);
 
+  // "Save structure to...": the selected alias's structure into a file.
+  void Savestructureto2Click();
+  // The save dialog of structure files and their text: a name with the
+  // chosen filter's extension (".ini" by default); "" when cancelled.
+  QString askSaveFileName(const QString& title, const QString& dir);
+
   // The structure file viewer: a page beside "Databases", hidden until a
   // file is opened, with the file as a tree or as text.
   QWidget* INITabSheet = nullptr;

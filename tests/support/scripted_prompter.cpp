@@ -50,7 +50,7 @@ Prompter::FileChoice ScriptedPrompter::openFile(const QString& title, const QStr
 }
 
 Prompter::FileChoice ScriptedPrompter::saveFile(const QString& title, const QString&,
-                                                const QString&) {
+                                                const QString&, const QString&) {
   return next<FileChoice>(title).value_or(FileChoice{});
 }
 

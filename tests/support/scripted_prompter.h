@@ -36,7 +36,8 @@ class ScriptedPrompter : public Prompter {
   std::optional<QString> input(const QString& title, const QString& prompt, const QString& value,
                                bool password) override;
   FileChoice openFile(const QString& title, const QString& dir, const QString& filters) override;
-  FileChoice saveFile(const QString& title, const QString& dir, const QString& filters) override;
+  FileChoice saveFile(const QString& title, const QString& dir, const QString& filters,
+                      const QString& selected = QString()) override;
   QString chooseFolder(const QString& title, const QString& dir) override;
   int exec(QDialog& dialog) override;
 
