@@ -23,13 +23,14 @@ int SaveStructure(const std::vector<std::string>& words, Streams& io) {
   const std::string& file = args.positional()[1];
   engine::TSession& session = engine::Session();
   engine::TTable table(session);
-  const QStringList tables = structure::SaveStructureToFile(
-      session, table, QString::fromStdString(database), QString::fromStdString(file),
-      [&](int done, int total) {
-        if (!isatty(STDERR_FILENO)) return;  // a counter only for a person watching
-        io.err << "\r" << done << "/" << total << " tables" << (done == total ? "\n" : "")
-               << std::flush;
-      });
+  const QStringList tables =
+      structure::SaveStructureToFile(session, table, QString::fromStdString(database),
+                                     QString::fromStdString(file), [&](int done, int total) {
+                                       if (!isatty(STDERR_FILENO))
+                                         return;  // a counter only for a person watching
+                                       io.err << "\r" << done << "/" << total << " tables"
+                                              << (done == total ? "\n" : "") << std::flush;
+                                     });
   if (tables.isEmpty())
     io.out << database << " has no Paradox tables; nothing written\n";
   else

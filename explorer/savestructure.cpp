@@ -52,8 +52,8 @@ void TParadoxfrm::Savestructureto2Click() {
   tree::CollapseAll(node);
   ProgressBar->setValue(0);
   try {
-    structure::SaveStructureToFile(DMF().aSession, DMF().aTable, alias,
-                                   path, [this](int done, int total) {
+    structure::SaveStructureToFile(DMF().aSession, DMF().aTable, alias, path,
+                                   [this](int done, int total) {
                                      ProgressBar->setMaximum(total);
                                      ProgressBar->setValue(done);
                                      statusBar()->repaint();

@@ -31,12 +31,6 @@ QString Quoted(const QString& text) { return "\"" + text + "\""; }
 // The value part of a NAME=value line.
 QString ValueOf(const QString& line) { return line.mid(line.indexOf('=') + 1); }
 
-structure::OpenTableRef RefOf(engine::TTable& table) {
-  engine::TDatabase* db = DMF().aSession.FindDatabase(table.DatabaseName());
-  return structure::OpenTableRef::Of(db ? db->Handle() : 0, table.Handle(),
-                                     QString::fromStdString(table.TableName()));
-}
-
 // The directory of an alias, from the engine's database description.
 QString AliasDirectory(const QString& alias) {
   engine::DatabaseDesc desc;
@@ -54,7 +48,8 @@ bool TParadoxfrm::TreeViewExpanding(QTreeWidgetItem* node) {
       engine::TSession& session = DMF().aSession;
       const QString alias = node->text(0);
       try {
-        CurrentAliasDriver = QString::fromStdString(session.GetAliasDriverName(alias.toStdString()));
+        CurrentAliasDriver =
+            QString::fromStdString(session.GetAliasDriverName(alias.toStdString()));
         CurrentDatabaseIndex = OpenAliasDatabase(alias);
         SetImage(node, OpenDatabaseImage);
         if (TreeView->currentItem() == node) pressOpenCloseBtn(true);
@@ -119,7 +114,7 @@ void TParadoxfrm::fillCategories(QTreeWidgetItem* table) {
   const QSignalBlocker blocker(TreeView);
   try {
     openTableOf(table);
-    const structure::OpenTableRef ref = RefOf(DMF().aTable);
+    const structure::OpenTableRef ref = structure::OpenTableRef::Of(DMF().aSession, DMF().aTable);
     const auto fill = [&](const char* category, const QStringList& names) {
       QTreeWidgetItem* node = Child(table, category);
       if (!node || node->childCount() > 0) return;
@@ -153,7 +148,8 @@ void TParadoxfrm::fillLinkSides(QTreeWidgetItem* category) {
     for (int i = 0; i < category->childCount(); ++i) {
       QStringList primary, foreign;
       openTableOf(category->parent());
-      structure::ListRefIntFieldPairs(RefOf(table), i + 1, primary, foreign);
+      structure::ListRefIntFieldPairs(structure::OpenTableRef::Of(DMF().aSession, table), i + 1,
+                                      primary, foreign);
       table.Close();
       QTreeWidgetItem* link = category->child(i);
       if (link->childCount() > 0) continue;

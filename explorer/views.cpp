@@ -31,12 +31,6 @@ namespace {
 
 QString Message(const EDBEngineError& e) { return QString::fromUtf8(e.what()); }
 
-structure::OpenTableRef RefOf(engine::TTable& table) {
-  engine::TDatabase* db = DMF().aSession.FindDatabase(table.DatabaseName());
-  return structure::OpenTableRef::Of(db ? db->Handle() : 0, table.Handle(),
-                                     QString::fromStdString(table.TableName()));
-}
-
 std::string DriverTypeOf(engine::hDBICur cursor) {
   engine::CursorProps props;
   engine::Check(engine::GetCursorProps(cursor, props));
@@ -459,7 +453,7 @@ void TParadoxfrm::showCategory(QTreeWidgetItem* node) {
   ShowGrid(this, false);
   openTableOf(node->parent());
   SetColumns(ListView1, {});
-  const structure::OpenTableRef ref = RefOf(DMF().aTable);
+  const structure::OpenTableRef ref = structure::OpenTableRef::Of(DMF().aSession, DMF().aTable);
   const QString category = node->text(0);
   if (category == kFields)
     FillFields(ListView1, ref);
@@ -482,7 +476,7 @@ void TParadoxfrm::showItem(QTreeWidgetItem* node) {
   showPage(TabSheet1);
   engine::TTable& table = DMF().aTable;
   openTableOf(Up(node, 2));
-  const structure::OpenTableRef ref = RefOf(table);
+  const structure::OpenTableRef ref = structure::OpenTableRef::Of(DMF().aSession, table);
   const QString category = ParentText(node);
   const int position = node->parent()->indexOfChild(node);
   PropertyList list;
@@ -514,7 +508,7 @@ void TParadoxfrm::showLevel6(QTreeWidgetItem* node) {
     SetColumns(ListView1, {{"Fields", 150}, {"Descending", 120}});
     engine::TTable& table = DMF().aTable;
     openTableOf(Up(node, 3));
-    const structure::OpenTableRef ref = RefOf(table);
+    const structure::OpenTableRef ref = structure::OpenTableRef::Of(DMF().aSession, table);
     engine::IndexDesc ix;
     if (ReadIndex(ref, node->parent()->text(0), ix))
       for (int i = 0; i < ix.fieldsInKey && i < engine::kMaxKeyFields; ++i)

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "engine/dataset/dberror.h"
+#include "engine/dataset/session.h"
+#include "engine/dataset/table.h"
 #include "engine/family.h"
 #include "engine/indexes.h"
 #include "engine/lists.h"
@@ -48,6 +50,11 @@ OpenTableRef OpenTableRef::Of(engine::hDBIDb db, engine::hDBICur cursor, const Q
   Check(engine::GetFieldDescs(cursor, fields));
   for (const auto& f : fields) t.fieldNames << Text(f.name);
   return t;
+}
+
+OpenTableRef OpenTableRef::Of(engine::TSession& session, engine::TTable& table) {
+  engine::TDatabase* db = session.FindDatabase(table.DatabaseName());
+  return Of(db ? db->Handle() : 0, table.Handle(), QString::fromStdString(table.TableName()));
 }
 
 QString OpenTableRef::fieldName(int fieldNumber) const {

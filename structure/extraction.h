@@ -13,6 +13,11 @@
 #include "engine/engine.h"
 #include "structure/propertylist.h"
 
+namespace engine {
+class TSession;
+class TTable;
+}  // namespace engine
+
 namespace structure {
 
 // An open table as these functions see it: its cursor, the database it was
@@ -26,6 +31,8 @@ struct OpenTableRef {
 
   // Fills the field names from the cursor's field descriptors (raises).
   static OpenTableRef Of(engine::hDBIDb db, engine::hDBICur cursor, const QString& tableName);
+  // The same for a table of the data-set layer, open in `session`.
+  static OpenTableRef Of(engine::TSession& session, engine::TTable& table);
   // The name of a 1-based field number, "" when there is no such field.
   QString fieldName(int fieldNumber) const;
 };

@@ -47,7 +47,7 @@ IniFile::Section* IniFile::find(const QString& section) {
 }
 
 QString IniFile::ReadString(const QString& section, const QString& key,
-                           const QString& defaultValue) const {
+                            const QString& defaultValue) const {
   if (const Section* s = find(section))
     for (const Line& l : s->lines)
       if (!l.key.isEmpty() && Same(l.key, key)) return l.text.trimmed();

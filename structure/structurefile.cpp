@@ -30,8 +30,8 @@ void WriteIndexes(IniFile& ini, const OpenTableRef& ref, const QString& t, int c
   for (int n = 1; n <= count; ++n) {
     engine::IndexDesc ix;
     engine::Check(engine::GetIndexDesc(ref.cursor, static_cast<std::uint16_t>(n), ix));
-    const QString name = ix.name.empty() ? QStringLiteral("<Primary>")
-                                         : QString::fromStdString(ix.name);
+    const QString name =
+        ix.name.empty() ? QStringLiteral("<Primary>") : QString::fromStdString(ix.name);
     ini.WriteString(t + "\\TBPROPS\\ILIST", name, QString::number(n));
     PropertyList index;
     ListIndexProps(ref, name, index);
@@ -78,8 +78,7 @@ void WriteTable(IniFile& ini, engine::TSession& session, engine::TTable& table, 
   table.SetIndexName("");
   table.SetTableName(t.toStdString());
   table.Open();
-  engine::TDatabase* db = session.FindDatabase(table.DatabaseName());
-  const OpenTableRef ref = OpenTableRef::Of(db ? db->Handle() : 0, table.Handle(), t);
+  const OpenTableRef ref = OpenTableRef::Of(session, table);
   engine::CursorProps props;
   engine::Check(engine::GetCursorProps(table.Handle(), props));
   PropertyList tableProps;
@@ -93,13 +92,14 @@ void WriteTable(IniFile& ini, engine::TSession& session, engine::TTable& table, 
 }
 
 void Flush(IniFile& ini) {
-  if (!ini.UpdateFile()) throw engine::EDBEngineError(engine::ErrIo, ini.ErrorString().toStdString());
+  if (!ini.UpdateFile())
+    throw engine::EDBEngineError(engine::ErrIo, ini.ErrorString().toStdString());
 }
 
 }  // namespace
 
-QStringList SaveStructure(engine::TSession& session, engine::TTable& table,
-                          const QString& database, IniFile& ini, const SaveProgress& progress) {
+QStringList SaveStructure(engine::TSession& session, engine::TTable& table, const QString& database,
+                          IniFile& ini, const SaveProgress& progress) {
   QStringList tables;
   for (const std::string& name : session.GetTableNames(database.toStdString(), "*.db", true, false))
     tables << QString::fromStdString(name);
