@@ -1,6 +1,5 @@
 // "Save structure to...": the structure of the selected alias's Paradox
 // tables into a structure file, with the progress bar of the status bar.
-#include <QAction>
 #include <QFileInfo>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -48,7 +47,6 @@ void TParadoxfrm::Savestructureto2Click() {
     prompter().error("Can not open database " + alias);
     return;
   }
-  tree::SetImage(node, tree::OpenDatabaseImage);
   tree::CollapseAll(node);
   ProgressBar->setValue(0);
   try {

@@ -50,9 +50,7 @@ bool TParadoxfrm::TreeViewExpanding(QTreeWidgetItem* node) {
       try {
         CurrentAliasDriver =
             QString::fromStdString(session.GetAliasDriverName(alias.toStdString()));
-        CurrentDatabaseIndex = OpenAliasDatabase(alias);
-        SetImage(node, OpenDatabaseImage);
-        if (TreeView->currentItem() == node) pressOpenCloseBtn(true);
+        OpenAliasDatabase(alias);  // marks the node open
         fillTables(node);
         fillQueryFiles(node);
       } catch (const EDBEngineError&) {
@@ -216,11 +214,8 @@ void TParadoxfrm::pressOpenCloseBtn(bool pressed) {
 void TParadoxfrm::CompareBtnClick() {
   DMF().aTable.Close();
   QTreeWidgetItem* node = TreeView->currentItem();
-  if (node && !DMF().aSession.FindDatabase(node->text(0).toStdString())) {
+  if (node && !DMF().aSession.FindDatabase(node->text(0).toStdString()))
     OpenAliasDatabase(node->text(0));
-    SetImage(node, OpenDatabaseImage);
-    pressOpenCloseBtn(true);
-  }
   prompter().inform("This command is not available yet.");
 }
 
@@ -307,7 +302,6 @@ void TParadoxfrm::TreeViewEdited(QTreeWidgetItem* node, const QString& oldText,
     renameAlias(oldText, newText);
   } else if (IsTableNode(node)) {
     renameTable(node, oldText, newText);
-    setTreeEditable(false);
   } else {
     node->setText(0, oldText);  // nothing else is renamed
   }

@@ -10,6 +10,7 @@
 #include "engine/paradox/pxcreate.h"
 #include "structure/backup.h"
 #include "tests/cli/run_quarry.h"
+#include "tests/support/files.h"
 #include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
@@ -17,13 +18,6 @@ namespace fs = std::filesystem;
 using namespace engine;
 
 namespace {
-
-std::string Bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::vector<std::string> Files(const std::string& dir) {
   std::vector<std::string> names;
@@ -82,7 +76,8 @@ TEST_F(QuarryBackup, AllTablesOfAnAliasAsTheDialogCopiesThem) {
   ASSERT_EQ(Files(out()), Files(byDialog));
   EXPECT_EQ(Files(out()).size(), 9u);  // table, primary index and memo file each
   for (const std::string& file : Files(out()))
-    EXPECT_EQ(Bytes(out() + "/" + file), Bytes(byDialog + "/" + file)) << file;
+    EXPECT_EQ(Slurp(out() + "/" + file).value_or(""), Slurp(byDialog + "/" + file).value_or(""))
+        << file;
 
   // Again: the tables are there now, and only --overwrite replaces them.
   auto again = Quarry({"backup", "DATA", out()});
