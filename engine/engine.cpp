@@ -300,6 +300,12 @@ Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
   return FollowChange(*c, -1);
 }
 
+Result InsertRecordStream(hDBICur h, RowSource& rows, std::uint64_t* inserted) {
+  CURSOR_OR_FAIL(c, h);
+  if (Result r = c->table->insertRows(rows, inserted)) return r;
+  return FollowChange(*c, -1);
+}
+
 Result ModifyRecord(hDBICur h, const std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
   if (Result r = ReadCurrent(*c, nullptr)) return r;

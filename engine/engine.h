@@ -9,6 +9,7 @@
 
 #include "engine/errors.h"
 #include "engine/records.h"
+#include "engine/rows.h"
 #include "engine/value.h"
 
 namespace engine {
@@ -70,6 +71,9 @@ Result SetToBookmark(hDBICur cursor, const Bookmark& bookmark);
 // leaves it on the record that followed.
 Result InsertRecord(hDBICur cursor, const std::vector<Value>& values);
 Result InsertRecords(hDBICur cursor, const std::vector<std::vector<Value>>& rows);
+// Inserts the rows of `rows` as one change (all or none), streaming: memory
+// does not grow with the number of rows. `inserted` receives their number.
+Result InsertRecordStream(hDBICur cursor, RowSource& rows, std::uint64_t* inserted = nullptr);
 Result ModifyRecord(hDBICur cursor, const std::vector<Value>& values);
 Result DeleteRecord(hDBICur cursor);
 

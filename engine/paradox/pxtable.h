@@ -15,6 +15,7 @@
 #include "engine/io/lock.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/paradox/pxsecurity.h"
+#include "engine/rows.h"
 #include "engine/text/codepage.h"
 #include "engine/value.h"
 
@@ -108,8 +109,13 @@ class ParadoxTable {
   Result update(std::uint32_t index, const std::vector<Value>& values,
                 std::uint32_t* position = nullptr);
   Result remove(std::uint32_t index);
-  // Inserts many records in one change (one journal, one index rebuild).
-  Result insertMany(const std::vector<std::vector<Value>>& rows);
+  // Inserts every row of `rows` as one change: all go in, or none. A
+  // refused row's message starts with its name ("line 12: ...").
+  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
+  Result insertMany(const std::vector<std::vector<Value>>& rows) {
+    VectorRows source(rows);
+    return insertRows(source);
+  }
 
   void addParticipant(std::shared_ptr<TableParticipant> participant);
   const std::vector<std::shared_ptr<TableParticipant>>& participants() const {

@@ -521,12 +521,21 @@ Result ParadoxTable::remove(std::uint32_t index) {
   return RunChange(*this, [&](TableWriter& w) { return w.remove(index); });
 }
 
-Result ParadoxTable::insertMany(const std::vector<std::vector<Value>>& rows) {
-  return RunChange(*this, [&](TableWriter& w) {
-    for (const auto& row : rows)
-      if (Result r = w.insert(row, nullptr)) return r;
-    return Result{Ok};
+Result ParadoxTable::insertRows(RowSource& rows, std::uint64_t* inserted) {
+  std::uint64_t count = 0;
+  Result r = RunChange(*this, [&](TableWriter& w) {
+    std::vector<Value> values;
+    for (;;) {
+      std::uint64_t label = 0;
+      bool end = false;
+      if (Result r = rows.next(values, label, end)) return r;
+      if (end) return Result{Ok};
+      if (Result r = w.insert(values, nullptr)) return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+      ++count;
+    }
   });
+  if (inserted) *inserted = r == Ok ? count : 0;
+  return r;
 }
 
 }  // namespace engine::paradox
