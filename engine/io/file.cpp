@@ -76,7 +76,31 @@ Result File::read(std::uint64_t offset, void* buffer, std::size_t n) const {
   return Ok;
 }
 
+namespace {
+StepHook g_stepHook = nullptr;
+}
+
+IoCounters& Counters() {
+  static IoCounters counters;
+  return counters;
+}
+
+void SetStepHook(StepHook hook) { g_stepHook = hook; }
+
+void BeforeStep() {
+  if (g_stepHook) g_stepHook();
+}
+
+bool SyncDescriptor(int fd) {
+  BeforeStep();
+  ++Counters().flushes;
+  return ::fsync(fd) == 0;
+}
+
 Result File::write(std::uint64_t offset, const void* buffer, std::size_t n) {
+  BeforeStep();
+  ++Counters().writes;
+  Counters().bytesWritten += n;
   const auto* p = static_cast<const char*>(buffer);
   std::size_t done = 0;
   while (done < n) {
@@ -98,12 +122,13 @@ Result File::size(std::uint64_t& out) const {
 }
 
 Result File::truncate(std::uint64_t length) {
+  BeforeStep();
   if (::ftruncate(fd_, static_cast<off_t>(length)) != 0) return OsFailure(path_, "cannot truncate");
   return Ok;
 }
 
 Result File::sync() {
-  if (::fsync(fd_) != 0) return OsFailure(path_, "cannot flush");
+  if (!SyncDescriptor(fd_)) return OsFailure(path_, "cannot flush");
   return Ok;
 }
 

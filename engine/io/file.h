@@ -43,6 +43,22 @@ class File {
 // names the file and what was being done.
 Result OsFailure(const std::string& path, const std::string& what);
 
+// Every step that changes what is on disk (a write, a size change, a flush,
+// a removal or rename) is counted here, for the benchmarks; a test may hook
+// in to stop the process at any step.
+struct IoCounters {
+  std::uint64_t writes = 0;        // write calls
+  std::uint64_t bytesWritten = 0;  // bytes they wrote
+  std::uint64_t flushes = 0;       // fsync calls, directories included
+};
+IoCounters& Counters();
+using StepHook = void (*)();
+void SetStepHook(StepHook hook);
+// Called before each such step.
+void BeforeStep();
+// Flushes a descriptor to disk, counted.
+bool SyncDescriptor(int fd);
+
 // Reads a whole file into memory.
 Result ReadWholeFile(const std::string& path, std::string& out);
 bool FileExists(const std::string& path);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -76,6 +77,9 @@ void PutImageRecord(std::string& out, const std::string& path, std::uint64_t off
 }
 
 Result WriteAll(int fd, const std::string& path, std::uint64_t offset, const std::string& data) {
+  BeforeStep();
+  ++Counters().writes;
+  Counters().bytesWritten += data.size();
   std::size_t done = 0;
   while (done < data.size()) {
     ssize_t put =
@@ -95,6 +99,7 @@ bool PathExists(const std::string& path) {
 }
 
 Result RemoveFile(const std::string& path) {
+  BeforeStep();
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return OsFailure(path, "cannot remove");
   return Ok;
 }
@@ -215,26 +220,45 @@ Result SyncParentDirectory(const std::string& path) {
   std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return OsFailure(dir, "cannot open directory");
-  int rc = ::fsync(fd);
+  bool synced = SyncDescriptor(fd);
   ::close(fd);
-  if (rc != 0) return OsFailure(dir, "cannot flush directory");
+  if (!synced) return OsFailure(dir, "cannot flush directory");
   return Ok;
 }
 
-// A file touched by the transaction.
+// A page as the transaction will leave it; bytes before `lo` are unchanged.
+struct Page {
+  std::string bytes;
+  std::uint32_t lo = kPageSize;
+};
+
+// A file touched by the transaction. Its bytes, as the transaction sees
+// them: pending pages first; else, below `zeroFrom`, what is on disk; else
+// zeros, up to `size`.
 struct Tracked {
   std::string path;  // the name its journal records use
   bool existed = true;
+  bool announced = false;  // its original size is in the journal
+  bool written = false;    // changed on disk: flushed at commit
   std::uint64_t originalSize = 0;
-  std::set<std::uint64_t> savedPages;
-  int fd = -1;  // a duplicate of the caller's descriptor, flushed at commit
+  std::uint64_t diskSize = 0;
+  std::uint64_t size = 0;
+  std::uint64_t zeroFrom = UINT64_MAX;
+  // Per page, the offset from which its old bytes are in the journal.
+  std::map<std::uint64_t, std::uint32_t> savedFrom;
+  std::map<std::uint64_t, Page> pending;
+  int fd = -1;  // a duplicate of the caller's descriptor
 };
+
+using FileKey = std::pair<dev_t, ino_t>;
 
 struct Transaction::Impl {
   std::string journalPath;
   int journalFd = -1;
   std::uint64_t journalEnd = 0;
-  std::map<std::pair<dev_t, ino_t>, Tracked> files;  // keyed by identity, not name
+  std::map<FileKey, Tracked> files;  // keyed by identity, not name
+  std::size_t pendingBytes = 0;
+  std::size_t pendingLimit = 16u << 20;
 
   ~Impl() { closeAll(); }
 
@@ -247,66 +271,268 @@ struct Transaction::Impl {
   }
 
   // Appends records and flushes them; on failure the journal is cut back so
-  // that a later append does not follow a damaged record.
+  // that a later append does not follow a damaged record. The first append
+  // brings the journal's header and makes the journal's name durable.
   Result append(const std::string& records) {
-    Result r = WriteAll(journalFd, journalPath, journalEnd, records);
-    if (!r && ::fsync(journalFd) != 0) r = OsFailure(journalPath, "cannot flush the journal");
+    std::string data;
+    if (journalEnd == 0) {
+      data.assign(kMagic, sizeof kMagic);
+      PutU32(data, kVersion);
+      PutU32(data, 0);
+    }
+    data += records;
+    Result r = WriteAll(journalFd, journalPath, journalEnd, data);
+    if (!r && !SyncDescriptor(journalFd)) r = OsFailure(journalPath, "cannot flush the journal");
+    if (!r && journalEnd == 0) r = SyncParentDirectory(journalPath);
     if (r) {
-      if (::ftruncate(journalFd, static_cast<off_t>(journalEnd)) == 0) ::fsync(journalFd);
+      if (::ftruncate(journalFd, static_cast<off_t>(journalEnd)) == 0) SyncDescriptor(journalFd);
       return r;
     }
-    journalEnd += records.size();
+    journalEnd += data.size();
     return Ok;
   }
 
-  Result add(const std::pair<dev_t, ino_t>& key, Tracked t, int fd, Tracked*& out) {
+  static Result keyOf(const File& file, FileKey& key, std::uint64_t* size = nullptr) {
+    struct stat st {};
+    if (!file.isOpen() || ::fstat(file.fd(), &st) != 0)
+      return Fail(ErrInvalidHandle, file.path() + ": file is not open");
+    key = {st.st_dev, st.st_ino};
+    if (size) *size = static_cast<std::uint64_t>(st.st_size);
+    return Ok;
+  }
+
+  Tracked* find(const File& file) {
+    FileKey key;
+    if (keyOf(file, key) != Ok) return nullptr;
+    auto it = files.find(key);
+    return it == files.end() ? nullptr : &it->second;
+  }
+
+  Result track(File& file, Tracked*& out) {
+    FileKey key;
+    std::uint64_t size = 0;
+    if (Result r = keyOf(file, key, &size)) return r;
+    auto it = files.find(key);
+    if (it != files.end()) {
+      out = &it->second;
+      return Ok;
+    }
+    Tracked t;
+    t.path = file.path();
+    t.originalSize = t.diskSize = t.size = size;
+    return add(key, std::move(t), file.fd(), out);
+  }
+
+  Result add(const FileKey& key, Tracked t, int fd, Tracked*& out) {
     t.fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (t.fd < 0) return OsFailure(t.path, "cannot duplicate descriptor");
     out = &files.emplace(key, std::move(t)).first->second;
     return Ok;
   }
 
-  // Journals what is needed to undo a change to bytes [from, to) of `file`:
-  // its original size when first touched, and the pages of the range that
-  // lie within that size and have not been saved yet. Bytes past the
-  // original size need no image; truncation undoes them.
-  Result prepare(File& file, std::uint64_t from, std::uint64_t to) {
-    struct stat st {};
-    if (!file.isOpen() || ::fstat(file.fd(), &st) != 0)
-      return Fail(ErrInvalidHandle, file.path() + ": file is not open");
-    std::pair<dev_t, ino_t> key{st.st_dev, st.st_ino};
-    std::string records;
-    auto it = files.find(key);
-    Tracked fresh;
-    if (it == files.end()) {
-      fresh.path = file.path();
-      fresh.originalSize = static_cast<std::uint64_t>(st.st_size);
-      PutFileRecord(records, fresh.path, true, fresh.originalSize);
+  // Reads bytes [from, from + n) of the file as the transaction sees them,
+  // leaving pending pages aside: what the disk holds below zeroFrom, zeros
+  // past it.
+  static Result readBelow(const Tracked& t, std::uint64_t from, char* out, std::size_t n) {
+    std::memset(out, 0, n);
+    const std::uint64_t limit = std::min(t.diskSize, t.zeroFrom);
+    if (from >= limit) return Ok;
+    const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(n, limit - from));
+    std::size_t done = 0;
+    while (done < have) {
+      ssize_t got = ::pread(t.fd, out + done, have - done, static_cast<off_t>(from + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return OsFailure(t.path, "read failed");
+      done += static_cast<std::size_t>(got);
     }
-    Tracked& t = it == files.end() ? fresh : it->second;
-    std::vector<std::uint64_t> pages;
-    std::uint64_t end = std::min(to, t.originalSize);
-    for (std::uint64_t page = from / kPageSize; from < end && page * kPageSize < end; ++page) {
-      if (t.savedPages.count(page)) continue;
-      std::uint64_t start = page * kPageSize;
-      std::string old(std::min(kPageSize, t.originalSize - start), '\0');
-      if (Result r = file.read(start, old.data(), old.size())) return r;
+    return Ok;
+  }
+
+  Result pendingPage(Tracked& t, std::uint64_t page, Page*& out) {
+    auto it = t.pending.find(page);
+    if (it == t.pending.end()) {
+      Page fresh;
+      fresh.bytes.assign(kPageSize, '\0');
+      if (Result r = readBelow(t, page * kPageSize, fresh.bytes.data(), kPageSize)) return r;
+      it = t.pending.emplace(page, std::move(fresh)).first;
+      pendingBytes += kPageSize;
+    }
+    out = &it->second;
+    return Ok;
+  }
+
+  Result write(File& file, std::uint64_t offset, const char* data, std::size_t n) {
+    Tracked* t;
+    if (Result r = track(file, t)) return r;
+    for (std::size_t done = 0; done < n;) {
+      const std::uint64_t at = offset + done;
+      const std::size_t in = static_cast<std::size_t>(at % kPageSize);
+      const std::size_t length = std::min<std::size_t>(n - done, kPageSize - in);
+      Page* page;
+      if (Result r = pendingPage(*t, at / kPageSize, page)) return r;
+      std::memcpy(page->bytes.data() + in, data + done, length);
+      page->lo = std::min<std::uint32_t>(page->lo, static_cast<std::uint32_t>(in));
+      done += length;
+    }
+    t->size = std::max(t->size, offset + n);
+    return pendingBytes > pendingLimit ? flush() : Result{Ok};
+  }
+
+  Result resize(File& file, std::uint64_t length) {
+    Tracked* t;
+    if (Result r = track(file, t)) return r;
+    if (length < t->size) {
+      const std::uint64_t firstGone = (length + kPageSize - 1) / kPageSize;
+      for (auto it = t->pending.lower_bound(firstGone); it != t->pending.end();) {
+        it = t->pending.erase(it);
+        pendingBytes -= kPageSize;
+      }
+      auto partial = t->pending.find(length / kPageSize);
+      if (partial != t->pending.end())
+        std::memset(partial->second.bytes.data() + length % kPageSize, 0,
+                    kPageSize - length % kPageSize);
+      t->zeroFrom = std::min(t->zeroFrom, length);
+    }
+    t->size = length;
+    return Ok;
+  }
+
+  Result read(const File& file, std::uint64_t offset, char* out, std::size_t n) {
+    Tracked* t = find(file);
+    if (!t) return file.read(offset, out, n);
+    if (offset + n > t->size)
+      return Fail(ErrIo, t->path + ": file is truncated (wanted " + std::to_string(n) +
+                             " bytes at offset " + std::to_string(offset) + ")");
+    for (std::size_t done = 0; done < n;) {
+      const std::uint64_t at = offset + done;
+      const std::size_t in = static_cast<std::size_t>(at % kPageSize);
+      const std::size_t length = std::min<std::size_t>(n - done, kPageSize - in);
+      auto it = t->pending.find(at / kPageSize);
+      if (it != t->pending.end())
+        std::memcpy(out + done, it->second.bytes.data() + in, length);
+      else if (Result r = readBelow(*t, at, out + done, length))
+        return r;
+      done += length;
+    }
+    return Ok;
+  }
+
+  // The old bytes the next flush would lose, by page, from an offset in
+  // the page: what pending pages change from the lowest byte written on,
+  // and whole pages that a cut removes. Only bytes below the original size
+  // count, and only those the journal does not hold yet.
+  static std::map<std::uint64_t, std::uint32_t> toSave(const Tracked& t) {
+    std::map<std::uint64_t, std::uint32_t> from;
+    for (const auto& [page, p] : t.pending) from[page] = p.lo;
+    const std::uint64_t cut = std::min(t.zeroFrom, t.diskSize);
+    const std::uint64_t end = std::min(t.diskSize, t.originalSize);
+    if (cut < end)
+      for (std::uint64_t page = cut / kPageSize; page * kPageSize < end; ++page) from[page] = 0;
+    std::map<std::uint64_t, std::uint32_t> out;
+    for (const auto& [page, lo] : from) {
+      const std::uint64_t start = page * kPageSize;
+      if (start + lo >= t.originalSize) continue;
+      auto saved = t.savedFrom.find(page);
+      if (saved != t.savedFrom.end() && saved->second <= lo) continue;
+      out[page] = lo;
+    }
+    return out;
+  }
+
+  // Journal records for what a flush of `t` overwrites: its size when first
+  // touched, and the old bytes of `pages` (up to what is saved already).
+  Result journalFor(Tracked& t, const std::map<std::uint64_t, std::uint32_t>& pages,
+                    std::string& records) {
+    if (!t.announced) PutFileRecord(records, t.path, t.existed, t.originalSize);
+    for (const auto& [page, lo] : pages) {
+      const std::uint64_t start = page * kPageSize + lo;
+      auto saved = t.savedFrom.find(page);
+      const std::uint64_t savedAt =
+          saved == t.savedFrom.end() ? UINT64_MAX : page * kPageSize + saved->second;
+      const std::uint64_t end =
+          std::min<std::uint64_t>({(page + 1) * kPageSize, t.originalSize, savedAt});
+      std::string old(static_cast<std::size_t>(end - start), '\0');
+      std::size_t done = 0;
+      while (done < old.size()) {
+        ssize_t got =
+            ::pread(t.fd, old.data() + done, old.size() - done, static_cast<off_t>(start + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return OsFailure(t.path, "cannot read what a change replaces");
+        done += static_cast<std::size_t>(got);
+      }
       PutImageRecord(records, t.path, start, old);
-      pages.push_back(page);
     }
-    if (records.empty()) return Ok;
-    if (Result r = append(records)) return r;
-    Tracked* saved = &t;
-    if (it == files.end())
-      if (Result r = add(key, std::move(fresh), file.fd(), saved)) return r;
-    saved->savedPages.insert(pages.begin(), pages.end());
+    return Ok;
+  }
+
+  static Result truncateTo(Tracked& t, std::uint64_t length) {
+    BeforeStep();
+    if (::ftruncate(t.fd, static_cast<off_t>(length)) != 0)
+      return OsFailure(t.path, "cannot truncate");
+    t.diskSize = length;
+    return Ok;
+  }
+
+  // Writes the pending pages of `t`, runs of consecutive pages at once.
+  static Result apply(Tracked& t) {
+    if (t.zeroFrom < t.diskSize)
+      if (Result r = truncateTo(t, t.zeroFrom)) return r;
+    std::string run;
+    std::uint64_t runStart = 0;
+    auto writeRun = [&]() -> Result {
+      if (run.empty()) return Ok;
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(run.size(), t.size - runStart));
+      if (Result r = WriteAll(t.fd, t.path, runStart, run.substr(0, n))) return r;
+      t.diskSize = std::max(t.diskSize, runStart + n);
+      run.clear();
+      return Ok;
+    };
+    constexpr std::size_t kMaxRun = 256 * kPageSize;
+    for (const auto& [page, p] : t.pending) {
+      if (!run.empty() && (runStart + run.size() != page * kPageSize || run.size() >= kMaxRun))
+        if (Result r = writeRun()) return r;
+      if (run.empty()) runStart = page * kPageSize;
+      run += p.bytes;
+    }
+    if (Result r = writeRun()) return r;
+    if (t.size != t.diskSize)
+      if (Result r = truncateTo(t, t.size)) return r;
+    t.pending.clear();
+    t.zeroFrom = UINT64_MAX;
+    t.written = true;
+    return Ok;
+  }
+
+  static bool changed(const Tracked& t) {
+    return !t.pending.empty() || t.size != t.diskSize || t.zeroFrom < t.diskSize;
+  }
+
+  Result flush() {
+    std::string records;
+    std::map<Tracked*, std::map<std::uint64_t, std::uint32_t>> saved;
+    for (auto& [key, t] : files) {
+      if (!changed(t)) continue;
+      auto& pages = saved[&t] = toSave(t);
+      if (Result r = journalFor(t, pages, records)) return r;
+    }
+    if (saved.empty()) return Ok;
+    if (!records.empty())
+      if (Result r = append(records)) return r;
+    for (auto& [t, pages] : saved) {
+      t->announced = true;
+      for (const auto& [page, lo] : pages) t->savedFrom[page] = lo;
+      if (Result r = apply(*t)) return r;
+    }
+    pendingBytes = 0;
     return Ok;
   }
 
   Result flushFiles() {
     std::set<std::string> created;
     for (auto& [key, t] : files) {
-      if (::fsync(t.fd) != 0) return OsFailure(t.path, "cannot flush");
+      if (!t.written) continue;
+      if (!SyncDescriptor(t.fd)) return OsFailure(t.path, "cannot flush");
       if (!t.existed) created.insert(t.path);
     }
     for (const std::string& path : created)
@@ -333,8 +559,11 @@ bool LockJournal(int fd) {
   return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
 }
 
+// The journal is created empty: until its first records are flushed no file
+// has been touched, and an empty journal left by a crash is simply removed.
 Result Transaction::begin(const std::string& journalPath) {
   if (impl_) return Fail(ErrInvalidParameter, journalPath + ": a transaction is already active");
+  BeforeStep();
   int fd = ::open(journalPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     if (errno == EEXIST)
@@ -343,37 +572,46 @@ Result Transaction::begin(const std::string& journalPath) {
     return OsFailure(journalPath, "cannot create the journal");
   }
   LockJournal(fd);
-  auto impl = std::make_unique<Impl>();
-  impl->journalPath = journalPath;
-  impl->journalFd = fd;
-  std::string header(kMagic, sizeof kMagic);
-  PutU32(header, kVersion);
-  PutU32(header, 0);
-  Result r = impl->append(header);
-  if (!r) r = SyncParentDirectory(journalPath);
-  if (r) {
-    impl->closeAll();
-    ::unlink(journalPath.c_str());
-    return r;
-  }
-  impl_ = std::move(impl);
+  impl_ = std::make_unique<Impl>();
+  impl_->journalPath = journalPath;
+  impl_->journalFd = fd;
   return Ok;
 }
 
 Result Transaction::write(File& file, std::uint64_t offset, const void* data, std::size_t n) {
   if (!impl_) return Fail(ErrInvalidHandle, file.path() + ": no transaction is active");
-  if (Result r = impl_->prepare(file, offset, offset + n)) return r;
-  return file.write(offset, data, n);
+  return impl_->write(file, offset, static_cast<const char*>(data), n);
 }
 
 Result Transaction::resize(File& file, std::uint64_t length) {
   if (!impl_) return Fail(ErrInvalidHandle, file.path() + ": no transaction is active");
-  std::uint64_t current = 0;
-  if (Result r = file.size(current)) return r;
-  // Pages between the original size and the current one, if the file was
-  // cut before, were saved then; the range up to `current` is what is lost.
-  if (Result r = impl_->prepare(file, length, std::max(length, current))) return r;
-  return file.truncate(length);
+  return impl_->resize(file, length);
+}
+
+Result Transaction::read(const File& file, std::uint64_t offset, void* buffer,
+                         std::size_t n) const {
+  if (!impl_) return file.read(offset, buffer, n);
+  return impl_->read(file, offset, static_cast<char*>(buffer), n);
+}
+
+Result Transaction::size(const File& file, std::uint64_t& out) const {
+  if (impl_)
+    if (const Tracked* t = impl_->find(file)) {
+      out = t->size;
+      return Ok;
+    }
+  return file.size(out);
+}
+
+Result Transaction::flush() {
+  if (!impl_) return Fail(ErrInvalidHandle, "flush: no transaction is active");
+  return impl_->flush();
+}
+
+std::size_t Transaction::pendingBytes() const { return impl_ ? impl_->pendingBytes : 0; }
+
+void Transaction::setPendingLimit(std::size_t bytes) {
+  if (impl_) impl_->pendingLimit = bytes;
 }
 
 Result Transaction::create(File& file, const std::string& path) {
@@ -385,6 +623,7 @@ Result Transaction::create(File& file, const std::string& path) {
   std::string record;
   PutFileRecord(record, path, false, 0);
   if (Result r = impl_->append(record)) return r;
+  BeforeStep();
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   Result r = fd < 0 ? OsFailure(path, "cannot create") : file.open(path, File::Mode::ReadWrite);
   struct stat st {};
@@ -393,6 +632,8 @@ Result Transaction::create(File& file, const std::string& path) {
     Tracked t;
     t.path = path;
     t.existed = false;
+    t.announced = true;
+    t.written = true;
     Tracked* added = nullptr;
     r = impl_->add({st.st_dev, st.st_ino}, std::move(t), fd, added);
   }
@@ -400,7 +641,8 @@ Result Transaction::create(File& file, const std::string& path) {
   if (r && fd < 0) {
     // Nothing was created: drop the record, lest a rollback remove a file
     // someone else created meanwhile.
-    if (::ftruncate(impl_->journalFd, static_cast<off_t>(mark)) == 0) ::fsync(impl_->journalFd);
+    if (::ftruncate(impl_->journalFd, static_cast<off_t>(mark)) == 0)
+      SyncDescriptor(impl_->journalFd);
     impl_->journalEnd = mark;
   }
   return r;
@@ -408,12 +650,16 @@ Result Transaction::create(File& file, const std::string& path) {
 
 Result Transaction::commit() {
   if (!impl_) return Fail(ErrInvalidHandle, "commit: no transaction is active");
+  if (Result r = impl_->flush()) return r;
   if (Result r = impl_->flushFiles()) return r;
-  // Until the journal is gone the change may still be rolled back.
+  // Until the journal is gone the change may still be rolled back. A
+  // journal that never received a record protects nothing: its removal
+  // need not be made durable.
   std::string journalPath = impl_->journalPath;
+  const bool used = impl_->journalEnd > 0;
   if (Result r = RemoveFile(journalPath)) return r;
   impl_.reset();
-  return SyncParentDirectory(journalPath);
+  return used ? SyncParentDirectory(journalPath) : Result{Ok};
 }
 
 Result Transaction::rollback() {

@@ -1,11 +1,13 @@
 // A rollback journal that makes a change to several files all-or-nothing.
 //
-// Before a region of a file is overwritten for the first time within a
-// transaction, its old bytes (and the file's old size) go to the journal,
-// which is flushed before the write. Commit flushes the files and removes
-// the journal. If the process dies before commit, the next opener calls
-// RecoverJournal(), which puts every recorded region and size back, so the
-// files are exactly as they were before the transaction.
+// Writes made through a transaction are held in memory, page by page, and
+// read back through it. When they are flushed (at commit, or earlier when
+// they grow large) the old bytes of every page about to be overwritten, and
+// each file's size before the transaction, go to the journal, which is
+// flushed once; then the pages are written. Commit flushes each touched file
+// once and removes the journal. If the process dies before commit, the next
+// opener calls RecoverJournal(), which puts every recorded page and size
+// back, so the files are exactly as they were before the transaction.
 //
 // The journal names files by the paths they were opened with; a journal
 // holding relative paths must be recovered from the same working directory.
@@ -35,14 +37,26 @@ class Transaction {
   Result begin(const std::string& journalPath);
   bool active() const;
 
-  // Writes through the journal: saves the before-image of the bytes about
-  // to be overwritten (once per region), then writes.
+  // Writes through the transaction; the bytes reach the file when the
+  // transaction flushes.
   Result write(File& file, std::uint64_t offset, const void* data, std::size_t n);
-  // Truncates or extends a file through the journal.
+  // Truncates or extends a file through the transaction.
   Result resize(File& file, std::uint64_t length);
   // Creates a new file (ErrFileExists when `path` exists) and opens it
   // read-write in `file`; rolling back removes it again.
   Result create(File& file, const std::string& path);
+
+  // Reads as the transaction's writes left the file (exactly n bytes; a
+  // read past the end fails like File::read).
+  Result read(const File& file, std::uint64_t offset, void* buffer, std::size_t n) const;
+  // The size the transaction's writes gave the file.
+  Result size(const File& file, std::uint64_t& out) const;
+
+  // Journals and writes what is held so far, with one flush of the journal.
+  // Happens by itself when the held pages pass pendingLimit().
+  Result flush();
+  std::size_t pendingBytes() const;
+  void setPendingLimit(std::size_t bytes);
 
   Result commit();
   Result rollback();

@@ -92,11 +92,13 @@ bool Exists(const std::string& path) {
 std::string Aside(const std::string& target) { return target + kAsideSuffix; }
 
 Result Move(const std::string& from, const std::string& to) {
+  BeforeStep();
   if (::rename(from.c_str(), to.c_str()) != 0) return OsFailure(from, "cannot rename to " + to);
   return Ok;
 }
 
 Result Remove(const std::string& path) {
+  BeforeStep();
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) return OsFailure(path, "cannot remove");
   return Ok;
 }
