@@ -218,7 +218,7 @@ void BlobFile::close() {
 
 Result BlobFile::readHeader() {
   std::uint64_t size = 0;
-  Result r = file_.size(size);
+  Result r = fileSize(size);
   if (r != Ok) return r;
   if (size < kBlock)
     return corrupt("file of " + std::to_string(size) + " bytes has no header block");
@@ -239,8 +239,12 @@ Result BlobFile::readHeader() {
   return Ok;
 }
 
+Result BlobFile::fileSize(std::uint64_t& out) const {
+  return tx_ ? tx_->size(file_, out) : file_.size(out);
+}
+
 Result BlobFile::readRaw(std::uint64_t offset, std::uint8_t* buffer, std::size_t n) const {
-  Result r = file_.read(offset, buffer, n);
+  Result r = tx_ ? tx_->read(file_, offset, buffer, n) : file_.read(offset, buffer, n);
   if (r != Ok || key_ == 0) return r;
   for (std::size_t done = 0; done < n; done += kBlock)
     DecryptMbData(buffer + done, std::min<std::size_t>(kBlock, n - done), key_, offset + done);
@@ -292,7 +296,7 @@ Result BlobFile::locate(const BlobRef& ref, Location& loc, std::vector<std::uint
   if (ref.offset == 0)
     return corrupt("blob reference of length " + std::to_string(ref.length) + " has no offset");
   std::uint64_t size = 0;
-  Result r = file_.size(size);
+  Result r = fileSize(size);
   if (r != Ok) return r;
   loc.blockOffset = ref.offset & ~0xFFu;
   loc.index = ref.offset & 0xFFu;
@@ -377,7 +381,7 @@ Result BlobFile::read(const BlobRef& ref, std::string& out) const {
 // transaction); every block it offers is checked on disk before use.
 Result BlobFile::ensureMap(bool force) {
   std::uint64_t size = 0;
-  Result r = file_.size(size);
+  Result r = fileSize(size);
   if (r != Ok) return r;
   if (!force && mapValid_ && size == mapEnd_) return Ok;
   return scanBlocks();
@@ -387,7 +391,7 @@ Result BlobFile::scanBlocks() {
   blocks_.clear();
   mapValid_ = false;
   std::uint64_t size = 0;
-  Result r = file_.size(size);
+  Result r = fileSize(size);
   if (r != Ok) return r;
   if (size > 0xFFFFFFFFull) return corrupt("file is larger than 4 GiB");
   std::uint64_t offset = std::uint64_t{headerBlocks_} * kBlock;
@@ -416,7 +420,7 @@ Result BlobFile::scanBlocks() {
 Result BlobFile::stillOnDisk(const Block& b, bool& same) const {
   same = false;
   std::uint64_t size = 0;
-  Result r = file_.size(size);
+  Result r = fileSize(size);
   if (r != Ok || b.offset + std::uint64_t{b.count} * kBlock > size) return r;
   std::uint8_t head[kCryptUnit];
   r = readRaw(b.offset, head, sizeof head);

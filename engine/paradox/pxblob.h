@@ -57,6 +57,10 @@ class BlobFile {
   bool isOpen() const { return file_.isOpen(); }
   const std::string& path() const { return path_; }
 
+  // While a change runs, reads see its writes: they go through `tx`
+  // (nullptr when the change is over).
+  void attach(io::Transaction* tx) { tx_ = tx; }
+
   // The modification count kept in the header block.
   std::uint16_t modCount() const { return modCount_; }
 
@@ -99,6 +103,7 @@ class BlobFile {
   Result corrupt(const std::string& what) const;
   Result readHeader();
   Result readRaw(std::uint64_t offset, std::uint8_t* buffer, std::size_t n) const;
+  Result fileSize(std::uint64_t& out) const;
   Result writeRaw(std::uint64_t offset, const std::uint8_t* data, std::size_t n,
                   io::Transaction* tx);
   Result extendTo(std::uint64_t length, io::Transaction* tx);
@@ -124,6 +129,7 @@ class BlobFile {
   Result applyMerge(std::size_t i, const Merge& merge, io::Transaction* tx);
 
   io::File file_;
+  io::Transaction* tx_ = nullptr;
   std::string path_;
   bool writable_ = false;
   std::uint32_t key_ = 0;

@@ -484,9 +484,8 @@ Result ValidityParticipant::beforeChange(ParadoxTable& table, const std::vector<
   return Ok;
 }
 
-Result ValidityParticipant::beforeCommit(ParadoxTable& table, RecordSource& records,
-                                         io::Transaction& tx) {
-  (void)records, (void)tx;
+Result ValidityParticipant::beforeCommit(ParadoxTable& table, io::Transaction& tx) {
+  (void)tx;
   for (const Cascade& c : s_->cascades)
     if (Result r = s_->cascade(table, c)) return r;
   s_->cascades.clear();

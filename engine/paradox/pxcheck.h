@@ -37,7 +37,7 @@ class ValidityParticipant : public TableParticipant {
 
   Result beforeChange(ParadoxTable& table, const std::vector<Value>* oldValues,
                       std::vector<Value>* newValues) override;
-  Result beforeCommit(ParadoxTable& table, RecordSource& records, io::Transaction& tx) override;
+  Result beforeCommit(ParadoxTable& table, io::Transaction& tx) override;
   void afterChange(ParadoxTable& table, bool committed) override;
 
   struct State;

@@ -7,6 +7,8 @@
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/paradox/pxblocks.h"
+#include "engine/paradox/pxchain.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
 
@@ -15,16 +17,6 @@ namespace engine::paradox {
 namespace {
 
 constexpr int kMaxLevels = 8;
-
-std::uint16_t Short(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(((p[0] << 8) | p[1]) ^ 0x8000);
-}
-
-void PutShort(std::uint32_t v, std::uint8_t* p) {
-  std::uint16_t s = static_cast<std::uint16_t>(std::min<std::uint32_t>(v, 0x7FFF) | 0x8000);
-  p[0] = s >> 8;
-  p[1] = s & 0xFF;
-}
 
 struct PxFile {
   std::string path;
@@ -49,8 +41,8 @@ Result ReadLevel(const PxFile& px, std::uint16_t blockNo, int level, int levels,
   const std::size_t keySize = rs - 6;
   for (long i = 0; i < count; ++i) {
     const std::uint8_t* e = p + 6 + i * rs;
-    IndexEntry entry{std::string(reinterpret_cast<const char*>(e), keySize), Short(e + keySize),
-                     Short(e + keySize + 2)};
+    IndexEntry entry{std::string(reinterpret_cast<const char*>(e), keySize), ShortAt(e + keySize),
+                     ShortAt(e + keySize + 2)};
     if (level + 1 < levels) {
       if (Result r = ReadLevel(px, entry.block, level + 1, levels, out, depth + 1)) return r;
     } else {
@@ -127,7 +119,7 @@ Result WritePrimaryIndex(const std::string& tablePath, const PxHeader& db,
       for (std::size_t k = 0; k < n; ++k) {
         std::uint8_t* e = b.data() + 6 + k * rs;
         std::memcpy(e, level[i + k].key.data(), rs - 6);
-        PutShort(level[i + k].block, e + rs - 6);
+        PutBlockNumber(level[i + k].block, e + rs - 6);
         PutShort(level[i + k].count, e + rs - 4);
         PutShort(0, e + rs - 2);
         sum += level[i + k].count;
@@ -159,6 +151,27 @@ Result WritePrimaryIndex(const std::string& tablePath, const PxHeader& db,
                             blocks[n - 1].data(), bs))
       return r;
   return Ok;
+}
+
+Result RebuildPrimaryIndex(const std::string& tablePath, BlockFile& db, io::Transaction& tx) {
+  std::vector<IndexEntry> leaves;
+  const std::size_t keySize = KeySize(db.header());
+  std::uint16_t seen = 0;
+  for (std::uint16_t n = db.header().firstBlock(); n != 0;) {
+    if (++seen == 0)
+      return Fail(ErrCorruptBlock, db.path() + ": the block chain loops");
+    std::uint8_t* block;
+    std::uint16_t count;
+    if (Result r = db.read(n, block)) return r;
+    if (Result r = db.count(n, block, count)) return r;
+    if (count > 0)
+      leaves.push_back({std::string(reinterpret_cast<const char*>(block + 6), keySize), n, count});
+    n = BlockFile::Next(block);
+    // Reading is all this does so far: the cache may simply go.
+    if (seen % 256 == 0)
+      if (Result r = db.flush()) return r;
+  }
+  return WritePrimaryIndex(tablePath, db.header(), leaves, tx);
 }
 
 }  // namespace engine::paradox

@@ -29,6 +29,13 @@ std::size_t KeySize(const PxHeader& db);
 Result ReadPrimaryIndex(const std::string& pxPath, std::vector<IndexEntry>& leaves,
                         PxHeader* header = nullptr);
 
+class BlockFile;
+
+// Rebuilds the .PX of the table at `tablePath` whole, from the block chain
+// of its .DB as `db` shows it, through the change's transaction: for an
+// index that is missing or cannot be used.
+Result RebuildPrimaryIndex(const std::string& tablePath, BlockFile& db, io::Transaction& tx);
+
 // Rewrites the .PX of the table at `tablePath` from its leaf entries,
 // keeping the bytes of an existing .PX header that it does not set.
 Result WritePrimaryIndex(const std::string& tablePath, const PxHeader& db,

@@ -11,10 +11,14 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <optional>
 #include <tuple>
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/sorter.h"
+#include "engine/paradox/pxblocks.h"
+#include "engine/paradox/pxchain.h"
 #include "engine/paradox/pxcrypt.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
@@ -324,17 +328,15 @@ class EntryBuilder {
   EntryBuilder(const PxHeader& db, const Layout& layout)
       : db_(db), layout_(layout), codec_(TableCodec(db)), driver_(TableDriver(db)) {}
 
-  Entry make(const RecordPlace& place, const std::uint8_t* record) const {
-    Entry e;
-    e.bytes.assign(layout_.recordSize, 0);
-    e.position = place.position;
+  // The .X record of a table record at `place`.
+  void makeBytes(const RecordPlace& place, const std::uint8_t* record, std::uint8_t* out) const {
+    std::memset(out, 0, layout_.recordSize);
     for (const Column& c : layout_.columns) {
-      std::uint8_t* p = e.bytes.data() + c.field.offset;
+      std::uint8_t* p = out + c.field.offset;
       switch (c.source) {
         case Source::TableField: {
           const PxField& tf = db_.fields[c.tableField];
           std::memcpy(p, record + tf.offset, tf.width());
-          if (c.caseInsensitive) e.folded.push_back(FoldCase(StoredText(p, tf.width()), codec_));
           break;
         }
         case Source::BlockNumber:
@@ -348,30 +350,49 @@ class EntryBuilder {
           break;
       }
     }
+  }
+
+  Entry make(const RecordPlace& place, const std::uint8_t* record) const {
+    Entry e;
+    e.bytes.resize(layout_.recordSize);
+    makeBytes(place, record, e.bytes.data());
+    e.position = place.position;
+    for (const Column& c : layout_.columns)
+      if (c.caseInsensitive) e.folded.push_back(folded(c, e.bytes.data()));
     return e;
   }
 
-  // Order of two entries over their first `columns` columns.
-  int compare(const Entry& a, const Entry& b, std::size_t columns) const {
-    std::size_t folded = 0;
+  std::string folded(const Column& c, const std::uint8_t* entry) const {
+    return FoldCase(StoredText(entry + c.field.offset, c.field.width()), codec_);
+  }
+
+  // Order of two .X records over their first `columns` columns. The folded
+  // text of case-insensitive columns is taken from `af`/`bf` when given.
+  int compare(const std::uint8_t* a, const std::uint8_t* b, std::size_t columns,
+              const std::vector<std::string>* af = nullptr,
+              const std::vector<std::string>* bf = nullptr) const {
+    std::size_t fold = 0;
     for (std::size_t i = 0; i < columns; ++i) {
       const Column& c = layout_.columns[i];
       int r;
       if (c.caseInsensitive) {
-        const std::string& x = a.folded[folded];
-        const std::string& y = b.folded[folded];
-        ++folded;
+        const std::string x = af ? (*af)[fold] : folded(c, a);
+        const std::string y = bf ? (*bf)[fold] : folded(c, b);
+        ++fold;
         if (x.empty() || y.empty())
           r = static_cast<int>(!x.empty()) - static_cast<int>(!y.empty());
         else
           r = text::CompareText(driver_, x, y);
       } else {
-        r = CompareStored(c.field, a.bytes.data() + c.field.offset,
-                          b.bytes.data() + c.field.offset, driver_);
+        r = CompareStored(c.field, a + c.field.offset, b + c.field.offset, driver_);
       }
       if (r != 0) return c.descending ? -r : r;
     }
     return 0;
+  }
+
+  int compare(const Entry& a, const Entry& b, std::size_t columns) const {
+    return compare(a.bytes.data(), b.bytes.data(), columns, &a.folded, &b.folded);
   }
 
   // Sorts entries by the .X key: every column but the last.
@@ -382,19 +403,19 @@ class EntryBuilder {
     });
   }
 
-  bool blankKey(const Entry& e) const {
+  bool blankKey(const std::uint8_t* e) const {
     for (int i = 0; i < layout_.indexFields; ++i) {
       const PxField& f = layout_.columns[i].field;
-      if (!IsZero(e.bytes.data() + f.offset, f.width())) return false;
+      if (!IsZero(e + f.offset, f.width())) return false;
     }
     return true;
   }
 
-  std::string describeKey(const Entry& e) const {
+  std::string describeKey(const std::uint8_t* e) const {
     std::string out;
     for (int i = 0; i < layout_.indexFields; ++i) {
       const PxField& f = layout_.columns[i].field;
-      Value v = DecodeField(f, e.bytes.data() + f.offset, codec_);
+      Value v = DecodeField(f, e + f.offset, codec_);
       std::string text = "blank";
       if (auto s = std::get_if<std::string>(&v)) text = "\"" + *s + "\"";
       else if (auto n = std::get_if<std::int64_t>(&v)) text = std::to_string(*n);
@@ -420,10 +441,10 @@ Result CheckUnique(const std::string& tablePath, const SecondaryIndex& ix,
   for (std::size_t i = 1; i < sorted.size(); ++i) {
     if (builder.compare(sorted[i - 1], sorted[i], static_cast<std::size_t>(indexFields)) != 0)
       continue;
-    if (builder.blankKey(sorted[i])) continue;
+    if (builder.blankKey(sorted[i].bytes.data())) continue;
     return Fail(ErrKeyViolation, tablePath + ": the unique index " + ix.desc.name +
-                                     " would hold the key " + builder.describeKey(sorted[i]) +
-                                     " twice");
+                                     " would hold the key " +
+                                     builder.describeKey(sorted[i].bytes.data()) + " twice");
   }
   return Ok;
 }
@@ -619,13 +640,17 @@ PxHeader NewYHeader(const PxHeader& x, const SecondaryIndex& ix, const FamilyCou
   return h;
 }
 
-// An existing .Y header that fits the .X, whose unknown bytes a rebuild keeps.
-bool ReusableY(const std::string& path, const PxHeader& x, PxHeader& y) {
-  if (!io::FileExists(path) || ReadHeader(path, y) != Ok) return false;
+// Does a .Y header fit the .X?
+bool FitsY(const PxHeader& x, const PxHeader& y) {
   std::size_t keySize = 0;
   for (int i = 0; i + 1 < x.fieldCount(); ++i) keySize += x.fields[i].width();
   return (y.fileType() == ftSecondaryY || y.fileType() == ftSecondaryYG) &&
          y.recordSize() == keySize + 6;
+}
+
+// An existing .Y header that fits the .X, whose unknown bytes a rebuild keeps.
+bool ReusableY(const std::string& path, const PxHeader& x, PxHeader& y) {
+  return io::FileExists(path) && ReadHeader(path, y) == Ok && FitsY(x, y);
 }
 
 // Writes `bytes` as the new content of `path` through the transaction:
@@ -774,11 +799,297 @@ Result SortedEntries(const PxHeader& db, const std::vector<Layout>& layouts,
   return Ok;
 }
 
+// Rebuilds one index's files whole from the table's records on disk,
+// through `tx`: for an index whose files cannot be used as they are.
+Result RebuildIndexFiles(const std::string& tablePath, const PxHeader& db,
+                         const SecondaryIndex& ix, io::Transaction& tx) {
+  std::vector<SecondaryIndex> all;
+  if (Result r = ReadSecondaryIndexes(tablePath, db, all)) return r;
+  const std::vector<Layout> layouts{MakeLayout(db, ix.desc)};
+  DiskRecords records(tablePath, db);
+  std::vector<std::vector<Entry>> entries;
+  if (Result r = SortedEntries(db, layouts, records, entries)) return r;
+  if (Result r = CheckUnique(tablePath, ix, EntryBuilder(db, layouts[0]), entries[0],
+                             layouts[0].indexFields))
+    return r;
+  FamilyCounters counters = CountersOf(tablePath, db);
+  std::uint16_t fileNumber = LastFileNumber(all, counters.lastFileNumber);
+  IndexFiles files;
+  if (Result r = BuildFiles(db, ix, layouts[0], entries[0], counters, true, fileNumber, files))
+    return r;
+  if (Result r = WriteThrough(ix.xPath, files.x, tx)) return r;
+  return WriteThrough(ix.yPath, files.y, tx);
+}
+
+// One index kept current through a change: its .X as a sorted file over
+// its .Y tree.
+struct LiveIndex {
+  LiveIndex(const PxHeader& table, const SecondaryIndex& ix)
+      : db(table), index(ix), layout(MakeLayout(db, ix.desc)), builder(db, layout) {}
+
+  PxHeader db;
+  SecondaryIndex index;
+  Layout layout;
+  EntryBuilder builder;
+  io::File xFile, yFile;
+  std::optional<BlockFile> x, y;
+  std::optional<SortedFile> sorted;
+  // Entries of an append-only change, placed in order at its end.
+  std::unique_ptr<io::ExternalSorter> deferred;
+  std::vector<std::uint8_t> entry;
+
+  std::size_t keyColumns() const { return layout.columns.size() - 1; }
+  int compareKeys(const std::uint8_t* a, const std::uint8_t* b) const {
+    return builder.compare(a, b, keyColumns());
+  }
+
+  Result open(io::Transaction& tx) {
+    if (Result r = xFile.open(index.xPath, io::File::Mode::ReadWrite)) return r;
+    if (Result r = yFile.open(index.yPath, io::File::Mode::ReadWrite)) return r;
+    PxHeader xh, yh;
+    if (Result r = ReadHeaderThrough(xFile, tx, xh)) return r;
+    if (Result r = ReadHeaderThrough(yFile, tx, yh)) return r;
+    if (xh.recordSize() != layout.recordSize || !FitsY(xh, yh))
+      return Fail(ErrCorruptIndex, index.xPath + ": the index files do not fit its fields");
+    // Every record has its entry: an index that counts otherwise is out of date.
+    if (xh.recordCount() != db.recordCount())
+      return Fail(ErrCorruptIndex, index.xPath + ": the index is out of date");
+    x.emplace(xFile, tx, xh);
+    y.emplace(yFile, tx, yh);
+    if (Result r = x->open()) return r;
+    if (Result r = y->open()) return r;
+    sorted.emplace(*x, *y, [this](const std::uint8_t* a, const std::uint8_t* b) {
+      return compareKeys(a, b);
+    }, nullptr);
+    return sorted->open();
+  }
+
+  // Puts an entry in place; a unique index refuses a second entry with the
+  // same index fields (unless they are all blank).
+  Result insert(const std::string& tablePath, const std::uint8_t* e) {
+    if (index.desc.unique && !builder.blankKey(e)) {
+      const auto fields = static_cast<std::size_t>(layout.indexFields);
+      SortedFile::Compare byFields = [this, fields](const std::uint8_t* a, const std::uint8_t* b) {
+        return builder.compare(a, b, fields);
+      };
+      Slot at, match;
+      bool exact;
+      if (Result r = sorted->find(e, at, exact, match, &byFields)) return r;
+      if (exact)
+        return Fail(ErrKeyViolation, tablePath + ": the unique index " + index.desc.name +
+                                         " would hold the key " + builder.describeKey(e) +
+                                         " twice");
+    }
+    Slot placed;
+    bool duplicate;
+    if (Result r = sorted->insert(e, placed, duplicate)) return r;
+    if (duplicate)
+      return Fail(ErrCorruptIndex, index.xPath + ": the index holds an entry for this record already");
+    return Ok;
+  }
+
+  // Where the entry equal to `e` (by its key) is.
+  Result find(const std::uint8_t* e, Slot& match) {
+    Slot at;
+    bool exact;
+    if (Result r = sorted->find(e, at, exact, match)) return r;
+    if (!exact)
+      return Fail(ErrCorruptIndex, index.xPath + ": the index has no entry for a record of the table");
+    return Ok;
+  }
+
+  Result remove(const std::uint8_t* e) {
+    Slot match;
+    if (Result r = find(e, match)) return r;
+    return sorted->remove(match);
+  }
+
+  // The records of an unkeyed table after the one taken from `place` moved
+  // up by one: entries name them by number (all after it) and by offset in
+  // their block (those after it in the same block). Every entry is looked
+  // at, and the tree's keys, which hold the numbers too.
+  Result renumber(const RecordPlace& place) {
+    const Column& tup = layout.columns[layout.columns.size() - 3];
+    const Column& blk = layout.columns[layout.columns.size() - 2];
+    const Column& off = layout.columns[layout.columns.size() - 1];
+    const std::int64_t gone = static_cast<std::int64_t>(place.position) + 1;
+    const std::int64_t offset = static_cast<std::int64_t>(place.slot) * db.recordSize();
+    auto shift = [&](std::uint8_t* e, bool withOffset) {
+      bool changed = false;
+      const std::int64_t number = DecodeInt(e + tup.field.offset, 4);
+      if (number > gone) {
+        EncodeInt(number - 1, 4, e + tup.field.offset);
+        changed = true;
+      }
+      if (withOffset && DecodeInt(e + blk.field.offset, 2) == place.block) {
+        const std::int64_t at = DecodeInt(e + off.field.offset, 2);
+        if (at > offset) {
+          EncodeInt(at - db.recordSize(), 2, e + off.field.offset);
+          changed = true;
+        }
+      }
+      return changed;
+    };
+    if (Result r = shiftAll(*x, [&](std::uint8_t* e) { return shift(e, true); })) return r;
+    return shiftAll(*y, [&](std::uint8_t* e) { return shift(e, false); });
+  }
+
+  template <typename Shift>
+  static Result shiftAll(BlockFile& file, Shift shift) {
+    std::uint32_t seen = 0;
+    for (std::uint16_t n = file.header().firstBlock(); n != 0; ++seen) {
+      if (seen > 0xFFFF) return Fail(ErrCorruptIndex, file.path() + ": the block chain loops");
+      std::uint8_t* block;
+      std::uint16_t count;
+      if (Result r = file.read(n, block)) return r;
+      if (Result r = file.count(n, block, count)) return r;
+      bool changed = false;
+      for (std::uint16_t i = 0; i < count; ++i) changed |= shift(file.record(block, i));
+      if (changed)
+        if (Result r = file.change(n, block)) return r;
+      n = BlockFile::Next(block);
+      if (seen % 256 == 255)
+        if (Result r = file.flush()) return r;
+    }
+    return Ok;
+  }
+
+  Result flush() {
+    // Real index files carry 1 here exactly when they hold blocks.
+    x->header().raw[0x3A] = x->header().blocksInUse() ? 1 : 0;
+    y->header().raw[0x3A] = y->header().blocksInUse() ? 1 : 0;
+    if (Result r = x->flush()) return r;
+    return y->flush();
+  }
+};
+
+// Keeps every secondary index of a table current through its changes,
+// entry by entry.
 class IndexMaintainer : public TableParticipant {
  public:
-  Result beforeCommit(ParadoxTable& table, RecordSource& records, io::Transaction& tx) override {
-    return RebuildSecondaryIndexes(table, records, tx);
+  Result beginChange(ParadoxTable& table, io::Transaction& tx, bool appendOnly) override {
+    live_.clear();
+    keyed_ = table.header().isKeyed();
+    std::vector<SecondaryIndex> indexes;
+    if (Result r = ReadSecondaryIndexes(table.path(), table.header(), indexes)) return r;
+    for (const SecondaryIndex& ix : indexes) {
+      auto live = std::make_unique<LiveIndex>(table.header(), ix);
+      Result r = live->open(tx);
+      if (r == ErrCorruptIndex || r == ErrCorruptHeader || r == ErrCorruptBlock ||
+          r == ErrNotFound) {
+        // An index that cannot be kept as it is, is rebuilt first.
+        ClearLastError();
+        live = std::make_unique<LiveIndex>(table.header(), ix);
+        r = RebuildIndexFiles(table.path(), table.header(), ix, tx);
+        if (r == Ok) r = live->open(tx);
+      }
+      if (r) return r;
+      if (appendOnly)
+        live->deferred = std::make_unique<io::ExternalSorter>(
+            live->layout.recordSize,
+            [l = live.get()](const std::uint8_t* a, const std::uint8_t* b) {
+              return l->compareKeys(a, b);
+            },
+            DirectoryOf(table.path()));
+      live_.push_back(std::move(live));
+    }
+    return Ok;
   }
+
+  Result recordAdded(ParadoxTable& table, const RecordPlace& place,
+                     const std::uint8_t* record) override {
+    for (auto& l : live_) {
+      l->entry.resize(l->layout.recordSize);
+      l->builder.makeBytes(place, record, l->entry.data());
+      Result r = l->deferred ? l->deferred->add(l->entry.data())
+                             : l->insert(table.path(), l->entry.data());
+      if (r) return r;
+    }
+    return Ok;
+  }
+
+  Result recordRemoved(ParadoxTable& table, const RecordPlace& place,
+                       const std::uint8_t* record) override {
+    (void)table;
+    for (auto& l : live_) {
+      if (Result r = removeEntry(*l, place, record)) return r;
+      if (!keyed_)
+        if (Result r = l->renumber(place)) return r;
+    }
+    return Ok;
+  }
+
+  Result recordReplaced(ParadoxTable& table, const RecordPlace& place, const std::uint8_t* before,
+                        const std::uint8_t* after) override {
+    for (auto& l : live_) {
+      std::vector<std::uint8_t> old(l->layout.recordSize);
+      l->builder.makeBytes(place, before, old.data());
+      l->entry.resize(l->layout.recordSize);
+      l->builder.makeBytes(place, after, l->entry.data());
+      if (old == l->entry) continue;
+      if (Result r = l->remove(old.data())) return r;
+      if (Result r = l->insert(table.path(), l->entry.data())) return r;
+    }
+    return Ok;
+  }
+
+  // A keyed table's entries name the block of their record ("Blk Num").
+  Result recordsMoved(ParadoxTable& table, std::uint16_t from, std::uint16_t to,
+                      const std::uint8_t* records, std::uint16_t count) override {
+    const std::size_t rs = table.header().recordSize();
+    for (auto& l : live_) {
+      const Column& blk = l->layout.columns.back();
+      l->entry.resize(l->layout.recordSize);
+      for (std::uint16_t i = 0; i < count; ++i) {
+        l->builder.makeBytes({0, from, 0}, records + i * rs, l->entry.data());
+        Slot match;
+        if (Result r = l->find(l->entry.data(), match)) return r;
+        EncodeInt(to, 2, l->entry.data() + blk.field.offset);
+        if (Result r = l->sorted->chain().replace(match, l->entry.data())) return r;
+      }
+    }
+    return Ok;
+  }
+
+  Result flush(ParadoxTable& table) override {
+    (void)table;
+    for (auto& l : live_)
+      if (Result r = l->flush()) return r;
+    return Ok;
+  }
+
+  Result beforeCommit(ParadoxTable& table, io::Transaction& tx) override {
+    (void)tx;
+    for (auto& l : live_) {
+      if (!l->deferred) continue;
+      std::unique_ptr<io::ExternalSorter> entries = std::move(l->deferred);
+      for (;;) {
+        const std::uint8_t* e;
+        bool end = false;
+        if (Result r = entries->next(e, end)) return r;
+        if (end) break;
+        if (Result r = l->insert(table.path(), e)) return r;
+        if (l->x->cachedBytes() + l->y->cachedBytes() > (4u << 20))
+          if (Result r = l->flush()) return r;
+      }
+    }
+    return flush(table);
+  }
+
+  void afterChange(ParadoxTable& table, bool committed) override {
+    (void)table, (void)committed;
+    live_.clear();
+  }
+
+ private:
+  static Result removeEntry(LiveIndex& l, const RecordPlace& place, const std::uint8_t* record) {
+    l.entry.resize(l.layout.recordSize);
+    l.builder.makeBytes(place, record, l.entry.data());
+    return l.remove(l.entry.data());
+  }
+
+  std::vector<std::unique_ptr<LiveIndex>> live_;
+  bool keyed_ = false;
 };
 
 bool ValidName(const std::string& name) {
@@ -1006,32 +1317,6 @@ Result StageIndexFlags(const std::string& tablePath, const std::vector<Secondary
     return Ok;
   }
   return WriteStaged(path, FlagsText(indexes), plan);
-}
-
-Result RebuildSecondaryIndexes(ParadoxTable& table, RecordSource& records, io::Transaction& tx) {
-  const PxHeader& db = table.header();
-  std::vector<SecondaryIndex> indexes;
-  if (Result r = ReadSecondaryIndexes(table.path(), db, indexes)) return r;
-  if (indexes.empty()) return Ok;
-  std::vector<Layout> layouts;
-  for (const SecondaryIndex& ix : indexes) layouts.push_back(MakeLayout(db, ix.desc));
-  std::vector<std::vector<Entry>> entries;
-  if (Result r = SortedEntries(db, layouts, records, entries)) return r;
-  for (std::size_t i = 0; i < indexes.size(); ++i)
-    if (Result r = CheckUnique(table.path(), indexes[i], EntryBuilder(db, layouts[i]), entries[i],
-                               layouts[i].indexFields))
-      return r;
-  FamilyCounters counters = CountersOf(table.path(), db);
-  std::uint16_t fileNumber = LastFileNumber(indexes, counters.lastFileNumber);
-  for (std::size_t i = 0; i < indexes.size(); ++i) {
-    IndexFiles files;
-    if (Result r = BuildFiles(db, indexes[i], layouts[i], entries[i], counters, true,
-                              fileNumber, files))
-      return r;
-    if (Result r = WriteThrough(indexes[i].xPath, files.x, tx)) return r;
-    if (Result r = WriteThrough(indexes[i].yPath, files.y, tx)) return r;
-  }
-  return Ok;
 }
 
 Result IndexOrder(ParadoxTable& table, const SecondaryIndex& index,

@@ -100,12 +100,6 @@ Result StageSecondaryIndex(const std::string& tablePath, const PxHeader& db,
 Result StageIndexFlags(const std::string& tablePath, const std::vector<SecondaryIndex>& indexes,
                        std::vector<io::Replacement>& plan);
 
-// Rebuilds the .X and .Y files of every secondary index of the table from
-// the records of a change, through the change's transaction. A unique index
-// that would hold a key twice refuses the change (ErrKeyViolation, naming
-// the index); nothing is written then.
-Result RebuildSecondaryIndexes(ParadoxTable& table, RecordSource& records, io::Transaction& tx);
-
 // The table positions of the records in the order of `index`.
 Result IndexOrder(ParadoxTable& table, const SecondaryIndex& index,
                   std::vector<std::uint32_t>& positions);

@@ -195,7 +195,6 @@ Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
 
 Result ParadoxTable::buildBlockMap() {
   blocks_.clear();
-  recordCount_ = 0;
   const std::size_t fileBlocks =
       mapSize_ > header_.headerSize()
           ? (mapSize_ - header_.headerSize() + header_.blockSize() - 1) / header_.blockSize()
@@ -229,8 +228,7 @@ Result ParadoxTable::buildBlockMap() {
       return Fail(ErrCorruptBlock, path_ + ": block " + std::to_string(number) +
                                        " has an invalid record count");
     std::uint16_t count = static_cast<std::uint16_t>((add + rs) / rs);
-    blocks_.push_back({number, count, recordCount_});
-    recordCount_ += count;
+    blocks_.push(number, count);
     previous = number;
     number = next;
   }
@@ -238,23 +236,89 @@ Result ParadoxTable::buildBlockMap() {
   return Ok;
 }
 
-std::size_t ParadoxTable::locate(std::uint32_t index) const {
-  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), index,
-                             [](std::uint32_t i, const Block& b) { return i < b.firstRecord; });
-  std::size_t at = static_cast<std::size_t>(it - blocks_.begin()) - 1;
-  // Skip empty blocks that share the starting position.
-  while (blocks_[at].count == 0 || index >= blocks_[at].firstRecord + blocks_[at].count) ++at;
-  return at;
+Result ParadoxTable::record(std::uint32_t index, const std::uint8_t*& out) {
+  if (index >= recordCount())
+    return Fail(ErrEndOfList, path_ + ": no record " + std::to_string(index + 1));
+  std::uint16_t block, slot;
+  blocks_.locate(index, block, slot);
+  const std::uint8_t* p;
+  if (Result r = blockData(block, p)) return r;
+  out = p + 6 + static_cast<std::size_t>(slot) * header_.recordSize();
+  return Ok;
 }
 
-Result ParadoxTable::record(std::uint32_t index, const std::uint8_t*& out) {
-  if (index >= recordCount_)
-    return Fail(ErrEndOfList, path_ + ": no record " + std::to_string(index + 1));
-  const Block& b = blocks_[locate(index)];
-  const std::uint8_t* p;
-  if (Result r = blockData(b.number, p)) return r;
-  out = p + 6 + static_cast<std::size_t>(index - b.firstRecord) * header_.recordSize();
-  return Ok;
+// ------------------------------------------------------------- block map
+
+void BlockMap::clear() {
+  blocks_.clear();
+  total_ = 0;
+  summed_ = 0;
+  hint_ = 0;
+}
+
+void BlockMap::push(std::uint16_t block, std::uint16_t count) {
+  blocks_.push_back({block, count, total_});
+  total_ += count;
+  if (summed_ + 1 == blocks_.size()) summed_ = blocks_.size();
+}
+
+void BlockMap::sumUp() {
+  std::uint32_t first = summed_ == 0 ? 0 : blocks_[summed_ - 1].first + blocks_[summed_ - 1].count;
+  for (std::size_t i = summed_; i < blocks_.size(); ++i) {
+    blocks_[i].first = first;
+    first += blocks_[i].count;
+  }
+  summed_ = blocks_.size();
+}
+
+void BlockMap::locate(std::uint32_t position, std::uint16_t& block, std::uint16_t& slot) {
+  sumUp();
+  auto it = std::upper_bound(blocks_.begin(), blocks_.end(), position,
+                             [](std::uint32_t p, const Entry& e) { return p < e.first; });
+  std::size_t at = static_cast<std::size_t>(it - blocks_.begin()) - 1;
+  // Empty blocks share the position of the block after them.
+  while (position >= blocks_[at].first + blocks_[at].count) ++at;
+  block = blocks_[at].block;
+  slot = static_cast<std::uint16_t>(position - blocks_[at].first);
+}
+
+std::uint32_t BlockMap::firstOf(std::uint16_t block) {
+  const std::size_t i = indexOf(block);
+  sumUp();
+  return i < blocks_.size() ? blocks_[i].first : total_;
+}
+
+// Changes come in runs over neighbouring blocks: the last block found, and
+// its neighbours, are tried before a search.
+std::size_t BlockMap::indexOf(std::uint16_t block) {
+  for (std::size_t i : {hint_, hint_ + 1, hint_ - 1})
+    if (i < blocks_.size() && blocks_[i].block == block) return hint_ = i;
+  for (std::size_t i = 0; i < blocks_.size(); ++i)
+    if (blocks_[i].block == block) return hint_ = i;
+  return blocks_.size();
+}
+
+void BlockMap::linked(std::uint16_t block, std::uint16_t after) {
+  const std::size_t at = after == 0 ? 0 : indexOf(after) + 1;
+  blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(at), {block, 0, 0});
+  invalidateFrom(at);
+  hint_ = at;
+}
+
+void BlockMap::unlinked(std::uint16_t block) {
+  const std::size_t at = indexOf(block);
+  if (at == blocks_.size()) return;
+  total_ -= blocks_[at].count;
+  blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(at));
+  invalidateFrom(at);
+}
+
+void BlockMap::counted(std::uint16_t block, int delta) {
+  const std::size_t at = indexOf(block);
+  if (at == blocks_.size()) return;
+  blocks_[at].count = static_cast<std::uint16_t>(blocks_[at].count + delta);
+  total_ = static_cast<std::uint32_t>(static_cast<std::int64_t>(total_) + delta);
+  invalidateFrom(at + 1);
 }
 
 Result ParadoxTable::openBlobFile(bool create) {
@@ -266,6 +330,7 @@ Result ParadoxTable::openBlobFile(bool create) {
                  : blobs->open(mb, writable_, header_.encryption());
   if (r) return r;
   blobs_ = std::move(blobs);
+  blobs_->attach(writer_);
   return Ok;
 }
 

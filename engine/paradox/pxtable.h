@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,7 +43,7 @@ struct RecordPlace {
   std::uint16_t slot = 0;
 };
 
-// The records of a table as a change will leave them, in table order.
+// The records of a table in table order, for whole-table builds.
 class RecordSource {
  public:
   using Visitor = std::function<Result(const RecordPlace&, const std::uint8_t* record)>;
@@ -57,6 +58,13 @@ class RecordSource {
 class TableParticipant {
  public:
   virtual ~TableParticipant() = default;
+  // A change begins; files that follow the records are changed through
+  // `tx`. With `appendOnly` the change only adds records, and records
+  // already placed never move.
+  virtual Result beginChange(ParadoxTable& table, io::Transaction& tx, bool appendOnly) {
+    (void)table, (void)tx, (void)appendOnly;
+    return Ok;
+  }
   // Before a record is inserted (oldValues null), updated, or deleted
   // (newValues null). A non-Ok result refuses the whole change.
   virtual Result beforeChange(ParadoxTable& table, const std::vector<Value>* oldValues,
@@ -64,14 +72,78 @@ class TableParticipant {
     (void)table, (void)oldValues, (void)newValues;
     return Ok;
   }
-  // When every record of the change is in place, before it is committed:
-  // files that follow the records are written through `tx`.
-  virtual Result beforeCommit(ParadoxTable& table, RecordSource& records, io::Transaction& tx) {
-    (void)table, (void)records, (void)tx;
+  // A stored record was put at `place` or taken from it. The position is
+  // the record's place in table order for unkeyed tables (keyed: 0).
+  virtual Result recordAdded(ParadoxTable& table, const RecordPlace& place,
+                             const std::uint8_t* record) {
+    (void)table, (void)place, (void)record;
+    return Ok;
+  }
+  virtual Result recordRemoved(ParadoxTable& table, const RecordPlace& place,
+                               const std::uint8_t* record) {
+    (void)table, (void)place, (void)record;
+    return Ok;
+  }
+  // The record at `place` changed in place from `before` to `after`.
+  virtual Result recordReplaced(ParadoxTable& table, const RecordPlace& place,
+                                const std::uint8_t* before, const std::uint8_t* after) {
+    (void)table, (void)place, (void)before, (void)after;
+    return Ok;
+  }
+  // A block split moved `count` records from block `from` to the first
+  // slots of block `to`.
+  virtual Result recordsMoved(ParadoxTable& table, std::uint16_t from, std::uint16_t to,
+                              const std::uint8_t* records, std::uint16_t count) {
+    (void)table, (void)from, (void)to, (void)records, (void)count;
+    return Ok;
+  }
+  // A long change lets go of what it holds: cached blocks go to the
+  // transaction.
+  virtual Result flush(ParadoxTable& table) {
+    (void)table;
+    return Ok;
+  }
+  // When every record of the change is in place, before it is committed.
+  virtual Result beforeCommit(ParadoxTable& table, io::Transaction& tx) {
+    (void)table, (void)tx;
     return Ok;
   }
   // After the change was committed (or undone: `committed` false).
   virtual void afterChange(ParadoxTable& table, bool committed) { (void)table, (void)committed; }
+};
+
+// The blocks of a table's chain in order, with their record counts: what
+// turns a record's position into its block and slot. Positions are summed
+// up lazily, so a long change that adds records costs no more than the
+// blocks it touches.
+class BlockMap {
+ public:
+  void clear();
+  void push(std::uint16_t block, std::uint16_t count);
+  std::size_t size() const { return blocks_.size(); }
+  std::uint32_t total() const { return total_; }
+  // The block and slot of the record at `position` (< total()).
+  void locate(std::uint32_t position, std::uint16_t& block, std::uint16_t& slot);
+  // The position of the first record of `block`.
+  std::uint32_t firstOf(std::uint16_t block);
+  void linked(std::uint16_t block, std::uint16_t after);
+  void unlinked(std::uint16_t block);
+  void counted(std::uint16_t block, int delta);
+
+ private:
+  struct Entry {
+    std::uint16_t block;
+    std::uint16_t count;
+    std::uint32_t first;
+  };
+  std::size_t indexOf(std::uint16_t block);
+  void sumUp();
+  void invalidateFrom(std::size_t i) { summed_ = std::min(summed_, i); }
+
+  std::vector<Entry> blocks_;
+  std::uint32_t total_ = 0;
+  std::size_t summed_ = 0;  // entries before this one know their first record
+  std::size_t hint_ = 0;
 };
 
 class ParadoxTable {
@@ -92,7 +164,7 @@ class ParadoxTable {
   bool writable() const { return writable_; }
   // What the session's password allows (pxsecurity.h).
   const AccessRights& rights() const { return rights_; }
-  std::uint32_t recordCount() const { return recordCount_; }
+  std::uint32_t recordCount() const { return blocks_.total(); }
 
   // The stored bytes of record `index` (recordSize bytes), valid until the
   // next call that reads or changes the table.
@@ -123,12 +195,6 @@ class ParadoxTable {
   }
 
  private:
-  struct Block {
-    std::uint16_t number;
-    std::uint16_t count;
-    std::uint32_t firstRecord;
-  };
-
   ParadoxTable() = default;
   Result load();
   Result mapFile();
@@ -140,7 +206,6 @@ class ParadoxTable {
   std::uint16_t recordsPerBlock() const {
     return static_cast<std::uint16_t>((header_.blockSize() - 6) / header_.recordSize());
   }
-  std::size_t locate(std::uint32_t index) const;  // index into blocks_
   Result openBlobFile(bool create);
   Result readBlob(const PxField& f, const std::uint8_t* p, Value& out);
 
@@ -157,9 +222,9 @@ class ParadoxTable {
   PxHeader header_;
   const text::LanguageDriver* driver_ = nullptr;
   std::unique_ptr<text::Codec> codec_;
-  std::vector<Block> blocks_;  // the chain, in order
-  std::uint32_t recordCount_ = 0;
+  BlockMap blocks_;  // the chain, in order
   std::unique_ptr<BlobFile> blobs_;
+  io::Transaction* writer_ = nullptr;  // the running change's transaction
   std::vector<std::shared_ptr<TableParticipant>> participants_;
   // The decrypted copy of the block last read from a protected table.
   std::vector<std::uint8_t> plainBlock_;

@@ -1,271 +1,175 @@
 // Changing the records of a Paradox table.
 //
-// A change works on decrypted copies of the blocks it touches, then writes
-// them, the header, the .MB and a rebuilt .PX through one rollback journal:
-// a crash at any point leaves the table as it was before or after.
+// A change reads the blocks it needs through its transaction, changes them
+// in a cache and hands them back: the .DB blocks the records touch, for a
+// keyed table the .PX entries on the way to them, the .MB space of its
+// BLOB values, and through the participants the secondary indexes. All of
+// it is journaled together, so a crash leaves the table as it was before
+// or after the change.
 #include <algorithm>
 #include <cstring>
-#include <map>
+#include <optional>
 
 #include "engine/io/journal.h"
+#include "engine/io/sorter.h"
 #include "engine/paradox/pxblob.h"
-#include "engine/paradox/pxcrypt.h"
+#include "engine/paradox/pxblocks.h"
+#include "engine/paradox/pxchain.h"
 #include "engine/paradox/pxindex.h"
+#include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
 
 namespace engine::paradox {
 
-class TableWriter {
+namespace {
+
+// Blocks a change keeps in its caches before it hands them on.
+constexpr std::size_t kCacheLimit = 4u << 20;
+// Memory for sorting the rows of a bulk insert.
+constexpr std::size_t kSortMemory = 8u << 20;
+// Bytes a transaction holds before it writes them.
+constexpr std::size_t kPendingLimit = 8u << 20;
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+}  // namespace
+
+class TableWriter : public ChainListener {
  public:
-  explicit TableWriter(ParadoxTable& t) : t_(t), h_(t.header_) {}
+  using Bytes = std::vector<std::uint8_t>;
+
+  TableWriter(ParadoxTable& t, bool appendOnly) : t_(t), appendOnly_(appendOnly) {}
+  ~TableWriter() override;
 
   Result begin();
+  // Values to a stored record: an Autoinc field left blank is numbered,
+  // participants check and complete the values, BLOBs are stored.
+  Result prepare(const std::vector<Value>& values, Bytes& record);
+  // Puts a prepared record in place.
+  Result place(const Bytes& record, std::uint32_t* position);
   Result insert(const std::vector<Value>& values, std::uint32_t* position);
   Result update(std::uint32_t index, const std::vector<Value>& values, std::uint32_t* position);
   Result remove(std::uint32_t index);
+  // Lets the caches go when they have grown.
+  Result relieve();
   Result commit();
 
- private:
-  using Bytes = std::vector<std::uint8_t>;
-
-  std::uint16_t rs() const { return h_.recordSize(); }
-  std::uint16_t perBlock() const { return t_.recordsPerBlock(); }
-  Result block(std::uint16_t number, Bytes*& out);
-  static std::uint16_t next(const Bytes& b) { return b[0] | (b[1] << 8); }
-  static void setLinks(Bytes& b, std::uint16_t next, std::uint16_t prev);
-  void setCount(Bytes& b, std::uint16_t count);
-  Result allocate(std::uint16_t& number);
-  void recount();
-
-  Result encodeRecord(const std::vector<Value>& values, Bytes& rec);
-  Result storeBlob(const PxField& f, const Value& v, std::uint8_t* p);
-  Result releaseBlobs(const std::uint8_t* rec);
   int compareKeys(const std::uint8_t* a, const std::uint8_t* b) const;
-  // Position (in table order) where a record with this key belongs.
-  Result findKey(const std::uint8_t* rec, std::uint32_t& position, bool& exact);
-  Result recordAt(std::uint32_t index, const std::uint8_t*& out);
-  Result place(const Bytes& rec, std::uint32_t position);
-  Result take(std::uint32_t index);
-  Result writePrimaryIndex();
-  Result decode(const Bytes& rec, std::vector<Value>& out);
-  Result consult(const std::vector<Value>* oldValues, std::vector<Value>* newValues);
+  std::size_t recordSize() const { return t_.header_.recordSize(); }
 
- public:
-  // The records as the change leaves them, for participants.
-  class Records : public RecordSource {
-   public:
-    explicit Records(TableWriter& w) : w_(w) {}
-    std::uint32_t count() const override {
-      std::uint32_t n = 0;
-      for (const auto& b : w_.chain_) n += b.count;
-      return n;
-    }
-    Result visit(const Visitor& visitor) override;
-
-   private:
-    TableWriter& w_;
-  };
-  ~TableWriter() {
-    if (!committed_)
-      for (const auto& p : t_.participants_) p->afterChange(t_, false);
+  // ChainListener: the table's block map and its participants follow.
+  void linked(std::uint16_t block, std::uint16_t after) override {
+    t_.blocks_.linked(block, after);
   }
+  void unlinked(std::uint16_t block) override { t_.blocks_.unlinked(block); }
+  void counted(std::uint16_t block, int delta) override { t_.blocks_.counted(block, delta); }
+  Result moved(std::uint16_t from, std::uint16_t to, const std::uint8_t* records,
+               std::uint16_t count) override;
 
  private:
-  bool committed_ = false;
+  Result openPrimaryIndex();
+  Result usePrimaryIndex(const std::string& path);
+  Result storeBlob(const PxField& f, const Value& v, std::uint8_t* p);
+  Result releaseBlobs(const std::uint8_t* record);
+  Result encode(const std::vector<Value>& values, Bytes& record);
+  Result decode(const Bytes& record, std::vector<Value>& out);
+  Result consult(const std::vector<Value>* oldValues, std::vector<Value>* newValues);
+  Result locate(std::uint32_t index, Slot& at, Bytes& record);
+  Result take(std::uint32_t index, Slot at, const Bytes& record);
+  Result added(Slot at, const Bytes& record);
+  Result flushAll();
+  bool keyed() const { return sorted_.has_value(); }
 
   ParadoxTable& t_;
-  PxHeader h_;  // the header as it will be written
+  const bool appendOnly_;
   io::Transaction tx_;
-  std::map<std::uint16_t, Bytes> dirty_;  // decrypted blocks, by number
-  std::vector<ParadoxTable::Block> chain_;
-  std::uint16_t fileBlocks_ = 0;
+  std::optional<BlockFile> db_;
+  io::File pxFile_;
+  std::optional<BlockFile> px_;
+  std::optional<SortedFile> sorted_;
+  std::optional<RecordChain> chain_;  // unkeyed tables
+  bool begun_ = false;
+  bool committed_ = false;
 };
 
-void TableWriter::setLinks(Bytes& b, std::uint16_t next, std::uint16_t prev) {
-  b[0] = next & 0xFF;
-  b[1] = next >> 8;
-  b[2] = prev & 0xFF;
-  b[3] = prev >> 8;
-}
-
-void TableWriter::setCount(Bytes& b, std::uint16_t count) {
-  std::int16_t add = static_cast<std::int16_t>((count - 1) * rs());
-  b[4] = static_cast<std::uint16_t>(add) & 0xFF;
-  b[5] = static_cast<std::uint16_t>(add) >> 8;
-  // Clear what lies past the last record, so stale copies do not linger.
-  std::fill(b.begin() + 6 + static_cast<std::size_t>(count) * rs(), b.end(), 0);
+TableWriter::~TableWriter() {
+  if (!begun_ || committed_) return;
+  tx_.rollback();
+  if (t_.blobs_) t_.blobs_->attach(nullptr);
+  // The files are as they were: so must be the table's view of them.
+  t_.mapFile();
+  t_.buildBlockMap();
+  for (const auto& p : t_.participants_) p->afterChange(t_, false);
 }
 
 Result TableWriter::begin() {
   if (!t_.writable_) return Fail(ErrReadOnly, t_.path_ + ": the table is open read-only");
-  chain_ = t_.blocks_;
-  const std::size_t hs = h_.headerSize(), bs = h_.blockSize();
-  fileBlocks_ = static_cast<std::uint16_t>(
-      t_.mapSize_ > hs ? (t_.mapSize_ - hs + bs - 1) / bs : 0);
-  return tx_.begin(FamilyPath(t_.path_, ".QJR"));
-}
-
-Result TableWriter::block(std::uint16_t number, Bytes*& out) {
-  auto it = dirty_.find(number);
-  if (it == dirty_.end()) {
-    Bytes b(h_.blockSize(), 0);
-    if (number <= fileBlocks_ && t_.blockOffset(number) < t_.mapSize_) {
-      const std::uint8_t* p;
-      if (Result r = t_.blockData(number, p)) return r;
-      std::memcpy(b.data(), p, b.size());
-    }
-    it = dirty_.emplace(number, std::move(b)).first;
-  }
-  out = &it->second;
-  return Ok;
-}
-
-Result TableWriter::allocate(std::uint16_t& number) {
-  if (std::uint16_t freeBlock = h_.firstFreeBlock()) {
-    Bytes* b;
-    if (Result r = block(freeBlock, b)) return r;
-    h_.setFirstFreeBlock(next(*b));
-    number = freeBlock;
+  if (Result r = tx_.begin(FamilyPath(t_.path_, ".QJR"))) return r;
+  begun_ = true;
+  tx_.setPendingLimit(kPendingLimit);
+  PxHeader h = t_.header_;
+  h.clearModifiedFlags();
+  db_.emplace(t_.file_, tx_, h, h.encryption());
+  if (Result r = db_->open()) return r;
+  if (h.isKeyed()) {
+    if (Result r = openPrimaryIndex()) return r;
   } else {
-    if (fileBlocks_ == 0xFFFF)
-      return Fail(ErrTableFull, t_.path_ + ": the table has no room for another block");
-    number = ++fileBlocks_;
+    chain_.emplace(*db_, this);
   }
-  Bytes* b;
-  if (Result r = block(number, b)) return r;
-  std::fill(b->begin(), b->end(), 0);
+  if (t_.blobs_) t_.blobs_->attach(&tx_);
+  t_.writer_ = &tx_;
+  for (const auto& p : t_.participants_)
+    if (Result r = p->beginChange(t_, tx_, appendOnly_)) return r;
   return Ok;
 }
 
-void TableWriter::recount() {
-  std::uint32_t first = 0;
-  for (auto& b : chain_) {
-    b.firstRecord = first;
-    first += b.count;
-  }
+// The .PX as the change's sorted file over the .DB. A missing or unusable
+// index is rebuilt from the block chain first, as part of the change.
+Result TableWriter::openPrimaryIndex() {
+  const std::string path = FamilyPath(t_.path_, ".PX");
+  Result r = io::FileExists(path) ? usePrimaryIndex(path) : Result{ErrNotFound};
+  if (r != ErrCorruptIndex && r != ErrCorruptHeader && r != ErrNotFound) return r;
+  ClearLastError();
+  sorted_.reset();
+  px_.reset();
+  pxFile_.close();
+  if (Result e = RebuildPrimaryIndex(t_.path_, *db_, tx_)) return e;
+  return usePrimaryIndex(path);
 }
 
-Result TableWriter::recordAt(std::uint32_t index, const std::uint8_t*& out) {
-  auto it = std::upper_bound(chain_.begin(), chain_.end(), index,
-                             [](std::uint32_t i, const ParadoxTable::Block& b) {
-                               return i < b.firstRecord;
-                             });
-  std::size_t at = static_cast<std::size_t>(it - chain_.begin()) - 1;
-  while (chain_[at].count == 0 || index >= chain_[at].firstRecord + chain_[at].count) ++at;
-  auto d = dirty_.find(chain_[at].number);
-  const std::uint8_t* base;
-  if (d != dirty_.end()) {
-    base = d->second.data();
-  } else if (Result r = t_.blockData(chain_[at].number, base)) {
-    return r;
-  }
-  out = base + 6 + static_cast<std::size_t>(index - chain_[at].firstRecord) * rs();
-  return Ok;
+Result TableWriter::usePrimaryIndex(const std::string& path) {
+  if (Result r = pxFile_.open(path, io::File::Mode::ReadWrite)) return r;
+  PxHeader h;
+  if (Result r = ReadHeaderThrough(pxFile_, tx_, h)) return r;
+  if (h.fileType() != ftPrimaryIndex || h.recordSize() != KeySize(db_->header()) + 6)
+    return Fail(ErrCorruptIndex, path + ": the index does not fit the table's key");
+  h.clearModifiedFlags();
+  h.raw[0x2C] = db_->header().raw[0x2D];
+  px_.emplace(pxFile_, tx_, h);
+  if (Result r = px_->open()) return r;
+  sorted_.emplace(
+      *db_, *px_,
+      [this](const std::uint8_t* a, const std::uint8_t* b) { return compareKeys(a, b); }, this);
+  return sorted_->open();
 }
 
 int TableWriter::compareKeys(const std::uint8_t* a, const std::uint8_t* b) const {
-  for (int i = 0; i < h_.keyFieldCount(); ++i) {
-    const PxField& f = h_.fields[i];
+  const PxHeader& h = t_.header_;
+  for (int i = 0; i < h.keyFieldCount(); ++i) {
+    const PxField& f = h.fields[i];
     if (int c = CompareStored(f, a + f.offset, b + f.offset, t_.driver_)) return c;
   }
   return 0;
 }
 
-Result TableWriter::findKey(const std::uint8_t* rec, std::uint32_t& position, bool& exact) {
-  std::uint32_t lo = 0, hi = 0;
-  for (const auto& b : chain_) hi += b.count;
-  while (lo < hi) {
-    std::uint32_t mid = lo + (hi - lo) / 2;
-    const std::uint8_t* other;
-    if (Result r = recordAt(mid, other)) return r;
-    if (compareKeys(other, rec) < 0)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  position = lo;
-  exact = false;
-  std::uint32_t total = 0;
-  for (const auto& b : chain_) total += b.count;
-  if (lo < total) {
-    const std::uint8_t* other;
-    if (Result r = recordAt(lo, other)) return r;
-    exact = compareKeys(other, rec) == 0;
-  }
-  return Ok;
-}
-
-// Puts a record at a position of the table order, splitting a full block.
-Result TableWriter::place(const Bytes& rec, std::uint32_t position) {
-  if (chain_.empty()) {
-    std::uint16_t n;
-    if (Result r = allocate(n)) return r;
-    chain_.push_back({n, 0, 0});
-  }
-  // The block that receives it: the one holding `position`, or the last.
-  std::size_t at = chain_.size() - 1;
-  for (std::size_t i = 0; i < chain_.size(); ++i) {
-    if (position < chain_[i].firstRecord + chain_[i].count ||
-        (position == chain_[i].firstRecord + chain_[i].count && i + 1 == chain_.size())) {
-      at = i;
-      break;
-    }
-  }
-  std::uint16_t slot = static_cast<std::uint16_t>(position - chain_[at].firstRecord);
-  if (chain_[at].count == perBlock()) {
-    std::uint16_t fresh;
-    if (Result r = allocate(fresh)) return r;
-    Bytes *full, *added;
-    if (Result r = block(chain_[at].number, full)) return r;
-    if (Result r = block(fresh, added)) return r;
-    // Appending at the very end starts a new block; elsewhere the block splits in half.
-    std::uint16_t keep = (slot == perBlock() && at + 1 == chain_.size()) ? perBlock()
-                                                                           : perBlock() / 2;
-    std::uint16_t moved = chain_[at].count - keep;
-    std::memcpy(added->data() + 6, full->data() + 6 + static_cast<std::size_t>(keep) * rs(),
-                static_cast<std::size_t>(moved) * rs());
-    chain_.insert(chain_.begin() + at + 1, {fresh, moved, 0});
-    chain_[at].count = keep;
-    recount();
-    if (slot > keep || keep == perBlock()) {
-      ++at;
-      slot -= keep;
-    }
-  }
-  Bytes* b;
-  if (Result r = block(chain_[at].number, b)) return r;
-  std::uint8_t* base = b->data() + 6;
-  std::memmove(base + static_cast<std::size_t>(slot + 1) * rs(),
-               base + static_cast<std::size_t>(slot) * rs(),
-               static_cast<std::size_t>(chain_[at].count - slot) * rs());
-  std::memcpy(base + static_cast<std::size_t>(slot) * rs(), rec.data(), rs());
-  ++chain_[at].count;
-  recount();
-  return Ok;
-}
-
-// Removes the record at `index` from its block; an emptied block leaves the
-// chain for the free list (block 1 stays, empty, as other programs keep it).
-Result TableWriter::take(std::uint32_t index) {
-  std::size_t at = 0;
-  while (chain_[at].count == 0 || index >= chain_[at].firstRecord + chain_[at].count) ++at;
-  Bytes* b;
-  if (Result r = block(chain_[at].number, b)) return r;
-  std::uint16_t slot = static_cast<std::uint16_t>(index - chain_[at].firstRecord);
-  std::uint8_t* base = b->data() + 6;
-  std::memmove(base + static_cast<std::size_t>(slot) * rs(),
-               base + static_cast<std::size_t>(slot + 1) * rs(),
-               static_cast<std::size_t>(chain_[at].count - slot - 1) * rs());
-  --chain_[at].count;
-  if (chain_[at].count == 0 && chain_[at].number != 1) {
-    std::uint16_t n = chain_[at].number;
-    std::fill(b->begin(), b->end(), 0);
-    setLinks(*b, h_.firstFreeBlock(), 0);
-    h_.setFirstFreeBlock(n);
-    chain_.erase(chain_.begin() + at);
-  }
-  recount();
+Result TableWriter::moved(std::uint16_t from, std::uint16_t to, const std::uint8_t* records,
+                          std::uint16_t count) {
+  for (const auto& p : t_.participants_)
+    if (Result r = p->recordsMoved(t_, from, to, records, count)) return r;
   return Ok;
 }
 
@@ -303,10 +207,10 @@ Result TableWriter::storeBlob(const PxField& f, const Value& v, std::uint8_t* p)
   return Ok;
 }
 
-Result TableWriter::releaseBlobs(const std::uint8_t* rec) {
-  for (const PxField& f : h_.fields) {
+Result TableWriter::releaseBlobs(const std::uint8_t* record) {
+  for (const PxField& f : t_.header_.fields) {
     if (!IsBlobCode(f.code)) continue;
-    BlobRef ref = ParseBlobRef(rec + f.offset + f.size - 10);
+    BlobRef ref = ParseBlobRef(record + f.offset + f.size - 10);
     if (ref.offset == 0 || ref.length <= static_cast<std::uint32_t>(f.size - 10)) continue;
     if (Result r = t_.openBlobFile(false)) return r;
     if (Result r = t_.blobs_->release(ref, &tx_)) return r;
@@ -314,15 +218,16 @@ Result TableWriter::releaseBlobs(const std::uint8_t* rec) {
   return Ok;
 }
 
-Result TableWriter::encodeRecord(const std::vector<Value>& values, Bytes& rec) {
-  if (values.size() != h_.fields.size())
+Result TableWriter::encode(const std::vector<Value>& values, Bytes& record) {
+  const auto& fields = t_.header_.fields;
+  if (values.size() != fields.size())
     return Fail(ErrInvalidParameter, t_.path_ + ": " + std::to_string(values.size()) +
-                                         " values given for " +
-                                         std::to_string(h_.fields.size()) + " fields");
-  rec.assign(rs(), 0);
+                                         " values given for " + std::to_string(fields.size()) +
+                                         " fields");
+  record.assign(recordSize(), 0);
   for (std::size_t i = 0; i < values.size(); ++i) {
-    const PxField& f = h_.fields[i];
-    std::uint8_t* p = rec.data() + f.offset;
+    const PxField& f = fields[i];
+    std::uint8_t* p = record.data() + f.offset;
     if (IsBlobCode(f.code)) {
       if (Result r = storeBlob(f, values[i], p)) return r;
     } else if (Result r = EncodeField(f, values[i], *t_.codec_, p)) {
@@ -332,89 +237,10 @@ Result TableWriter::encodeRecord(const std::vector<Value>& values, Bytes& rec) {
   return Ok;
 }
 
-Result TableWriter::insert(const std::vector<Value>& values, std::uint32_t* position) {
-  std::vector<Value> filled = values;
-  for (std::size_t i = 0; i < filled.size() && i < h_.fields.size(); ++i) {
-    if (h_.fields[i].code == fcAutoinc) {
-      if (IsNull(filled[i])) {
-        filled[i] = static_cast<std::int64_t>(h_.autoIncrement()) + 1;
-      }
-      if (auto v = std::get_if<std::int64_t>(&filled[i]); v && *v > h_.autoIncrement())
-        h_.setAutoIncrement(static_cast<std::uint32_t>(*v));
-    }
-  }
-  if (Result r = consult(nullptr, &filled)) return r;
-  Bytes rec;
-  if (Result r = encodeRecord(filled, rec)) return r;
-  std::uint32_t at = 0;
-  for (const auto& b : chain_) at += b.count;
-  if (h_.isKeyed()) {
-    bool exact;
-    if (Result r = findKey(rec.data(), at, exact)) return r;
-    if (exact) return Fail(ErrKeyViolation, t_.path_ + ": a record with this key exists already");
-  }
-  if (Result r = place(rec, at)) return r;
-  if (position) *position = at;
-  return Ok;
-}
-
-Result TableWriter::remove(std::uint32_t index) {
-  std::uint32_t total = 0;
-  for (const auto& b : chain_) total += b.count;
-  if (index >= total) return Fail(ErrNoCurrentRecord, t_.path_ + ": no record " + std::to_string(index + 1));
-  const std::uint8_t* rec;
-  if (Result r = recordAt(index, rec)) return r;
-  Bytes copy(rec, rec + rs());
-  if (!t_.participants_.empty()) {
-    std::vector<Value> old;
-    if (Result r = decode(copy, old)) return r;
-    if (Result r = consult(&old, nullptr)) return r;
-  }
-  if (Result r = releaseBlobs(copy.data())) return r;
-  return take(index);
-}
-
-Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values,
-                           std::uint32_t* position) {
-  std::uint32_t total = 0;
-  for (const auto& b : chain_) total += b.count;
-  if (index >= total) return Fail(ErrNoCurrentRecord, t_.path_ + ": no record " + std::to_string(index + 1));
-  const std::uint8_t* old;
-  if (Result r = recordAt(index, old)) return r;
-  Bytes before(old, old + rs());
-  std::vector<Value> changed = values;
-  if (!t_.participants_.empty()) {
-    std::vector<Value> oldValues;
-    if (Result r = decode(before, oldValues)) return r;
-    if (Result r = consult(&oldValues, &changed)) return r;
-  }
-  if (Result r = releaseBlobs(before.data())) return r;
-  Bytes rec;
-  if (Result r = encodeRecord(changed, rec)) return r;
-  std::uint32_t at = index;
-  if (h_.isKeyed() && compareKeys(before.data(), rec.data()) != 0) {
-    bool exact;
-    if (Result r = findKey(rec.data(), at, exact)) return r;
-    if (exact) return Fail(ErrKeyViolation, t_.path_ + ": a record with this key exists already");
-    if (Result r = take(index)) return r;
-    if (at > index) --at;
-    if (Result r = place(rec, at)) return r;
-  } else {
-    std::size_t b = 0;
-    while (chain_[b].count == 0 || index >= chain_[b].firstRecord + chain_[b].count) ++b;
-    Bytes* blk;
-    if (Result r = block(chain_[b].number, blk)) return r;
-    std::memcpy(blk->data() + 6 + static_cast<std::size_t>(index - chain_[b].firstRecord) * rs(),
-                rec.data(), rs());
-  }
-  if (position) *position = at;
-  return Ok;
-}
-
-Result TableWriter::decode(const Bytes& rec, std::vector<Value>& out) {
-  out.resize(h_.fields.size());
+Result TableWriter::decode(const Bytes& record, std::vector<Value>& out) {
+  out.resize(t_.header_.fields.size());
   for (std::size_t i = 0; i < out.size(); ++i)
-    if (Result r = t_.fieldValue(rec.data(), static_cast<int>(i), out[i])) return r;
+    if (Result r = t_.fieldValue(record.data(), static_cast<int>(i), out[i])) return r;
   return Ok;
 }
 
@@ -424,74 +250,140 @@ Result TableWriter::consult(const std::vector<Value>* oldValues, std::vector<Val
   return Ok;
 }
 
-Result TableWriter::Records::visit(const Visitor& visitor) {
-  RecordPlace place;
-  for (const auto& b : w_.chain_) {
-    const std::uint8_t* data;
-    auto d = w_.dirty_.find(b.number);
-    if (d != w_.dirty_.end()) {
-      data = d->second.data();
-    } else if (Result r = w_.t_.blockData(b.number, data)) {
-      return r;
-    }
-    // Protected tables decrypt into one shared buffer: keep a copy per block.
-    Bytes copy(data, data + w_.h_.blockSize());
-    for (std::uint16_t slot = 0; slot < b.count; ++slot) {
-      place.block = b.number;
-      place.slot = slot;
-      if (Result r = visitor(place, copy.data() + 6 + static_cast<std::size_t>(slot) * w_.rs()))
-        return r;
-      ++place.position;
-    }
+Result TableWriter::prepare(const std::vector<Value>& values, Bytes& record) {
+  std::vector<Value> filled = values;
+  PxHeader& h = db_->header();
+  for (std::size_t i = 0; i < filled.size() && i < h.fields.size(); ++i) {
+    if (h.fields[i].code != fcAutoinc) continue;
+    if (IsNull(filled[i])) filled[i] = static_cast<std::int64_t>(h.autoIncrement()) + 1;
+    if (auto v = std::get_if<std::int64_t>(&filled[i]); v && *v > h.autoIncrement())
+      h.setAutoIncrement(static_cast<std::uint32_t>(*v));
   }
+  if (Result r = consult(nullptr, &filled)) return r;
+  return encode(filled, record);
+}
+
+// Tells the participants of a record now at `at`.
+Result TableWriter::added(Slot at, const Bytes& record) {
+  RecordPlace place{0, at.block, at.slot};
+  if (!keyed()) place.position = t_.blocks_.firstOf(at.block) + at.slot;
+  for (const auto& p : t_.participants_)
+    if (Result r = p->recordAdded(t_, place, record.data())) return r;
   return Ok;
 }
 
-Result TableWriter::writePrimaryIndex() {
-  if (!h_.isKeyed()) return Ok;
-  std::vector<IndexEntry> leaves;
-  for (const auto& b : chain_) {
-    if (b.count == 0) continue;
-    const std::uint8_t* first;
-    if (Result r = recordAt(b.firstRecord, first)) return r;
-    leaves.push_back({std::string(reinterpret_cast<const char*>(first), KeySize(h_)), b.number,
-                      b.count});
+Result TableWriter::place(const Bytes& record, std::uint32_t* position) {
+  Slot at;
+  if (keyed()) {
+    bool duplicate = false;
+    if (Result r = sorted_->insert(record.data(), at, duplicate)) return r;
+    if (duplicate)
+      return Fail(ErrKeyViolation, t_.path_ + ": a record with this key exists already");
+  } else if (Result r = chain_->append(record.data(), at)) {
+    return r;
   }
-  return WritePrimaryIndex(t_.path_, h_, leaves, tx_);
+  if (Result r = added(at, record)) return r;
+  if (position) *position = t_.blocks_.firstOf(at.block) + at.slot;
+  return Ok;
+}
+
+Result TableWriter::insert(const std::vector<Value>& values, std::uint32_t* position) {
+  Bytes record;
+  if (Result r = prepare(values, record)) return r;
+  return place(record, position);
+}
+
+Result TableWriter::locate(std::uint32_t index, Slot& at, Bytes& record) {
+  if (index >= t_.blocks_.total())
+    return Fail(ErrNoCurrentRecord, t_.path_ + ": no record " + std::to_string(index + 1));
+  t_.blocks_.locate(index, at.block, at.slot);
+  const std::uint8_t* stored;
+  if (Result r = (keyed() ? sorted_->chain() : *chain_).read(at, stored)) return r;
+  record.assign(stored, stored + recordSize());
+  return Ok;
+}
+
+// Takes the record at `at` (position `index`) out of the table.
+Result TableWriter::take(std::uint32_t index, Slot at, const Bytes& record) {
+  if (keyed()) {
+    if (Result r = sorted_->remove(at)) return r;
+  } else {
+    bool emptied;
+    if (Result r = chain_->remove(at, emptied)) return r;
+  }
+  const RecordPlace place{keyed() ? 0 : index, at.block, at.slot};
+  for (const auto& p : t_.participants_)
+    if (Result r = p->recordRemoved(t_, place, record.data())) return r;
+  return Ok;
+}
+
+Result TableWriter::remove(std::uint32_t index) {
+  Slot at;
+  Bytes record;
+  if (Result r = locate(index, at, record)) return r;
+  if (!t_.participants_.empty()) {
+    std::vector<Value> old;
+    if (Result r = decode(record, old)) return r;
+    if (Result r = consult(&old, nullptr)) return r;
+  }
+  if (Result r = releaseBlobs(record.data())) return r;
+  return take(index, at, record);
+}
+
+Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values,
+                           std::uint32_t* position) {
+  Slot at;
+  Bytes before;
+  if (Result r = locate(index, at, before)) return r;
+  std::vector<Value> changed = values;
+  if (!t_.participants_.empty()) {
+    std::vector<Value> oldValues;
+    if (Result r = decode(before, oldValues)) return r;
+    if (Result r = consult(&oldValues, &changed)) return r;
+  }
+  if (Result r = releaseBlobs(before.data())) return r;
+  Bytes record;
+  if (Result r = encode(changed, record)) return r;
+  if (keyed() && compareKeys(before.data(), record.data()) != 0) {
+    Slot where, match;
+    bool exact;
+    if (Result r = sorted_->find(record.data(), where, exact, match)) return r;
+    if (exact) return Fail(ErrKeyViolation, t_.path_ + ": a record with this key exists already");
+    if (Result r = take(index, at, before)) return r;
+    return place(record, position);
+  }
+  if (Result r = (keyed() ? sorted_->chain() : *chain_).replace(at, record.data())) return r;
+  const RecordPlace place{keyed() ? 0 : index, at.block, at.slot};
+  for (const auto& p : t_.participants_)
+    if (Result r = p->recordReplaced(t_, place, before.data(), record.data())) return r;
+  if (position) *position = index;
+  return Ok;
+}
+
+Result TableWriter::flushAll() {
+  if (Result r = db_->flush()) return r;
+  if (px_)
+    if (Result r = px_->flush()) return r;
+  for (const auto& p : t_.participants_)
+    if (Result r = p->flush(t_)) return r;
+  return Ok;
+}
+
+Result TableWriter::relieve() {
+  const std::size_t held = db_->cachedBytes() + (px_ ? px_->cachedBytes() : 0);
+  return held > kCacheLimit ? flushAll() : Result{Ok};
 }
 
 Result TableWriter::commit() {
-  // Relink the chain and write every touched block.
-  for (std::size_t i = 0; i < chain_.size(); ++i) {
-    Bytes* b;
-    if (Result r = block(chain_[i].number, b)) return r;
-    std::uint16_t nextBlock = i + 1 < chain_.size() ? chain_[i + 1].number : 0;
-    std::uint16_t prevBlock = i > 0 ? chain_[i - 1].number : 0;
-    if (next(*b) != nextBlock || (((*b)[2] | ((*b)[3] << 8)) != prevBlock)) setLinks(*b, nextBlock, prevBlock);
-    setCount(*b, chain_[i].count);
-  }
-  for (auto& [number, data] : dirty_) {
-    Bytes out = data;
-    if (std::uint32_t key = h_.encryption()) EncryptDbBlock(out.data(), out.size(), key, number);
-    if (Result r = tx_.write(t_.file_, t_.blockOffset(number), out.data(), out.size())) return r;
-  }
-  std::uint32_t total = 0;
-  for (const auto& b : chain_) total += b.count;
-  h_.setRecordCount(total);
-  h_.setBlocks(static_cast<std::uint16_t>(chain_.size()), fileBlocks_,
-               chain_.empty() ? 0 : chain_.front().number,
-               chain_.empty() ? 0 : chain_.back().number);
-  h_.clearModifiedFlags();
-  if (Result r = tx_.write(t_.file_, 0, h_.raw.data(), h_.raw.size())) return r;
-  if (Result r = writePrimaryIndex()) return r;
-  Records records(*this);
   for (const auto& p : t_.participants_)
-    if (Result r = p->beforeCommit(t_, records, tx_)) return r;
+    if (Result r = p->beforeCommit(t_, tx_)) return r;
+  if (Result r = flushAll()) return r;
   if (Result r = tx_.commit()) return r;
   committed_ = true;
-  t_.header_ = h_;
+  t_.writer_ = nullptr;
+  if (t_.blobs_) t_.blobs_->attach(nullptr);
+  t_.header_ = db_->header();
   Result r = t_.mapFile();
-  if (r == Ok) r = t_.buildBlockMap();
   for (const auto& p : t_.participants_) p->afterChange(t_, true);
   return r;
 }
@@ -499,43 +391,98 @@ Result TableWriter::commit() {
 namespace {
 
 template <typename Change>
-Result RunChange(ParadoxTable& t, Change change) {
-  TableWriter w(t);
+Result RunChange(ParadoxTable& t, bool appendOnly, Change change) {
+  TableWriter w(t, appendOnly);
   if (Result r = w.begin()) return r;
   if (Result r = change(w)) return r;  // the writer's destructor rolls back
   return w.commit();
 }
 
+// The rows of a bulk insert into a keyed table, as stored records sorted by
+// key; each carries the label of its row in front.
+class SortedRows {
+ public:
+  SortedRows(TableWriter& w, const std::string& tablePath)
+      : w_(w),
+        sorter_(
+            8 + w.recordSize(),
+            [&w](const std::uint8_t* a, const std::uint8_t* b) {
+              return w.compareKeys(a + 8, b + 8);
+            },
+            DirectoryOf(tablePath), kSortMemory) {}
+
+  Result add(std::uint64_t label, const std::vector<std::uint8_t>& record) {
+    entry_.resize(8 + record.size());
+    std::memcpy(entry_.data(), &label, 8);
+    std::memcpy(entry_.data() + 8, record.data(), record.size());
+    return sorter_.add(entry_.data());
+  }
+
+  // Places every record in key order.
+  Result place(RowSource& rows) {
+    std::vector<std::uint8_t> record;
+    for (;;) {
+      const std::uint8_t* e;
+      bool end = false;
+      if (Result r = sorter_.next(e, end)) return r;
+      if (end) return Ok;
+      std::uint64_t label;
+      std::memcpy(&label, e, 8);
+      record.assign(e + 8, e + 8 + w_.recordSize());
+      if (Result r = w_.place(record, nullptr))
+        return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+      if (Result r = w_.relieve()) return r;
+    }
+  }
+
+ private:
+  TableWriter& w_;
+  io::ExternalSorter sorter_;
+  std::vector<std::uint8_t> entry_;
+};
+
 }  // namespace
 
 Result ParadoxTable::insert(const std::vector<Value>& values, std::uint32_t* position) {
-  return RunChange(*this, [&](TableWriter& w) { return w.insert(values, position); });
+  return RunChange(*this, false, [&](TableWriter& w) { return w.insert(values, position); });
 }
 
 Result ParadoxTable::update(std::uint32_t index, const std::vector<Value>& values,
                             std::uint32_t* position) {
-  return RunChange(*this, [&](TableWriter& w) { return w.update(index, values, position); });
+  return RunChange(*this, false, [&](TableWriter& w) { return w.update(index, values, position); });
 }
 
 Result ParadoxTable::remove(std::uint32_t index) {
-  return RunChange(*this, [&](TableWriter& w) { return w.remove(index); });
+  return RunChange(*this, false, [&](TableWriter& w) { return w.remove(index); });
 }
 
+// Rows of a keyed table are sorted first and placed in key order, so that
+// each block is filled before the next is started; records of an unkeyed
+// table go to its end as they come. Either way no record placed before
+// moves when the table was empty, and the indexes may be built in order.
 Result ParadoxTable::insertRows(RowSource& rows, std::uint64_t* inserted) {
   std::uint64_t count = 0;
-  Result r = RunChange(*this, [&](TableWriter& w) {
+  const bool keyed = header_.isKeyed();
+  Result result = RunChange(*this, !keyed || recordCount() == 0, [&](TableWriter& w) {
+    std::optional<SortedRows> sorted;
+    if (keyed) sorted.emplace(w, path_);
     std::vector<Value> values;
+    std::vector<std::uint8_t> record;
     for (;;) {
       std::uint64_t label = 0;
       bool end = false;
       if (Result r = rows.next(values, label, end)) return r;
-      if (end) return Result{Ok};
-      if (Result r = w.insert(values, nullptr)) return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+      if (end) break;
+      Result r = w.prepare(values, record);
+      if (r == Ok) r = sorted ? sorted->add(label, record) : w.place(record, nullptr);
+      if (r) return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+      if (Result e = w.relieve()) return e;
       ++count;
     }
+    return sorted ? sorted->place(rows) : Result{Ok};
   });
-  if (inserted) *inserted = r == Ok ? count : 0;
-  return r;
+  if (inserted) *inserted = result == Ok ? count : 0;
+  return result;
 }
 
 }  // namespace engine::paradox

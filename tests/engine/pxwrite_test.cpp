@@ -1,0 +1,220 @@
+// The write path under many changes: random inserts, updates and deletes
+// on keyed and unkeyed tables with secondary indexes, each its own change,
+// checked against a model of the records and against the files' own
+// structure (every tree walked from its root, every chain and count).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "engine/io/file.h"
+#include "engine/paradox/pxcreate.h"
+#include "engine/paradox/pxsecidx.h"
+#include "engine/paradox/pxtable.h"
+#include "tests/support/ptables.h"
+#include "tests/support/soundfiles.h"
+#include "tests/support/tempdir.h"
+
+using namespace engine;
+using namespace engine::paradox;
+using ptables::AllRecords;
+using ptables::Field;
+using ptables::OpenOk;
+
+namespace {
+
+// Changes each flush their files; on a RAM-backed directory they cost
+// little, so that a test may make thousands of them.
+class FastDir {
+ public:
+  FastDir() {
+    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string t = std::string(base) + "/quarry-write-XXXXXX";
+    path_ = mkdtemp(t.data());
+  }
+  ~FastDir() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// A table opened writable with what keeps its indexes current, as the
+// engine's handles open it.
+std::unique_ptr<ParadoxTable> OpenForChanges(const std::string& path) {
+  auto t = OpenOk(path, true);
+  if (t) EXPECT_EQ(AttachSecondaryIndexes(*t), Ok);
+  return t;
+}
+
+IndexDesc Index(const std::string& name, std::vector<std::uint16_t> fields,
+                std::vector<int> descending = {}, bool caseInsensitive = false) {
+  IndexDesc ix;
+  ix.name = name;
+  ix.maintained = 1;
+  ix.caseInsensitive = caseInsensitive;
+  ix.fieldsInKey = static_cast<std::uint16_t>(fields.size());
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    ix.keyFields[i] = fields[i];
+    ix.fieldDescending[i] = i < descending.size() ? static_cast<std::int16_t>(descending[i]) : 0;
+  }
+  return ix;
+}
+
+struct Shape {
+  const char* name;
+  bool keyed;
+  bool indexed;
+  int blockSize;
+};
+
+void PrintTo(const Shape& s, std::ostream* os) { *os << s.name; }
+
+// Long keys and small blocks make deep trees out of few records: two
+// records a .DB block, a handful of entries a tree block.
+TableDesc MakeDesc(const std::string& path, const Shape& s) {
+  TableDesc d = ptables::Desc(path,
+                              {Field("Key", pxAlpha, 200), Field("Name", pxAlpha, 120),
+                               Field("Score", pxLong), Field("Note", pxAlpha, 40)},
+                              s.keyed ? 1 : 0);
+  d.optionalParams.push_back({"BLOCK SIZE", std::to_string(s.blockSize)});
+  if (s.indexed) {
+    d.indexes.push_back(Index("NameNoCase", {2}, {}, true));
+    d.indexes.push_back(Index("ScoreDown", {3, 4}, {1, 0}));
+  }
+  return d;
+}
+
+using Row = std::vector<Value>;
+
+std::string KeyText(std::mt19937& gen) {
+  return "k" + std::to_string(gen() % 100000) + std::string(gen() % 150, 'x');
+}
+
+Row RandomRow(std::mt19937& gen, const std::string& key) {
+  static const char* names[] = {"ann", "Ann", "BOB", "bob", "Cy", "dee", "", "Émile"};
+  Row r{key, std::string(names[gen() % 8]) + std::to_string(gen() % 7),
+        static_cast<std::int64_t>(gen() % 50) - 25, std::string(gen() % 3 ? "note" : "")};
+  if (std::get<std::string>(r[1]).empty()) r[1] = Value{};
+  if (std::get<std::string>(r[3]).empty()) r[3] = Value{};
+  return r;
+}
+
+class WritePath : public testing::TestWithParam<std::tuple<Shape, unsigned>> {};
+
+TEST_P(WritePath, RandomChangesKeepTheFilesSoundAndTheRecordsRight) {
+  const auto& [shape, seed] = GetParam();
+  FastDir dir;
+  const std::string path = dir / "W.DB";
+  ASSERT_EQ(CreateParadoxTable(MakeDesc(path, shape), false), Ok) << LastErrorMessage();
+  std::mt19937 gen(seed);
+  std::vector<Row> model;  // table order
+  auto t = OpenForChanges(path);
+  auto insertAt = [&](const Row& row) {
+    if (!shape.keyed) return model.push_back(row);
+    auto at = std::lower_bound(model.begin(), model.end(), row, [](const Row& a, const Row& b) {
+      return std::get<std::string>(a[0]) < std::get<std::string>(b[0]);
+    });
+    model.insert(at, row);
+  };
+  auto keyInUse = [&](const std::string& key) {
+    return std::any_of(model.begin(), model.end(),
+                       [&](const Row& r) { return std::get<std::string>(r[0]) == key; });
+  };
+  // A batch that fills the table, then single changes.
+  std::vector<Row> batch;
+  for (int i = 0; i < 300; ++i) {
+    std::string key = KeyText(gen);
+    if (keyInUse(key) || std::any_of(batch.begin(), batch.end(), [&](const Row& r) {
+          return std::get<std::string>(r[0]) == key;
+        }))
+      continue;
+    batch.push_back(RandomRow(gen, key));
+  }
+  ASSERT_EQ(t->insertMany(batch), Ok) << LastErrorMessage();
+  for (const Row& r : batch) insertAt(r);
+  if (shape.keyed && shape.blockSize == 1024) {  // the trees are as deep as meant
+    soundfiles::RawFile px;
+    ASSERT_TRUE(px.load(FamilyPath(path, ".PX")));
+    EXPECT_GE(px.h.indexLevels(), 3);
+  }
+
+  for (int step = 0; step < 400; ++step) {
+    const unsigned op = gen() % 10;
+    if (op < 4 || model.empty()) {
+      std::string key = KeyText(gen);
+      Row row = RandomRow(gen, key);
+      Result r = t->insert(row);
+      if (shape.keyed && keyInUse(key)) {
+        ASSERT_EQ(r, ErrKeyViolation);
+        continue;
+      }
+      ASSERT_EQ(r, Ok) << LastErrorMessage();
+      insertAt(row);
+    } else if (op < 7) {
+      const std::uint32_t at = gen() % model.size();
+      ASSERT_EQ(t->remove(at), Ok) << LastErrorMessage();
+      model.erase(model.begin() + at);
+    } else {
+      const std::uint32_t at = gen() % model.size();
+      std::string key = gen() % 2 ? KeyText(gen) : std::get<std::string>(model[at][0]);
+      Row row = RandomRow(gen, key);
+      Result r = t->update(at, row);
+      if (shape.keyed && key != std::get<std::string>(model[at][0]) && keyInUse(key)) {
+        ASSERT_EQ(r, ErrKeyViolation);
+        continue;
+      }
+      ASSERT_EQ(r, Ok) << LastErrorMessage();
+      if (shape.keyed) {
+        model.erase(model.begin() + at);
+        insertAt(row);
+      } else {
+        model[at] = row;
+      }
+    }
+    if (step % 100 == 99 || step == 0) {
+      SCOPED_TRACE("after step " + std::to_string(step));
+      ASSERT_EQ(AllRecords(*t), model);
+      soundfiles::ExpectSound(path);
+      ASSERT_FALSE(testing::Test::HasFailure());
+    }
+  }
+  t.reset();
+  EXPECT_EQ(AllRecords(*OpenOk(path)), model);  // as another opener reads it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, WritePath,
+    testing::Combine(testing::Values(Shape{"KeyedIndexed", true, true, 1024},
+                                     Shape{"KeyedPlain", true, false, 1024},
+                                     Shape{"UnkeyedIndexed", false, true, 1024},
+                                     Shape{"KeyedLargeBlocks", true, true, 4096}),
+                     testing::Values(1u, 2u)),
+    [](const auto& info) {
+      return std::string(std::get<0>(info.param).name) + "Seed" +
+             std::to_string(std::get<1>(info.param));
+    });
+
+// Emptying a table gives back every block: the trees go, the chains go,
+// and the table fills again from scratch.
+TEST(WritePathEmptying, DeletingEveryRecordLeavesSoundEmptyFiles) {
+  FastDir dir;
+  const std::string path = dir / "E.DB";
+  const Shape shape{"", true, true, 1024};
+  ASSERT_EQ(CreateParadoxTable(MakeDesc(path, shape), false), Ok) << LastErrorMessage();
+  auto t = OpenForChanges(path);
+  std::mt19937 gen(5);
+  std::vector<Row> rows;
+  for (int i = 0; i < 120; ++i) rows.push_back(RandomRow(gen, "key" + std::to_string(1000 + i)));
+  ASSERT_EQ(t->insertMany(rows), Ok) << LastErrorMessage();
+  while (t->recordCount() > 0)
+    ASSERT_EQ(t->remove(gen() % t->recordCount()), Ok) << LastErrorMessage();
+  soundfiles::ExpectSound(path);
+  ASSERT_EQ(t->insertMany(rows), Ok) << LastErrorMessage();
+  EXPECT_EQ(t->recordCount(), rows.size());
+  soundfiles::ExpectSound(path);
+}
+
+}  // namespace
