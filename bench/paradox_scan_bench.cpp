@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/common.h"
 #include "engine/errors.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxtable.h"
@@ -39,7 +40,7 @@ extern "C" {
 
 using namespace engine;
 using namespace engine::paradox;
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 namespace {
 
@@ -67,32 +68,7 @@ bool ParseArgs(int argc, char** argv, Options& o) {
   return o.rows > 0 && o.runs > 0;
 }
 
-[[noreturn]] void Die(const std::string& what) {
-  std::fprintf(stderr, "quarry_bench: %s: %s\n", what.c_str(), LastErrorMessage().c_str());
-  std::exit(1);
-}
-
-double MsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 // ------------------------------------------------------------ the table
-
-// splitmix64: a fixed sequence, so every run generates the same table.
-class Random {
- public:
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  long below(long n) { return static_cast<long>(next() % static_cast<std::uint64_t>(n)); }
-  bool chance(int percent) { return below(100) < percent; }
-
- private:
-  std::uint64_t state_ = 20240601;
-};
 
 // Names of 1..20 characters, mostly ASCII; one in twenty carries a letter
 // outside ASCII (é, ü or ß, all in code page 437) so the slow path of the
@@ -119,14 +95,6 @@ std::vector<Value> Row(Random& rng) {
   if (!rng.chance(2)) row[4] = static_cast<double>(rng.below(100000000)) / 100.0;
   if (!rng.chance(5)) row[5] = rng.below(2) == 1;
   return row;
-}
-
-FieldDesc Field(const char* name, std::uint16_t type, std::int16_t size = 0) {
-  FieldDesc f;
-  f.name = name;
-  f.type = type;
-  f.units1 = size;
-  return f;
 }
 
 bool HasRecords(const std::string& path, long rows) {
@@ -157,32 +125,13 @@ std::string BenchTable(const Options& o) {
   writable.writable = true;
   if (ParadoxTable::Open(path, writable, t)) Die("cannot open " + path);
   Random rng;
-  const long kBatch = 50000;
-  std::vector<std::vector<Value>> batch;
-  for (long done = 0; done < o.rows;) {
-    batch.clear();
-    for (long i = 0; i < kBatch && done + i < o.rows; ++i) batch.push_back(Row(rng));
-    if (t->insertMany(batch)) Die("cannot fill " + path);
-    done += static_cast<long>(batch.size());
-  }
+  GeneratedRows rows(o.rows, [&](long) { return Row(rng); });
+  if (t->insertRows(rows)) Die("cannot fill " + path);
   std::printf("generated in %.1f s\n", MsSince(start) / 1000.0);
   return path;
 }
 
 // ------------------------------------------------------------ measuring
-
-// Median and best of `runs` timings (milliseconds) of `once`.
-struct Timing {
-  double median;
-  double best;
-};
-
-Timing Measure(int runs, const std::function<double()>& once) {
-  std::vector<double> ms;
-  for (int i = 0; i < runs; ++i) ms.push_back(once());
-  std::sort(ms.begin(), ms.end());
-  return {ms[ms.size() / 2], ms.front()};
-}
 
 std::uint64_t Truncated(double v) {
   if (!(v > -9223372036854775808.0 && v < 9223372036854775808.0)) return 0;
