@@ -52,6 +52,8 @@ constexpr std::size_t kSubLimitAt = 0x13;
 // chunks or blocks). We do not write such pointers; we only clear one
 // whose block we take or change, so it never points at space in use.
 constexpr std::size_t kHintAt = 0x38;
+// Shared blocks of unknown room a write looks into before starting a new one.
+constexpr int kMaxProbes = 8;
 constexpr std::size_t kHintSize = 8;
 
 std::uint16_t Get16(const std::uint8_t* p) {
@@ -535,9 +537,15 @@ Result BlobFile::writeSubAllocated(const std::string& data, std::uint16_t modNo,
   const auto length = static_cast<std::uint32_t>(data.size());
   std::vector<std::uint8_t> image(kBlock);
   std::array<bool, kChunks> used{};
-  for (Block& b : blocks_) {
+  // The newest shared blocks first; blocks whose room is not known yet are
+  // read only a few at a time, so that a value costs what it needs however
+  // large the file, and a new block is started instead.
+  int probes = 0;
+  for (auto it = blocks_.rbegin(); it != blocks_.rend(); ++it) {
+    Block& b = *it;
     if (b.type != kSubAllocated) continue;
     if (b.largestRun >= 0 && static_cast<unsigned>(b.largestRun) < chunks) continue;
+    if (b.largestRun < 0 && ++probes > kMaxProbes) continue;
     Result r = readRaw(b.offset, image.data(), image.size());
     if (r != Ok) return r;
     if (image[0] != kSubAllocated || Get16(image.data() + 1) != 1) {

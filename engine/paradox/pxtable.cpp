@@ -153,6 +153,13 @@ Result ParadoxTable::mapFile() {
   return Ok;
 }
 
+Result ParadoxTable::refreshMap() {
+  std::uint64_t size = 0;
+  if (Result r = file_.size(size)) return r;
+  plainBlockNumber_ = 0;
+  return size == mapSize_ ? Ok : mapFile();
+}
+
 Result ParadoxTable::load() {
   if (Result r = mapFile()) return r;
   if (Result r = header_.parse(path_, map_, mapSize_)) return r;

@@ -198,6 +198,8 @@ class ParadoxTable {
   ParadoxTable() = default;
   Result load();
   Result mapFile();
+  // After a change: the mapping covers the file again, copies are dropped.
+  Result refreshMap();
   Result buildBlockMap();
   Result blockData(std::uint16_t number, const std::uint8_t*& out);
   std::size_t blockOffset(std::uint16_t number) const {

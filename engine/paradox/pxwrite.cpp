@@ -383,7 +383,7 @@ Result TableWriter::commit() {
   t_.writer_ = nullptr;
   if (t_.blobs_) t_.blobs_->attach(nullptr);
   t_.header_ = db_->header();
-  Result r = t_.mapFile();
+  Result r = t_.refreshMap();
   for (const auto& p : t_.participants_) p->afterChange(t_, true);
   return r;
 }
