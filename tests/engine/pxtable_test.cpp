@@ -410,6 +410,9 @@ TEST(ParadoxValues, ValuesThatDoNotFitAreRefused) {
   };
   for (const auto& row : bad) EXPECT_EQ(t->insert(row), ErrInvalidValue) << LastErrorMessage();
   EXPECT_EQ(t->recordCount(), 0u);
+  // Malformed UTF-8 is named as such, not as characters the code page lacks.
+  EXPECT_EQ(t->insert({std::string("a\xC3"), Value{}, Value{}, Value{}}), ErrInvalidValue);
+  EXPECT_EQ(LastErrorMessage(), "field A: the text is not valid UTF-8 (byte 2)");
   EXPECT_EQ(t->insert({std::string("abc"), std::int64_t{-32767}, BcdValue{"1.20"}, Value{}}), Ok);
 }
 
