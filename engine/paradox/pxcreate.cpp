@@ -206,6 +206,13 @@ Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
     return Bad(d, "records of " + std::to_string(recordSize) + " bytes do not fit blocks of " +
                       std::to_string(l.blockSize) + " bytes");
   if (Result r = PrimaryKeyCount(d, l.keyFieldCount)) return r;
+  // A BLOB field keeps only a leader in the record: keys on it would not
+  // compare the values, and duplicates would go in.
+  for (std::uint16_t i = 0; i < l.keyFieldCount; ++i)
+    if (IsBlobCode(l.fields[i].code))
+      return Fail(ErrInvalidIndex, d.tableName + ": field " + d.fields[i].name + " (type " +
+                                       std::string(1, TypeLetterOf(l.fields[i].code)) +
+                                       ") is a BLOB field and cannot be a key field");
   l.fileType = l.keyFieldCount ? ftKeyedDb : ftUnkeyedDb;
   l.tableName = BaseName(d.tableName);
   l.encryption = 0;
