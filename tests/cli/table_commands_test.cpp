@@ -45,7 +45,7 @@ TEST(QuarryTables, BadInputFailsWithOneLineAndChangesNothing) {
     std::string message;
   } cases[] = {
       {"N,D\n1,2024-01-01\n2,2024-02-30\n", "line 3: field D: \"2024-02-30\" is not a date"},
-      {"N,D\n99999,\n", "field N: value 99999 is out of range"},
+      {"N,D\n99999,\n", "line 2: field N: value 99999 is out of range"},
       {"N,X\n1,2\n", "the table has no field \"X\""},
       {"N,D\n1\n", "line 2 has 1 values for 2 columns"},
       {"", "no header line"},
