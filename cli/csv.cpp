@@ -25,22 +25,42 @@ void WriteCsvRow(std::ostream& out, const std::vector<std::string>& values) {
 }
 
 bool ReadCsvRow(std::istream& in, std::vector<std::string>& values) {
+  CsvReader reader(in, false);
+  return reader.next(values);
+}
+
+bool CsvReader::next(std::vector<std::string>& values) {
   values.clear();
-  int c = in.get();
-  if (c == EOF) return false;
+  std::streambuf& in = *in_.rdbuf();
+  constexpr int kEnd = std::char_traits<char>::eof();
   std::string field;
+  if (!started_) {
+    started_ = true;
+    // Bytes that begin like the mark but are not one are data.
+    static const char kBom[] = "\xEF\xBB\xBF";
+    while (field.size() < 3 && in.sgetc() == static_cast<unsigned char>(kBom[field.size()]))
+      field += static_cast<char>(in.sbumpc());
+    if (field.size() == 3) field.clear();
+  }
+  int c = in.sbumpc();
+  if (c == kEnd && field.empty()) return false;
+  rowLine_ = nextLine_;
+  blank_ = field.empty() && (c == '\n' || (c == '\r' && in.sgetc() == '\n'));
   bool quoted = false;
   while (true) {
     if (quoted) {
-      if (c == EOF) throw std::runtime_error("unterminated quoted value in CSV input");
+      if (c == kEnd)
+        throw std::runtime_error("line " + std::to_string(rowLine_) +
+                                 ": a quoted value is not closed before the end of the input");
       if (c == '"') {
-        if (in.peek() == '"') {
+        if (in.sgetc() == '"') {
           field += '"';
-          in.get();
+          in.sbumpc();
         } else {
           quoted = false;
         }
       } else {
+        if (c == '\n') ++nextLine_;
         field += static_cast<char>(c);
       }
     } else if (c == '"' && field.empty()) {
@@ -48,14 +68,15 @@ bool ReadCsvRow(std::istream& in, std::vector<std::string>& values) {
     } else if (c == ',') {
       values.push_back(std::move(field));
       field.clear();
-    } else if (c == '\n' || c == EOF) {
+    } else if (c == '\n' || c == kEnd) {
+      if (c == '\n') ++nextLine_;
       break;
-    } else if (c == '\r' && in.peek() == '\n') {
+    } else if (c == '\r' && in.sgetc() == '\n') {
       // CR of a CRLF line end
     } else {
       field += static_cast<char>(c);
     }
-    c = in.get();
+    c = in.sbumpc();
   }
   values.push_back(std::move(field));
   return true;

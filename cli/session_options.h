@@ -13,7 +13,8 @@ namespace cli {
 
 // Parses a command's words with its own options plus --config and
 // --password, and applies those two: the configuration file is chosen (the
-// environment's when --config is absent) and the passwords are added.
+// environment's when --config is absent; --config naming a directory raises
+// std::runtime_error) and the passwords are added.
 Args ParseCommandArgs(const std::vector<std::string>& words,
                       std::set<std::string> valueOptions = {},
                       const std::set<std::string>& flagOptions = {});

@@ -7,6 +7,7 @@
 #include "cli/args.h"
 #include "cli/commands.h"
 #include "cli/csv.h"
+#include "cli/csv_rows.h"
 #include "cli/index_info.h"
 #include "cli/session_options.h"
 #include "cli/validity_info.h"
@@ -186,31 +187,13 @@ int Insert(const std::vector<std::string>& words, Streams& io) {
   args.expectPositional(1);
   OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadWrite);
   std::vector<FieldDesc> fields = Fields(table.get());
-  std::vector<std::string> header, cells;
-  if (!ReadCsvRow(io.in, header)) throw std::runtime_error("no header line on standard input");
-  std::vector<int> column(header.size(), -1);
-  for (std::size_t c = 0; c < header.size(); ++c) {
-    for (std::size_t f = 0; f < fields.size(); ++f)
-      if (fields[f].name == header[c]) column[c] = static_cast<int>(f);
-    if (column[c] < 0) throw std::runtime_error("the table has no field \"" + header[c] + "\"");
+  CsvRows rows(io.in, fields);
+  std::uint64_t inserted = 0;
+  if (Result r = InsertRecordStream(table.get(), rows, &inserted)) {
+    if (!rows.failure().empty()) throw std::runtime_error(rows.failure());
+    Check(r);
   }
-  std::vector<std::vector<Value>> rows;
-  for (std::size_t line = 2; ReadCsvRow(io.in, cells); ++line) {
-    if (cells.size() != header.size())
-      throw std::runtime_error("line " + std::to_string(line) + " has " +
-                               std::to_string(cells.size()) + " values for " +
-                               std::to_string(header.size()) + " columns");
-    std::vector<Value> values(fields.size());
-    try {
-      for (std::size_t c = 0; c < cells.size(); ++c)
-        values[column[c]] = ParseValue(fields[column[c]], cells[c]);
-    } catch (const std::exception& e) {
-      throw std::runtime_error("line " + std::to_string(line) + ": " + e.what());
-    }
-    rows.push_back(std::move(values));
-  }
-  Check(InsertRecords(table.get(), rows));
-  io.out << "Inserted " << rows.size() << " records\n";
+  io.out << "Inserted " << inserted << " records\n";
   return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "engine/text/codepage.h"
+
 namespace cli {
 
 using namespace engine;
@@ -121,6 +123,10 @@ std::string FormatValue(const Value& v) {
 
 Value ParseValue(const FieldDesc& f, const std::string& t) {
   if (t.empty()) return {};
+  // Checked first, so that no message quotes broken text.
+  if (std::size_t bad = text::InvalidUtf8At(t); bad != std::string::npos)
+    throw std::runtime_error("field " + f.name + ": the value is not valid UTF-8 (byte " +
+                             std::to_string(bad + 1) + ")");
   switch (f.type) {
     case pxAlpha:
     case pxMemo:

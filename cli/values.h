@@ -14,7 +14,8 @@ namespace cli {
 std::string FormatValue(const engine::Value& value);
 
 // Parses text for a field of this descriptor; an empty text is NULL.
-// Throws std::runtime_error naming the field when the text does not fit.
+// Throws std::runtime_error naming the field ("field NAME: ...") when the
+// text does not fit, or is not valid UTF-8.
 engine::Value ParseValue(const engine::FieldDesc& field, const std::string& text);
 
 }  // namespace cli

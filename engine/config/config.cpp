@@ -307,6 +307,9 @@ Result LoadLocked(State& s) {
   s.loaded = false;
   s.file = PathLocked(s);
   std::vector<Node> nodes;
+  std::error_code dirError;
+  if (std::filesystem::is_directory(s.file, dirError))
+    return Fail(ErrConfig, s.file + ": is a directory, not a configuration file");
   std::ifstream in(s.file, std::ios::binary);
   if (in) {
     if (Result r = Parse(s.file, in, nodes)) return r;

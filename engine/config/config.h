@@ -4,7 +4,8 @@
 //
 // The file is $QUARRY_CONFIG, else $XDG_CONFIG_HOME/quarrydesk/engine.cfg
 // (~/.config/quarrydesk/engine.cfg without XDG_CONFIG_HOME). It is read on
-// first use and written with the defaults when it does not exist yet.
+// first use and written with the defaults when it does not exist yet; a
+// path that names a directory fails with ErrConfig.
 // Changes to aliases stay in memory until SaveConfigFile() writes them.
 #pragma once
 

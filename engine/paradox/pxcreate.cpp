@@ -11,6 +11,7 @@
 #include "engine/io/lock.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
+#include "engine/paradox/pxfamily.h"
 #include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxval.h"
@@ -206,6 +207,13 @@ Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
     return Bad(d, "records of " + std::to_string(recordSize) + " bytes do not fit blocks of " +
                       std::to_string(l.blockSize) + " bytes");
   if (Result r = PrimaryKeyCount(d, l.keyFieldCount)) return r;
+  // A BLOB field keeps only a leader in the record: keys on it would not
+  // compare the values, and duplicates would go in.
+  for (std::uint16_t i = 0; i < l.keyFieldCount; ++i)
+    if (IsBlobCode(l.fields[i].code))
+      return Fail(ErrInvalidIndex, d.tableName + ": field " + d.fields[i].name + " (type " +
+                                       std::string(1, TypeLetterOf(l.fields[i].code)) +
+                                       ") is a BLOB field and cannot be a key field");
   l.fileType = l.keyFieldCount ? ftKeyedDb : ftUnkeyedDb;
   l.tableName = BaseName(d.tableName);
   l.encryption = 0;
@@ -220,8 +228,13 @@ Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaul
   NewTableLayout layout;
   if (Result r = PlanParadoxTable(d, defaults, layout)) return r;
   const std::string& path = d.tableName;
-  if (io::FileExists(path) && !overwrite)
-    return Fail(ErrFileExists, path + ": the table exists already");
+  // A table created over stays locked against every other open until its
+  // files are swapped: they would change under the open.
+  io::TableLock lock;
+  if (io::FileExists(path)) {
+    if (!overwrite) return Fail(ErrFileExists, path + ": the table exists already");
+    if (Result r = lock.acquire(path, io::TableLock::Kind::Exclusive)) return r;
+  }
 
   // Build the new family beside the old one, then swap it in.
   std::vector<io::Replacement> plan;
@@ -259,10 +272,17 @@ Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaul
   Result r = StageValidityFiles(d, db, plan);  // .VAL of the table and of its parents
   if (r == Ok) r = PlanCreatedIndexes(d, db, plan);  // secondary indexes, pxsecidx.h
   if (r == Ok) r = io::ReplaceFiles(plan, FamilyPath(path, ".QRP"));
-  if (r)
+  if (r) {
     for (const auto& p : plan)
       if (!p.staged.empty()) ::unlink(p.staged.c_str());
-  return r;
+    return r;
+  }
+  // Files an earlier run cut short staged for members this table lacks.
+  if (lock.acquire(path, io::TableLock::Kind::Exclusive) == Ok)
+    RemoveStagedLeftovers(path, lock, true);
+  else
+    ClearLastError();
+  return Ok;
 }
 
 }  // namespace engine::paradox

@@ -334,7 +334,9 @@ Result LockExclusive(const std::string& db, io::TableLock& lock) {
   if (Result r = io::RecoverJournal(FamilyPath(db, ".QJR"))) return r;
   if (!Exists(db)) return Fail(ErrNotFound, db + ": table does not exist");
   // Recovery may have put another file in the table's place.
-  return lock.acquire(db, io::TableLock::Kind::Exclusive);
+  if (Result r = lock.acquire(db, io::TableLock::Kind::Exclusive)) return r;
+  RemoveStagedLeftovers(db, lock, true);
+  return Ok;
 }
 
 bool ChangePending(const std::string& db) {
@@ -494,7 +496,43 @@ Result StageTableCopy(const std::string& srcDb, const std::string& destDb, Prepa
   return Ok;
 }
 
+// The staged files of the family of `db` left in its directory.
+std::vector<std::string> StagedFiles(const std::string& db) {
+  std::vector<std::string> out;
+  const PathParts table = Split(db);
+  DIR* d = ::opendir(table.dir.c_str());
+  if (!d) return out;
+  const std::size_t n = sizeof kStagedSuffix - 1;
+  while (dirent* e = ::readdir(d)) {
+    const std::string file = e->d_name;
+    if (file.size() <= n || file.compare(file.size() - n, n, kStagedSuffix) != 0) continue;
+    const PathParts member = Split(file.substr(0, file.size() - n));
+    if (Upper(member.stem) != Upper(table.stem) || member.ext.empty() ||
+        FamilyKindOf(member.ext) == 0)
+      continue;
+    const std::string path = Join(table.dir, file);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) out.push_back(path);
+  }
+  ::closedir(d);
+  return out;
+}
+
 }  // namespace
+
+void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool exclusive) {
+  if (Upper(Split(db).ext) != "DB" || StagedFiles(db).empty()) return;
+  if (Exists(FamilyPath(db, ".QRP"))) return;
+  // Whole-table operations stage under the exclusive lock, and changes of
+  // a table's indexes under any lock of it: only the sole open may remove.
+  if (!exclusive && lock.acquire(db, io::TableLock::Kind::Exclusive) != Ok) {
+    ClearLastError();
+    return;
+  }
+  if (!Exists(FamilyPath(db, ".QRP")))
+    for (const std::string& path : StagedFiles(db)) ::unlink(path.c_str());
+  if (!exclusive && lock.acquire(db, io::TableLock::Kind::Shared) != Ok) ClearLastError();
+}
 
 std::int32_t FamilyKindOf(const std::string& extension, std::uint16_t* id) {
   const std::string e = Upper(extension);
@@ -537,8 +575,16 @@ Result ListFamily(const std::string& tablePath, std::vector<FamilyMember>& out) 
 Result PreparedChange::apply() {
   Result r = io::ReplaceFiles(plan, planPath);
   if (r) return Failed(*this, r);
-  plan.clear();
   locks.clear();
+  for (const io::Replacement& e : plan) {
+    if (e.staged.empty() || Upper(Split(e.target).ext) != "DB") continue;
+    io::TableLock lock;
+    if (lock.acquire(e.target, io::TableLock::Kind::Exclusive) == Ok)
+      RemoveStagedLeftovers(e.target, lock, true);
+    else
+      ClearLastError();
+  }
+  plan.clear();
   return Ok;
 }
 

@@ -64,11 +64,21 @@ struct PreparedChange {
   std::vector<io::TableLock> locks;
 
   // Swaps the staged files in; on failure nothing changes and the staged
-  // files are removed.
+  // files are removed. A table that appears under a new name loses the
+  // staged files an earlier run cut short left for that name.
   Result apply();
   // Removes the staged files and lets the locks go.
   void discard();
 };
+
+// Removes what a whole-table operation cut short before it wrote its plan
+// left beside the table at `db` (its .DB): the staged files of the family,
+// member + ".new~" ("T.DB.new~", "t.px.new~"; nothing else). Nothing is
+// removed while a plan (.QRP) is pending, nor while another open of the
+// table exists: `lock` holds the table, exclusively when `exclusive` is set;
+// a shared lock is raised in place for the removal and lowered again, and
+// when another open keeps it from rising the files stay for a later open.
+void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool exclusive);
 
 // `passwords` are the session's: a protected table needs one that allows
 // the operation (reading for the source of a copy; all rights to delete,

@@ -12,6 +12,7 @@
 #include "engine/io/lock.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
+#include "engine/paradox/pxfamily.h"
 #include "engine/paradox/pxvalue.h"
 
 namespace engine::paradox {
@@ -127,6 +128,8 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
                                                       : io::File::Mode::Read))
     return r;
   if (Result r = t->load()) return r;
+  // Staged files of a whole-table operation that died before its plan.
+  RemoveStagedLeftovers(t->path_, t->lock_, options.exclusive);
   // The master password gives every right, an auxiliary one its own.
   if (Result r = ResolveRights(t->path_, t->header_, options.passwords, t->rights_)) return r;
   if (!t->rights_.master) t->addParticipant(MakeRightsGuard());

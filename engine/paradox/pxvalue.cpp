@@ -156,7 +156,7 @@ Value DecodeField(const PxField& f, const std::uint8_t* p, const text::Codec& co
 namespace {
 
 Result Invalid(const PxField& f, const std::string& what) {
-  return Fail(ErrInvalidValue, "Field " + f.name + ": " + what);
+  return Fail(ErrInvalidValue, "field " + f.name + ": " + what);
 }
 
 // Integers arrive as int64; other numeric kinds are accepted when exact.
@@ -207,6 +207,9 @@ Result EncodeField(const PxField& f, const Value& value, const text::Codec& code
     case fcAlpha: {
       const std::string* s = std::get_if<std::string>(&value);
       if (!s) return Invalid(f, "text is required");
+      // Malformed UTF-8 would reach the code page as replacement characters.
+      if (std::size_t bad = text::InvalidUtf8At(*s); bad != std::string::npos)
+        return Invalid(f, "the text is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")");
       std::string bytes;
       if (!codec.fromUtf8(*s, bytes))
         return Invalid(f, "\"" + *s + "\" has characters the table's code page cannot hold");

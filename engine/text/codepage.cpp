@@ -363,6 +363,15 @@ void BuildAsciiOnly(Codec::Impl& impl) {
 
 }  // namespace
 
+std::size_t InvalidUtf8At(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t at = i;
+    char32_t c;
+    if (!DecodeUtf8(text, i, c)) return at;
+  }
+  return std::string::npos;
+}
+
 Codec::Codec(int codePage) : codePage_(codePage), impl_(std::make_unique<Impl>()) {
   UConverter* conv = OpenConverter(codePage);
   if (!conv) {

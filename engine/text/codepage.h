@@ -78,6 +78,11 @@ class Codec {
 // One Codec per code page for the whole process, created on first use.
 const Codec& SharedCodec(int codePage);
 
+// The offset of the first byte of `text` that does not begin a well-formed
+// UTF-8 character (stray continuation bytes, overlong forms, surrogates,
+// values past U+10FFFF, a sequence cut short), or npos when all are.
+std::size_t InvalidUtf8At(const std::string& text);
+
 }  // namespace engine::text
 
 namespace engine::text {

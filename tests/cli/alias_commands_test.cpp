@@ -107,6 +107,23 @@ TEST(QuarryAliases, ConfigOptionChoosesTheFile) {
   EXPECT_TRUE(Has(broken.err, "broken.cfg:2: expected NAME = VALUE")) << broken.err;
 }
 
+TEST(QuarryAliases, ConfigOptionNamingADirectoryIsRefusedByEveryCommand) {
+  TempDir dir;
+  const std::string table = dir / "T.DB", config = dir / "cfg";
+  ASSERT_EQ(RunQuarryProcess({"create", table, "--fields", "A S"}).status, 0);
+  fs::create_directory(config);
+  for (std::vector<std::string> args : {std::vector<std::string>{"aliases"},
+                                        {"dump", table},
+                                        {"alias", "add", "W", dir.path()}}) {
+    auto r = Quarry(config, args);
+    EXPECT_EQ(r.status, 1) << args[0];
+    EXPECT_EQ(r.err, "quarry: " + config + ": is a directory, not a configuration file\n")
+        << args[0];
+    EXPECT_EQ(r.out, "") << args[0];
+  }
+  EXPECT_TRUE(fs::is_empty(config));
+}
+
 TEST(QuarryAliases, PasswordsOpenProtectedTablesByAlias) {
   TempDir dir;
   const std::string cfg = dir / "engine.cfg";

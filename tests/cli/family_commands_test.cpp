@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "engine/engine.h"
 #include "engine/paradox/pxcreate.h"
@@ -97,6 +98,25 @@ TEST(QuarryFamily, ATableInUseIsLeftAlone) {
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   EXPECT_EQ(RunQuarryProcess({"empty", notes}).status, 0);
+}
+
+TEST(QuarryFamily, StagedFilesOfACutShortRunGoWhenTheTableIsNextUsed) {
+  TempDir dir;
+  std::string notes = MakeNotes(dir);
+  std::vector<std::string> kept = Names(dir.path());
+  // What a copy, empty or rename killed before its plan leaves, beside
+  // files of the same look that belong to no family of NOTES.
+  for (const char* name : {"NOTES.DB.new~", "NOTES.MB.new~", "notes.px.new~"})
+    std::ofstream(dir / name) << "half written";
+  for (const char* name : {"NOTES.TXT.new~", "NOTESX.DB.new~"}) {
+    std::ofstream(dir / name) << "not ours";
+    kept.push_back(name);
+  }
+  std::sort(kept.begin(), kept.end());
+  auto dump = RunQuarryProcess({"dump", notes});
+  EXPECT_EQ(dump.status, 0) << dump.err;
+  EXPECT_EQ(dump.out, "Id,Text\n1,first note\n2,second note\n");
+  EXPECT_EQ(Names(dir.path()), kept);
 }
 
 TEST(QuarryFamily, InfoAndDumpFollowThePassword) {

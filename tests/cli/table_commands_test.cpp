@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "cli/values.h"
 #include "tests/cli/run_quarry.h"
 #include "tests/support/tempdir.h"
 
 using namespace engine;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -42,7 +45,7 @@ TEST(QuarryTables, BadInputFailsWithOneLineAndChangesNothing) {
     std::string message;
   } cases[] = {
       {"N,D\n1,2024-01-01\n2,2024-02-30\n", "line 3: field D: \"2024-02-30\" is not a date"},
-      {"N,D\n99999,\n", "Field N: value 99999 is out of range"},
+      {"N,D\n99999,\n", "line 2: field N: value 99999 is out of range"},
       {"N,X\n1,2\n", "the table has no field \"X\""},
       {"N,D\n1\n", "line 2 has 1 values for 2 columns"},
       {"", "no header line"},
@@ -105,3 +108,20 @@ TEST(QuarryValues, TextFormsRoundTrip) {
     EXPECT_THROW(cli::ParseValue(time, bad), std::runtime_error) << bad;
   EXPECT_TRUE(IsNull(cli::ParseValue(time, "")));
 }
+
+class QuarryCreateBlobKey : public testing::TestWithParam<char> {};
+
+TEST_P(QuarryCreateBlobKey, IsRefusedNamingTheField) {
+  TempDir dir;
+  const std::string t = dir / "K.DB", type(1, GetParam());
+  auto r = RunQuarryProcess({"create", t, "--fields", "Id I; Data " + type + " 10", "--key", "2"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "quarry: " + t + ": field Data (type " + type +
+                       ") is a BLOB field and cannot be a key field\n");
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+  EXPECT_EQ(RunQuarryProcess({"create", t, "--fields", "Id I; Data " + type + " 10", "--key", "1"})
+                .status,
+            0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, QuarryCreateBlobKey, testing::Values('M', 'B', 'F', 'O', 'G'));

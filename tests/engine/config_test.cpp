@@ -289,6 +289,15 @@ TEST_F(Config, BrokenFilesNameTheLineAndTheFault) {
   }
 }
 
+TEST_F(Config, ADirectoryIsNoConfigurationFile) {
+  fs::create_directories(file);
+  std::vector<std::string> names;
+  EXPECT_EQ(GetAliasNames(names), ErrConfig);
+  EXPECT_EQ(LastErrorMessage(), file + ": is a directory, not a configuration file");
+  EXPECT_EQ(ReloadConfig(), ErrConfig);
+  EXPECT_TRUE(fs::is_empty(file));
+}
+
 TEST_F(Config, FailedSavesLeaveTheOldFileWhole) {
   ASSERT_EQ(AddStandardAlias("Work", "/data/work", ""), Ok);
   ASSERT_EQ(SaveConfigFile(), Ok);

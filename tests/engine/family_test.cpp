@@ -111,11 +111,14 @@ class Holder {
     close(fds[0]);
     return r;
   }
-  ~Holder() {
+  ~Holder() { stop(); }
+  // Kills the child: what it held is let go as when a process dies.
+  void stop() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
+    pid_ = -1;
   }
 
  private:
@@ -507,6 +510,131 @@ TEST_P(FamilyCutShort, AfterThePlanIsFinishedByTheNextOpen) {
 INSTANTIATE_TEST_SUITE_P(Operations, FamilyCutShort,
                          testing::Values(Op::CopyOver, Op::Rename, Op::Empty, Op::Delete),
                          [](const auto& info) { return OpName(info.param); });
+
+// ---------------------------------------------------------------- staged files left over
+
+namespace {
+
+// The files of a directory whose names end in ".new~".
+std::set<std::string> StagedNames(const std::string& dir) {
+  std::set<std::string> out;
+  for (const auto& [name, bytes] : Files(dir))
+    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".new~") == 0) out.insert(name);
+  return out;
+}
+
+// Staged-looking files that belong to no family of T: they always stay.
+const char* const kStrangers[] = {"TT.DB.new~", "T.TXT.new~", "T.new~", "T.QRP.new~"};
+
+void PlantStrangers(const TempDir& dir) {
+  for (const char* name : kStrangers) std::ofstream(dir / name) << "not ours";
+}
+
+class FamilyKilledBeforeItsPlan : public testing::TestWithParam<Op> {};
+
+}  // namespace
+
+TEST_P(FamilyKilledBeforeItsPlan, LeavesStagedFilesThatGoWithTheNextOpenOrWrite) {
+  Scene s;
+  PlantStrangers(s.dir);
+  Holder killed;
+  // The operation stages its files and is killed before it writes its plan;
+  // while it runs its lock keeps every open out.
+  ASSERT_EQ(killed.start([&] { return s.prepare(GetParam(), *new PreparedChange); }), Ok);
+  const std::set<std::string> staged = StagedNames(s.dir.path());
+  ASSERT_GT(staged.size(), std::size(kStrangers));
+  std::unique_ptr<ParadoxTable> t;
+  EXPECT_EQ(ParadoxTable::Open(s.table, {}, t), ErrTableInUse);
+  EXPECT_EQ(StagedNames(s.dir.path()), staged);
+  killed.stop();
+
+  s.recover();
+  s.expectOld();
+  std::set<std::string> left(std::begin(kStrangers), std::end(kStrangers));
+  // A rename stages under the new name: those files belong to that table.
+  if (GetParam() == Op::Rename) {
+    for (const std::string& name : staged)
+      if (name.rfind("R.", 0) == 0) left.insert(name);
+  }
+  EXPECT_EQ(StagedNames(s.dir.path()), left);
+  if (GetParam() == Op::Rename) {
+    ASSERT_EQ(RenameParadoxTable(s.table, "R"), Ok) << LastErrorMessage();
+    EXPECT_EQ(StagedNames(s.dir.path()),
+              std::set<std::string>(std::begin(kStrangers), std::end(kStrangers)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, FamilyKilledBeforeItsPlan,
+                         testing::Values(Op::CopyOver, Op::Rename, Op::Empty),
+                         [](const auto& info) { return OpName(info.param); });
+
+TEST(FamilyStagedLeftovers, StayWhileAnotherOpenExists) {
+  TempDir dir;
+  std::string t = MakeBlobTable(dir.path(), "T.DB", 3);
+  const auto rows = Records(t);
+  Holder reader;
+  ASSERT_EQ(reader.start([&] {
+    hDBICur c = 0;
+    return OpenTablePath(t, OpenMode::ReadOnly, c);
+  }),
+            Ok);
+  // Whoever else has the table open may be staging a change of its indexes.
+  std::ofstream(dir / "T.X02.new~") << "x";
+  std::ofstream(dir / "t.px.new~") << "x";
+  const std::set<std::string> planted = {"T.X02.new~", "t.px.new~"};
+  EXPECT_EQ(Records(t), rows);
+  EXPECT_EQ(StagedNames(dir.path()), planted);
+  hDBICur c = 0;
+  ASSERT_EQ(OpenTablePath(t, OpenMode::ReadWrite, c), Ok) << LastErrorMessage();
+  EXPECT_EQ(StagedNames(dir.path()), planted);
+  // The open is shared still: another process may open the table too.
+  Holder second;
+  EXPECT_EQ(second.start([&] {
+    hDBICur other = 0;
+    return OpenTablePath(t, OpenMode::ReadOnly, other);
+  }),
+            Ok);
+  second.stop();
+  EXPECT_EQ(CloseCursor(c), Ok);
+  reader.stop();
+  EXPECT_EQ(Records(t), rows);
+  EXPECT_TRUE(StagedNames(dir.path()).empty());
+}
+
+TEST(FamilyStagedLeftovers, GoWhenATableOfThatNameIsMade) {
+  TempDir dir;
+  std::string source = MakeBlobTable(dir.path(), "S.DB", 2);
+  PlantStrangers(dir);
+  // Left by runs that died: a create of N and a copy to C, members that the
+  // new tables lack among them.
+  for (const char* name : {"N.DB.new~", "N.MB.new~", "N.X03.new~", "c.db.new~", "C.YG1.new~"})
+    std::ofstream(dir / name) << "x";
+  ASSERT_EQ(CreateParadoxTable(Desc(dir / "N.DB", {Field("A", pxShort)}), false), Ok)
+      << LastErrorMessage();
+  ASSERT_EQ(CopyParadoxTable(source, dir / "C.DB", false), Ok) << LastErrorMessage();
+  EXPECT_EQ(StagedNames(dir.path()),
+            std::set<std::string>(std::begin(kStrangers), std::end(kStrangers)));
+  EXPECT_EQ(Records(dir / "C.DB"), Records(source));
+  EXPECT_EQ(MemberNames(dir / "N.DB"), (std::vector<std::string>{"N.DB"}));
+}
+
+TEST(FamilyCreateOver, RefusedWhileAnotherProcessHasTheTableOpen) {
+  TempDir dir;
+  std::string t = MakeBlobTable(dir.path(), "T.DB", 2);
+  const auto rows = Records(t);
+  Holder reader;
+  ASSERT_EQ(reader.start([&] {
+    hDBICur c = 0;
+    return OpenTablePath(t, OpenMode::ReadOnly, c);
+  }),
+            Ok);
+  EXPECT_EQ(CreateParadoxTable(Desc(t, {Field("A", pxShort)}), true), ErrTableInUse);
+  EXPECT_TRUE(StagedNames(dir.path()).empty());
+  reader.stop();
+  EXPECT_EQ(Records(t), rows);
+  EXPECT_EQ(CreateParadoxTable(Desc(t, {Field("A", pxShort)}), true), Ok) << LastErrorMessage();
+  EXPECT_EQ(MemberNames(t), (std::vector<std::string>{"T.DB"}));
+}
 
 // ---------------------------------------------------------------- locks
 

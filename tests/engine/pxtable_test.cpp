@@ -391,6 +391,29 @@ TEST(ParadoxCreate, BadDescriptorsAreRefusedWithAReason) {
   EXPECT_TRUE(fs::exists(FamilyPath(path, ".PX")));
 }
 
+// A BLOB field keeps only a leader in the record, so it cannot be a key
+// field: duplicate keys would go in.
+class ParadoxCreateBlobKey : public testing::TestWithParam<std::tuple<std::uint16_t, int>> {};
+
+TEST_P(ParadoxCreateBlobKey, IsRefusedNamingTheField) {
+  const auto [type, position] = GetParam();
+  TempDir dir;
+  std::string path = dir / "K.DB";
+  std::vector<FieldDesc> fields = {Field("Id", pxLong), Field("Code", pxAlpha, 4)};
+  fields.insert(fields.begin() + position, Field("Blob", type, 10));
+  EXPECT_EQ(CreateParadoxTable(Desc(path, fields, position + 1), false), ErrInvalidIndex);
+  EXPECT_NE(LastErrorMessage().find("field Blob (type "), std::string::npos) << LastErrorMessage();
+  EXPECT_NE(LastErrorMessage().find("cannot be a key field"), std::string::npos);
+  EXPECT_TRUE(fs::is_empty(dir.path()));
+  // Past the key it is an ordinary field.
+  EXPECT_EQ(CreateParadoxTable(Desc(path, fields, position), false), Ok) << LastErrorMessage();
+}
+
+INSTANTIATE_TEST_SUITE_P(Types, ParadoxCreateBlobKey,
+                         testing::Combine(testing::Values(pxMemo, pxBinary, pxFmtMemo, pxOle,
+                                                          pxGraphic),
+                                          testing::Values(0, 1)));
+
 TEST(ParadoxValues, ValuesThatDoNotFitAreRefused) {
   TempDir dir;
   std::string path = dir / "V.DB";
@@ -410,6 +433,9 @@ TEST(ParadoxValues, ValuesThatDoNotFitAreRefused) {
   };
   for (const auto& row : bad) EXPECT_EQ(t->insert(row), ErrInvalidValue) << LastErrorMessage();
   EXPECT_EQ(t->recordCount(), 0u);
+  // Malformed UTF-8 is named as such, not as characters the code page lacks.
+  EXPECT_EQ(t->insert({std::string("a\xC3"), Value{}, Value{}, Value{}}), ErrInvalidValue);
+  EXPECT_EQ(LastErrorMessage(), "field A: the text is not valid UTF-8 (byte 2)");
   EXPECT_EQ(t->insert({std::string("abc"), std::int64_t{-32767}, BcdValue{"1.20"}, Value{}}), Ok);
 }
 
