@@ -98,12 +98,6 @@ std::string Show(const Value& v) {
   return IsNull(v) ? "blank" : "a value";
 }
 
-std::string ShowKey(const std::vector<Value>& key) {
-  std::string s;
-  for (const Value& v : key) s += (s.empty() ? "" : ", ") + Show(v);
-  return s;
-}
-
 // TODAY or NOW for a field, in the local time zone.
 Value Current(int kind, std::uint8_t code) {
   timeval tv{};
@@ -133,13 +127,19 @@ std::vector<Value> Pick(const std::vector<Value>& values, const std::vector<int>
 
 }  // namespace
 
+std::string ShowKey(const std::vector<Value>& key) {
+  std::string s;
+  for (const Value& v : key) s += (s.empty() ? "" : ", ") + Show(v);
+  return s;
+}
+
 struct ValidityParticipant::State {
   RelatedOpener opener;
   bool loaded = false;
   std::string valPath;
   std::vector<Rule> rules;
-  std::vector<Link> parents;   // this table is their child
-  std::vector<Link> children;  // tables that depend on this one
+  std::vector<Link> parents;                                  // this table is their child
+  std::vector<Link> children;                                 // tables that depend on this one
   std::map<std::string, std::unique_ptr<ParadoxTable>> open;  // read-only, for this change
   std::vector<Cascade> cascades;
 
@@ -180,7 +180,8 @@ Result ValidityParticipant::State::load(ParadoxTable& t) {
     l.updateRule = d.updateRule;
     for (std::uint16_t i = 0; i < d.fieldCount; ++i) {
       if (d.thisFields[i] == 0 || d.thisFields[i] > t.fields().size() || d.otherFields[i] == 0)
-        return Fail(ErrCorruptValidity, valPath + ": link " + d.name + " names a field that does not exist");
+        return Fail(ErrCorruptValidity,
+                    valPath + ": link " + d.name + " names a field that does not exist");
       l.mine.push_back(d.thisFields[i] - 1);
       l.theirs.push_back(d.otherFields[i] - 1);
     }
@@ -212,8 +213,8 @@ Result ValidityParticipant::State::loadRule(ParadoxTable& t, const ValCheckDesc&
     Picture p;
     std::string error;
     if (!p.parse(c.picture, error))
-      return Fail(ErrCorruptValidity, valPath + ": field " + fieldName(t, r.field) + ": picture \"" +
-                                          c.picture + "\": " + error);
+      return Fail(ErrCorruptValidity, valPath + ": field " + fieldName(t, r.field) +
+                                          ": picture \"" + c.picture + "\": " + error);
     r.picture = std::move(p);
   }
   if (!c.lookupTable.empty()) {
@@ -246,7 +247,8 @@ Result ValidityParticipant::State::find(ParadoxTable& t, const std::vector<int>&
     const PxField& f = t.fields()[fields[i]];
     stored[i].assign(f.width(), '\0');
     // A value the field cannot hold is in no record of it.
-    if (EncodeField(f, key[i], t.codec(), reinterpret_cast<std::uint8_t*>(stored[i].data())) != Ok) {
+    if (EncodeField(f, key[i], t.codec(), reinterpret_cast<std::uint8_t*>(stored[i].data())) !=
+        Ok) {
       ClearLastError();
       return Ok;
     }
@@ -254,14 +256,16 @@ Result ValidityParticipant::State::find(ParadoxTable& t, const std::vector<int>&
   auto compare = [&](const std::uint8_t* rec) {
     for (std::size_t i = 0; i < fields.size(); ++i) {
       const PxField& f = t.fields()[fields[i]];
-      if (int c = CompareStored(f, rec + f.offset,
-                                reinterpret_cast<const std::uint8_t*>(stored[i].data()), t.driver()))
+      if (int c =
+              CompareStored(f, rec + f.offset,
+                            reinterpret_cast<const std::uint8_t*>(stored[i].data()), t.driver()))
         return c;
     }
     return 0;
   };
   bool leading = t.header().isKeyed() && fields.size() <= t.header().keyFieldCount();
-  for (std::size_t i = 0; leading && i < fields.size(); ++i) leading = fields[i] == static_cast<int>(i);
+  for (std::size_t i = 0; leading && i < fields.size(); ++i)
+    leading = fields[i] == static_cast<int>(i);
   const std::uint8_t* rec;
   if (leading) {
     std::uint32_t lo = 0, hi = t.recordCount();
@@ -297,9 +301,10 @@ Result ValidityParticipant::State::fillDefaults(ParadoxTable& t, std::vector<Val
   for (const Rule& r : rules) {
     if (r.defaultKind == chkNone || !IsNull(values[r.field])) continue;
     const PxField& f = t.fields()[r.field];
-    values[r.field] = r.defaultKind == chkValue
-                          ? DecodeField(f, reinterpret_cast<const std::uint8_t*>(r.dflt.data()), t.codec())
-                          : Current(r.defaultKind, f.code);
+    values[r.field] =
+        r.defaultKind == chkValue
+            ? DecodeField(f, reinterpret_cast<const std::uint8_t*>(r.dflt.data()), t.codec())
+            : Current(r.defaultKind, f.code);
   }
   return Ok;
 }
@@ -313,13 +318,14 @@ Result ValidityParticipant::State::checkRule(ParadoxTable& t, const Rule& r,
     return Ok;
   }
   const bool text = std::holds_alternative<std::string>(v);
-  const bool number = std::holds_alternative<std::int64_t>(v) || std::holds_alternative<double>(v) ||
-                      std::holds_alternative<BcdValue>(v);
+  const bool number = std::holds_alternative<std::int64_t>(v) ||
+                      std::holds_alternative<double>(v) || std::holds_alternative<BcdValue>(v);
   if (r.picture && (text || number)) {
     std::string converted;
     if (!r.picture->match(Show(v), converted))
-      return Fail(ErrPictureMismatch, where + ": \"" + Show(v) + "\" does not match the picture \"" +
-                                          r.picture->text() + "\"");
+      return Fail(
+          ErrPictureMismatch,
+          where + ": \"" + Show(v) + "\" does not match the picture \"" + r.picture->text() + "\"");
     if (text) v = converted;
   }
   if (Result e = checkRange(t, r, v)) return e;
@@ -331,28 +337,30 @@ Result ValidityParticipant::State::checkRange(ParadoxTable& t, const Rule& r, co
   const PxField& f = t.fields()[r.field];
   std::string mine(f.width(), '\0');
   auto bytes = [](const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); };
-  if (Result e = EncodeField(f, v, t.codec(), reinterpret_cast<std::uint8_t*>(mine.data()))) return e;
+  if (Result e = EncodeField(f, v, t.codec(), reinterpret_cast<std::uint8_t*>(mine.data())))
+    return e;
   auto limit = [&](int kind, const std::string& stored, std::string& out) -> Result {
     if (kind == chkValue) {
       out = stored;
       return Ok;
     }
     out.assign(f.width(), '\0');
-    return EncodeField(f, Current(kind, f.code), t.codec(), reinterpret_cast<std::uint8_t*>(out.data()));
+    return EncodeField(f, Current(kind, f.code), t.codec(),
+                       reinterpret_cast<std::uint8_t*>(out.data()));
   };
   const std::string where = t.path() + ": field " + fieldName(t, r.field) + ": " + Show(v);
   std::string bound;
   if (r.minKind != chkNone) {
     if (Result e = limit(r.minKind, r.min, bound)) return e;
     if (CompareStored(f, bytes(mine), bytes(bound), t.driver()) < 0)
-      return Fail(ErrBelowMinimum, where + " is below the minimum " +
-                                       Show(DecodeField(f, bytes(bound), t.codec())));
+      return Fail(ErrBelowMinimum,
+                  where + " is below the minimum " + Show(DecodeField(f, bytes(bound), t.codec())));
   }
   if (r.maxKind != chkNone) {
     if (Result e = limit(r.maxKind, r.max, bound)) return e;
     if (CompareStored(f, bytes(mine), bytes(bound), t.driver()) > 0)
-      return Fail(ErrAboveMaximum, where + " is above the maximum " +
-                                       Show(DecodeField(f, bytes(bound), t.codec())));
+      return Fail(ErrAboveMaximum,
+                  where + " is above the maximum " + Show(DecodeField(f, bytes(bound), t.codec())));
   }
   return Ok;
 }
@@ -368,7 +376,8 @@ Result ValidityParticipant::State::checkLookup(ParadoxTable& t, const Rule& r, c
   if (!lookup->fields().empty())
     if (Result e = find(*lookup, {0}, {v}, found, at)) return e;
   if (!found)
-    return Fail(ErrLookupMismatch, where + ": " + Show(v) + " is not in lookup table " + r.lookupName);
+    return Fail(ErrLookupMismatch,
+                where + ": " + Show(v) + " is not in lookup table " + r.lookupName);
   return Ok;
 }
 
@@ -438,8 +447,9 @@ Result ValidityParticipant::State::cascade(ParadoxTable& t, const Cascade& c) {
   open.erase(c.link.otherPath);
   std::unique_ptr<ParadoxTable> child;
   if (Result e = opener(c.link.otherPath, true, child))
-    return Fail(e, t.path() + ": link " + c.link.name + ": cannot change the dependent records in " +
-                       c.link.otherName + ": " + LastErrorMessage());
+    return Fail(e, t.path() + ": link " + c.link.name +
+                       ": cannot change the dependent records in " + c.link.otherName + ": " +
+                       LastErrorMessage());
   g_inFlight.push_back({Canonical(t.path()), c.newKey});
   Result result = Ok;
   for (std::uint32_t guard = 0; guard <= child->recordCount() + 1; ++guard) {

@@ -30,6 +30,9 @@ namespace engine::paradox {
 using RelatedOpener = std::function<Result(const std::string& path, bool writable,
                                            std::unique_ptr<ParadoxTable>& out)>;
 
+// Key values as messages show them: "12, Smith".
+std::string ShowKey(const std::vector<Value>& key);
+
 class ValidityParticipant : public TableParticipant {
  public:
   explicit ValidityParticipant(RelatedOpener opener);

@@ -15,6 +15,7 @@
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxblocks.h"
 #include "engine/paradox/pxchain.h"
+#include "engine/paradox/pxcheck.h"
 #include "engine/paradox/pxindex.h"
 #include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
@@ -72,6 +73,7 @@ class TableWriter : public ChainListener {
 
  private:
   Result openPrimaryIndex();
+  Result keyViolation(const Bytes& record) const;
   Result usePrimaryIndex(const std::string& path);
   Result storeBlob(const PxField& f, const Value& v, std::uint8_t* p);
   Result releaseBlobs(const std::uint8_t* record);
@@ -166,6 +168,16 @@ int TableWriter::compareKeys(const std::uint8_t* a, const std::uint8_t* b) const
   return 0;
 }
 
+Result TableWriter::keyViolation(const Bytes& record) const {
+  std::vector<Value> key;
+  for (int i = 0; i < t_.header_.keyFieldCount(); ++i) {
+    const PxField& f = t_.header_.fields[i];
+    key.push_back(DecodeField(f, record.data() + f.offset, *t_.codec_));
+  }
+  return Fail(ErrKeyViolation,
+              t_.path_ + ": a record with the key " + ShowKey(key) + " exists already");
+}
+
 Result TableWriter::moved(std::uint16_t from, std::uint16_t to, const std::uint8_t* records,
                           std::uint16_t count) {
   for (const auto& p : t_.participants_)
@@ -177,14 +189,20 @@ Result TableWriter::storeBlob(const PxField& f, const Value& v, std::uint8_t* p)
   const std::size_t leader = f.size - 10;
   std::memset(p, 0, f.size);
   if (IsNull(v)) return Ok;
+  auto invalid = [&f](const std::string& what) {
+    return Fail(ErrInvalidValue, "field " + f.name + ": " + what);
+  };
   std::string content;
   if (f.code == fcMemo) {
     const std::string* s = std::get_if<std::string>(&v);
-    if (!s) return Fail(ErrInvalidValue, "Field " + f.name + ": text is required");
-    t_.codec_->fromUtf8(*s, content);
+    if (!s) return invalid("text is required");
+    if (std::size_t bad = text::InvalidUtf8At(*s); bad != std::string::npos)
+      return invalid("the text is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")");
+    if (!t_.codec_->fromUtf8(*s, content))
+      return invalid("the text has characters the table's code page cannot hold");
   } else {
     const BlobValue* b = std::get_if<BlobValue>(&v);
-    if (!b) return Fail(ErrInvalidValue, "Field " + f.name + ": binary data is required");
+    if (!b) return invalid("binary data is required");
     if (f.code == fcGraphic || f.code == fcOle) {
       // An 8-byte prefix: kind (graphic 1, OLE 2) and the data length.
       std::uint8_t prefix[8] = {1, 0, 0, static_cast<std::uint8_t>(f.code == fcGraphic ? 1 : 2)};
@@ -199,8 +217,9 @@ Result TableWriter::storeBlob(const PxField& f, const Value& v, std::uint8_t* p)
   ref.length = static_cast<std::uint32_t>(content.size());
   ref.modNo = 1;
   if (content.size() > leader) {
-    if (Result r = t_.openBlobFile(true)) return r;
-    if (Result r = t_.blobs_->write(content, 1, ref, &tx_)) return r;
+    Result r = t_.openBlobFile(true);
+    if (r == Ok) r = t_.blobs_->write(content, 1, ref, &tx_);
+    if (r) return Fail(r, "field " + f.name + ": " + LastErrorMessage());
   }
   std::memcpy(p, content.data(), std::min(leader, content.size()));
   StoreBlobRef(ref, p + leader);
@@ -277,8 +296,7 @@ Result TableWriter::place(const Bytes& record, std::uint32_t* position) {
   if (keyed()) {
     bool duplicate = false;
     if (Result r = sorted_->insert(record.data(), at, duplicate)) return r;
-    if (duplicate)
-      return Fail(ErrKeyViolation, t_.path_ + ": a record with this key exists already");
+    if (duplicate) return keyViolation(record);
   } else if (Result r = chain_->append(record.data(), at)) {
     return r;
   }
@@ -348,7 +366,7 @@ Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values
     Slot where, match;
     bool exact;
     if (Result r = sorted_->find(record.data(), where, exact, match)) return r;
-    if (exact) return Fail(ErrKeyViolation, t_.path_ + ": a record with this key exists already");
+    if (exact) return keyViolation(record);
     if (Result r = take(index, at, before)) return r;
     return place(record, position);
   }
