@@ -176,7 +176,8 @@ Changes MeasureChanges(const std::string& path, long rows, int rounds) {
     const auto other = static_cast<std::uint32_t>(rng.below(rows));
     std::vector<Value> values;
     if (t->readRecord(other, values)) Die("cannot read");
-    values[1] = "Changed " + std::to_string(i);
+    // New values in every run: the tables are kept between runs.
+    values[1] = "New " + std::to_string(getpid()) + "-" + std::to_string(i);
     values[2] = "Town " + std::to_string(rng.below(400));
     Timed(c.update, [&] { return t->update(other, values); });
     Timed(c.remove, [&] { return t->remove(at); });
