@@ -28,22 +28,6 @@ using ptables::OpenOk;
 
 namespace {
 
-// Changes each flush their files; on a RAM-backed directory they cost
-// little, so that a test may make thousands of them.
-class FastDir {
- public:
-  FastDir() {
-    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string t = std::string(base) + "/quarry-write-XXXXXX";
-    path_ = mkdtemp(t.data());
-  }
-  ~FastDir() { std::filesystem::remove_all(path_); }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 // A table opened writable with what keeps its indexes current, as the
 // engine's handles open it.
 std::unique_ptr<ParadoxTable> OpenForChanges(const std::string& path) {
@@ -109,7 +93,7 @@ class WritePath : public testing::TestWithParam<std::tuple<Shape, unsigned>> {};
 
 TEST_P(WritePath, RandomChangesKeepTheFilesSoundAndTheRecordsRight) {
   const auto& [shape, seed] = GetParam();
-  FastDir dir;
+  TempDir dir(TempDir::Where::Memory);
   const std::string path = dir / "W.DB";
   ASSERT_EQ(CreateParadoxTable(MakeDesc(path, shape), false), Ok) << LastErrorMessage();
   std::mt19937 gen(seed);
@@ -203,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Emptying a table gives back every block: the trees go, the chains go,
 // and the table fills again from scratch.
 TEST(WritePathEmptying, DeletingEveryRecordLeavesSoundEmptyFiles) {
-  FastDir dir;
+  TempDir dir(TempDir::Where::Memory);
   const std::string path = dir / "E.DB";
   const Shape shape{"", true, true, 1024};
   ASSERT_EQ(CreateParadoxTable(MakeDesc(path, shape), false), Ok) << LastErrorMessage();
@@ -242,7 +226,7 @@ Row Filled(const std::string& key) {
 // a removal): whoever opens the table next finds it as it was before the
 // insert or after it, never in between, and its files sound.
 TEST(WritePathKilled, AtEveryStepOfAnIndexedInsertTheTableIsBeforeOrAfter) {
-  FastDir dir;
+  TempDir dir(TempDir::Where::Memory);
   const std::string path = dir / "K.DB";
   ASSERT_EQ(CreateParadoxTable(MakeDesc(path, Shape{"", true, true, 1024}), false), Ok)
       << LastErrorMessage();
@@ -298,7 +282,7 @@ TEST(WritePathKilled, AtEveryStepOfAnIndexedInsertTheTableIsBeforeOrAfter) {
 // on one of 200, and write about as many bytes.
 TEST(WritePathCost, FlushesAndBytesOfAChangeDoNotGrowWithTheTable) {
   auto measure = [](int records, std::vector<io::IoCounters>& out) {
-    FastDir dir;
+    TempDir dir(TempDir::Where::Memory);
     const std::string path = dir / "C.DB";
     ASSERT_EQ(CreateParadoxTable(MakeDesc(path, Shape{"", true, true, 2048}), false), Ok);
     auto t = OpenForChanges(path);

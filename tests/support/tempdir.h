@@ -8,8 +8,14 @@
 
 class TempDir {
  public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "quarry-test-XXXXXX").string();
+  // In memory: for tests that make many changes, each of which flushes its
+  // files to disk (/dev/shm when there is one).
+  enum class Where { Disk, Memory };
+
+  explicit TempDir(Where where = Where::Disk) {
+    std::filesystem::path base = std::filesystem::temp_directory_path();
+    if (where == Where::Memory && std::filesystem::is_directory("/dev/shm")) base = "/dev/shm";
+    std::string t = (base / "quarry-test-XXXXXX").string();
     path_ = mkdtemp(t.data());
   }
   ~TempDir() { std::filesystem::remove_all(path_); }
