@@ -1,17 +1,17 @@
 #include "engine/paradox/pxsecidx.h"
 
 #include <dirent.h>
-#include <unistd.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
-#include <optional>
 #include <tuple>
 
 #include "engine/io/file.h"
@@ -100,9 +100,7 @@ Result ReadHeader(const std::string& path, PxHeader& h) {
 
 using FlagMap = std::map<std::string, IndexFlags>;  // by .X tag
 
-std::string SidePath(const std::string& tablePath) {
-  return FamilyPath(tablePath, kSideExtension);
-}
+std::string SidePath(const std::string& tablePath) { return FamilyPath(tablePath, kSideExtension); }
 
 Result ReadFlags(const std::string& tablePath, FlagMap& out) {
   out.clear();
@@ -119,8 +117,8 @@ Result ReadFlags(const std::string& tablePath, FlagMap& out) {
     bool composite;
     int n;
     if (!ParseIndexTag(Upper(tag), composite, n))
-      return Fail(ErrCorruptIndex, path + ": line " + std::to_string(number) +
-                                       ": \"" + tag + "\" names no index file");
+      return Fail(ErrCorruptIndex, path + ": line " + std::to_string(number) + ": \"" + tag +
+                                       "\" names no index file");
     IndexFlags& flags = out[Upper(tag)];
     for (std::string word; words >> word;) {
       std::size_t eq = word.find('=');
@@ -130,9 +128,12 @@ Result ReadFlags(const std::string& tablePath, FlagMap& out) {
         return Fail(ErrCorruptIndex, path + ": line " + std::to_string(number) + ": \"" + word +
                                          "\" is not NAME=0 or NAME=1");
       bool on = value == "1";
-      if (key == "unique") flags.unique = on;
-      else if (key == "case-insensitive") flags.caseInsensitive = on;
-      else if (key == "maintained") flags.maintained = on;
+      if (key == "unique")
+        flags.unique = on;
+      else if (key == "case-insensitive")
+        flags.caseInsensitive = on;
+      else if (key == "maintained")
+        flags.maintained = on;
       // Unknown properties are left to newer versions.
     }
   }
@@ -398,9 +399,8 @@ class EntryBuilder {
   // Sorts entries by the .X key: every column but the last.
   void sort(std::vector<Entry>& entries) const {
     const std::size_t keyColumns = layout_.columns.size() - 1;
-    std::stable_sort(entries.begin(), entries.end(), [&](const Entry& a, const Entry& b) {
-      return compare(a, b, keyColumns) < 0;
-    });
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const Entry& a, const Entry& b) { return compare(a, b, keyColumns) < 0; });
   }
 
   bool blankKey(const std::uint8_t* e) const {
@@ -417,10 +417,14 @@ class EntryBuilder {
       const PxField& f = layout_.columns[i].field;
       Value v = DecodeField(f, e + f.offset, codec_);
       std::string text = "blank";
-      if (auto s = std::get_if<std::string>(&v)) text = "\"" + *s + "\"";
-      else if (auto n = std::get_if<std::int64_t>(&v)) text = std::to_string(*n);
-      else if (auto d = std::get_if<double>(&v)) text = std::to_string(*d);
-      else if (!IsNull(v)) text = "(a value)";
+      if (auto s = std::get_if<std::string>(&v))
+        text = "\"" + *s + "\"";
+      else if (auto n = std::get_if<std::int64_t>(&v))
+        text = std::to_string(*n);
+      else if (auto d = std::get_if<double>(&v))
+        text = std::to_string(*d);
+      else if (!IsNull(v))
+        text = "(a value)";
       out += (i ? ", " : "") + text;
     }
     return out;
@@ -432,22 +436,6 @@ class EntryBuilder {
   const text::Codec& codec_;
   const text::LanguageDriver* driver_;
 };
-
-// A unique index must not hold one key twice; records whose index fields
-// are all blank are not compared (a record may leave them empty).
-Result CheckUnique(const std::string& tablePath, const SecondaryIndex& ix,
-                   const EntryBuilder& builder, const std::vector<Entry>& sorted, int indexFields) {
-  if (!ix.desc.unique) return Ok;
-  for (std::size_t i = 1; i < sorted.size(); ++i) {
-    if (builder.compare(sorted[i - 1], sorted[i], static_cast<std::size_t>(indexFields)) != 0)
-      continue;
-    if (builder.blankKey(sorted[i].bytes.data())) continue;
-    return Fail(ErrKeyViolation, tablePath + ": the unique index " + ix.desc.name +
-                                     " would hold the key " +
-                                     builder.describeKey(sorted[i].bytes.data()) + " twice");
-  }
-  return Ok;
-}
 
 // ---------------------------------------------------------------------------
 // Building the files
@@ -462,8 +450,8 @@ void SetBlockHeader(std::uint8_t* b, std::uint16_t next, std::uint16_t prev, std
                     std::size_t recordSize) {
   PutU16(b, next);
   PutU16(b + 2, prev);
-  PutU16(b + 4, static_cast<std::uint16_t>((static_cast<int>(count) - 1) *
-                                           static_cast<int>(recordSize)));
+  PutU16(b + 4,
+         static_cast<std::uint16_t>((static_cast<int>(count) - 1) * static_cast<int>(recordSize)));
 }
 
 // What the header of a rebuilt or new index file records about its content.
@@ -481,29 +469,6 @@ struct Leaf {
   std::uint16_t block = 0;
   std::uint32_t count = 0;
 };
-
-// The .X file: the header, then the entries packed into full blocks.
-std::string XFileBytes(PxHeader h, const std::vector<Entry>& entries, const Layout& layout,
-                       std::vector<Leaf>& leaves) {
-  const std::size_t bs = h.blockSize(), rs = layout.recordSize, perBlock = (bs - 6) / rs;
-  const std::size_t blocks = (entries.size() + perBlock - 1) / perBlock;
-  SetContent(h, static_cast<std::uint32_t>(entries.size()), static_cast<std::uint16_t>(blocks));
-  std::string out(h.raw.size() + blocks * bs, '\0');
-  std::memcpy(out.data(), h.raw.data(), h.raw.size());
-  leaves.clear();
-  for (std::size_t b = 0; b < blocks; ++b) {
-    auto* p = reinterpret_cast<std::uint8_t*>(out.data()) + h.raw.size() + b * bs;
-    const std::size_t first = b * perBlock, n = std::min(perBlock, entries.size() - first);
-    SetBlockHeader(p, b + 1 < blocks ? static_cast<std::uint16_t>(b + 2) : 0,
-                   static_cast<std::uint16_t>(b), n, rs);
-    for (std::size_t k = 0; k < n; ++k)
-      std::memcpy(p + 6 + k * rs, entries[first + k].bytes.data(), rs);
-    leaves.push_back({std::string(reinterpret_cast<const char*>(entries[first].bytes.data()),
-                                  layout.keySize()),
-                      static_cast<std::uint16_t>(b + 1), static_cast<std::uint32_t>(n)});
-  }
-  return out;
-}
 
 void PutCount(std::uint32_t v, std::uint8_t* p) {
   EncodeInt(std::min<std::uint32_t>(v, 0x7FFF), 2, p);
@@ -525,7 +490,8 @@ std::string YFileBytes(PxHeader h, const std::vector<Leaf>& leaves) {
     for (std::size_t i = 0; i < level.size(); i += perBlock) {
       const std::size_t n = std::min(perBlock, level.size() - i);
       std::vector<std::uint8_t> b(bs, 0);
-      PutU16(b.data() + 4, static_cast<std::uint16_t>((static_cast<int>(n) - 1) * static_cast<int>(rs)));
+      PutU16(b.data() + 4,
+             static_cast<std::uint16_t>((static_cast<int>(n) - 1) * static_cast<int>(rs)));
       std::uint32_t sum = 0;
       for (std::size_t k = 0; k < n; ++k) {
         std::uint8_t* e = b.data() + 6 + k * rs;
@@ -555,9 +521,9 @@ std::string YFileBytes(PxHeader h, const std::vector<Leaf>& leaves) {
 
 // Counters that tie an index to the rest of its family.
 struct FamilyCounters {
-  std::uint8_t tableChange = 0;    // .DB[0x2E]; the .X repeats it at 0x2E
-  std::uint8_t primaryChange = 0;  // .PX[0x2C]; a keyed table's .X repeats it at 0x2F
-  std::uint16_t lastFileNumber = 0;  // the largest file number (0x12) in the family
+  std::uint8_t tableChange = 0;        // .DB[0x2E]; the .X repeats it at 0x2E
+  std::uint8_t primaryChange = 0;      // .PX[0x2C]; a keyed table's .X repeats it at 0x2F
+  std::uint16_t lastFileNumber = 0;    // the largest file number (0x12) in the family
   std::uint32_t primaryBlockSize = 0;  // of the .PX; 0 without one
 };
 
@@ -696,16 +662,11 @@ Result WriteStaged(const std::string& target, const std::string& bytes,
   return f.sync();
 }
 
-// Both files of one index, from its sorted entries.
-struct IndexFiles {
-  std::string x, y;
-};
-
-Result BuildFiles(const PxHeader& db, const SecondaryIndex& ix,
-                  const Layout& layout, const std::vector<Entry>& sorted,
-                  const FamilyCounters& counters, bool reuse, std::uint16_t& fileNumber,
-                  IndexFiles& out) {
-  PxHeader x, y;
+// The headers of an index built whole: those of its files, whose bytes we
+// do not set are kept (`reuse`), or new ones.
+Result IndexHeaders(const PxHeader& db, const SecondaryIndex& ix, const Layout& layout,
+                    const FamilyCounters& counters, bool reuse, std::uint16_t& fileNumber,
+                    PxHeader& x, PxHeader& y) {
   if (reuse && io::FileExists(ix.xPath)) {
     if (Result r = ReadHeader(ix.xPath, x)) return r;
     if (x.recordSize() != layout.recordSize)
@@ -721,10 +682,129 @@ Result BuildFiles(const PxHeader& db, const SecondaryIndex& ix,
   }
   if ((x.blockSize() - 6) / layout.recordSize < 1 || (y.blockSize() - 6) / y.recordSize() < 2)
     return Fail(ErrInvalidIndex, ix.xPath + ": the index key is too long for the file's blocks");
-  std::vector<Leaf> leaves;
-  out.x = XFileBytes(x, sorted, layout, leaves);
-  out.y = YFileBytes(y, leaves);
   return Ok;
+}
+
+// Where the bytes of an .X file built whole go.
+using Sink = std::function<Result(std::uint64_t offset, const std::uint8_t* data, std::size_t n)>;
+
+// Writes an .X file from entries in index order: full blocks, one at a
+// time, each linked to the next; the header last, with the counts.
+class XFileWriter {
+ public:
+  XFileWriter(PxHeader h, std::size_t recordSize, std::size_t keySize, Sink sink)
+      : h_(std::move(h)),
+        rs_(recordSize),
+        keySize_(keySize),
+        perBlock_((h_.blockSize() - 6) / recordSize),
+        sink_(std::move(sink)),
+        block_(h_.blockSize(), 0) {}
+
+  Result add(const std::uint8_t* entry) {
+    if (inBlock_ == perBlock_)
+      if (Result r = writeBlock(static_cast<std::uint16_t>(blocks_ + 2))) return r;
+    if (inBlock_ == 0)
+      leaves.push_back({std::string(reinterpret_cast<const char*>(entry), keySize_),
+                        static_cast<std::uint16_t>(blocks_ + 1), 0});
+    std::memcpy(block_.data() + 6 + inBlock_ * rs_, entry, rs_);
+    ++inBlock_;
+    ++leaves.back().count;
+    ++entries_;
+    return Ok;
+  }
+
+  // Writes the last block and the header; `size` is the file's length.
+  Result finish(std::uint64_t& size) {
+    if (inBlock_ > 0)
+      if (Result r = writeBlock(0)) return r;
+    SetContent(h_, entries_, blocks_);
+    size = h_.raw.size() + static_cast<std::uint64_t>(blocks_) * h_.blockSize();
+    return sink_(0, h_.raw.data(), h_.raw.size());
+  }
+
+  std::vector<Leaf> leaves;  // per block its first key, number and count
+
+ private:
+  Result writeBlock(std::uint16_t next) {
+    if (blocks_ == 0xFFFF) return Fail(ErrTableFull, "the index has no room for another block");
+    SetBlockHeader(block_.data(), next, blocks_, inBlock_, rs_);
+    const std::uint64_t at = h_.raw.size() + static_cast<std::uint64_t>(blocks_) * h_.blockSize();
+    if (Result r = sink_(at, block_.data(), block_.size())) return r;
+    std::fill(block_.begin(), block_.end(), 0);
+    ++blocks_;
+    inBlock_ = 0;
+    return Ok;
+  }
+
+  PxHeader h_;
+  const std::size_t rs_, keySize_, perBlock_;
+  Sink sink_;
+  std::vector<std::uint8_t> block_;
+  std::size_t inBlock_ = 0;
+  std::uint16_t blocks_ = 0;
+  std::uint32_t entries_ = 0;
+};
+
+// Builds an index's files whole from the table's records: the entries are
+// sorted in bounded memory, the .X written block by block through `xOut`
+// (`xSize`: its length), the .Y made from the blocks' first keys. A unique
+// index that would hold a key twice refuses (ErrKeyViolation).
+Result BuildIndex(const std::string& tablePath, const PxHeader& db, const SecondaryIndex& ix,
+                  RecordSource& records, const PxHeader& x, const PxHeader& y, const Sink& xOut,
+                  std::uint64_t& xSize, std::string& yBytes) {
+  const Layout layout = MakeLayout(db, ix.desc);
+  const EntryBuilder builder(db, layout);
+  const std::size_t keyColumns = layout.columns.size() - 1;
+  io::ExternalSorter sorter(
+      layout.recordSize,
+      [&](const std::uint8_t* a, const std::uint8_t* b) {
+        return builder.compare(a, b, keyColumns);
+      },
+      DirectoryOf(tablePath));
+  std::vector<std::uint8_t> entry(layout.recordSize);
+  Result r = records.visit([&](const RecordPlace& place, const std::uint8_t* record) {
+    builder.makeBytes(place, record, entry.data());
+    return sorter.add(entry.data());
+  });
+  if (r) return r;
+  XFileWriter writer(x, layout.recordSize, layout.keySize(), xOut);
+  std::vector<std::uint8_t> previous;
+  for (;;) {
+    const std::uint8_t* e;
+    bool end = false;
+    if (Result e2 = sorter.next(e, end)) return e2;
+    if (end) break;
+    if (ix.desc.unique && !previous.empty() && !builder.blankKey(e) &&
+        builder.compare(previous.data(), e, static_cast<std::size_t>(layout.indexFields)) == 0)
+      return Fail(ErrKeyViolation, tablePath + ": the unique index " + ix.desc.name +
+                                       " would hold the key " + builder.describeKey(e) + " twice");
+    previous.assign(e, e + layout.recordSize);
+    if (Result w = writer.add(e)) return w;
+  }
+  if (Result w = writer.finish(xSize)) return w;
+  yBytes = YFileBytes(y, writer.leaves);
+  return Ok;
+}
+
+// Builds an index whole into staged files of `plan`.
+Result StageIndexFiles(const std::string& tablePath, const PxHeader& db, const SecondaryIndex& ix,
+                       RecordSource& records, const PxHeader& x, const PxHeader& y,
+                       std::vector<io::Replacement>& plan) {
+  const std::string staged = ix.xPath + kStagedSuffix;
+  plan.push_back({staged, ix.xPath});
+  io::File f;
+  if (Result r = f.open(staged, io::File::Mode::Create)) return r;
+  std::uint64_t size = 0;
+  std::string yBytes;
+  Result r = BuildIndex(
+      tablePath, db, ix, records, x, y,
+      [&f](std::uint64_t at, const std::uint8_t* data, std::size_t n) {
+        return f.write(at, data, n);
+      },
+      size, yBytes);
+  if (r == Ok) r = f.sync();
+  if (r == Ok) r = WriteStaged(ix.yPath, yBytes, plan);
+  return r;
 }
 
 // The largest file number among the index files of the table.
@@ -757,16 +837,16 @@ class DiskRecords : public RecordSource {
     for (std::uint16_t number = db_.firstBlock(); number != 0;) {
       const std::uint64_t at = db_.headerSize() + static_cast<std::uint64_t>(number - 1) * bs;
       if (at + 6 > size || ++seen > 0xFFFF)
-        return Fail(ErrCorruptBlock, path_ + ": the block chain leaves the file at block " +
-                                         std::to_string(number));
+        return Fail(ErrCorruptBlock,
+                    path_ + ": the block chain leaves the file at block " + std::to_string(number));
       std::fill(block.begin(), block.end(), 0);
       if (Result r = f.read(at, block.data(), std::min<std::uint64_t>(bs, size - at))) return r;
       if (std::uint32_t key = db_.encryption()) DecryptDbBlock(block.data(), bs, key, number);
       const int add = static_cast<std::int16_t>(block[4] | (block[5] << 8));
       const long count = (add + static_cast<long>(rs)) / static_cast<long>(rs);
       if (count < 0 || 6 + count * rs > bs)
-        return Fail(ErrCorruptBlock, path_ + ": block " + std::to_string(number) +
-                                         " has an invalid record count");
+        return Fail(ErrCorruptBlock,
+                    path_ + ": block " + std::to_string(number) + " has an invalid record count");
       for (long slot = 0; slot < count; ++slot) {
         place.block = number;
         place.slot = static_cast<std::uint16_t>(slot);
@@ -784,14 +864,15 @@ class DiskRecords : public RecordSource {
 };
 
 // Collects and sorts the entries of several indexes in one pass over the records.
-Result SortedEntries(const PxHeader& db, const std::vector<Layout>& layouts,
-                     RecordSource& records, std::vector<std::vector<Entry>>& out) {
+Result SortedEntries(const PxHeader& db, const std::vector<Layout>& layouts, RecordSource& records,
+                     std::vector<std::vector<Entry>>& out) {
   std::vector<EntryBuilder> builders;
   for (const Layout& l : layouts) builders.emplace_back(db, l);
   out.assign(layouts.size(), {});
   for (auto& v : out) v.reserve(records.count());
   Result r = records.visit([&](const RecordPlace& place, const std::uint8_t* record) -> Result {
-    for (std::size_t i = 0; i < builders.size(); ++i) out[i].push_back(builders[i].make(place, record));
+    for (std::size_t i = 0; i < builders.size(); ++i)
+      out[i].push_back(builders[i].make(place, record));
     return Ok;
   });
   if (r) return r;
@@ -801,24 +882,31 @@ Result SortedEntries(const PxHeader& db, const std::vector<Layout>& layouts,
 
 // Rebuilds one index's files whole from the table's records on disk,
 // through `tx`: for an index whose files cannot be used as they are.
-Result RebuildIndexFiles(const std::string& tablePath, const PxHeader& db,
-                         const SecondaryIndex& ix, io::Transaction& tx) {
+Result RebuildIndexFiles(const std::string& tablePath, const PxHeader& db, const SecondaryIndex& ix,
+                         io::Transaction& tx) {
   std::vector<SecondaryIndex> all;
   if (Result r = ReadSecondaryIndexes(tablePath, db, all)) return r;
-  const std::vector<Layout> layouts{MakeLayout(db, ix.desc)};
-  DiskRecords records(tablePath, db);
-  std::vector<std::vector<Entry>> entries;
-  if (Result r = SortedEntries(db, layouts, records, entries)) return r;
-  if (Result r = CheckUnique(tablePath, ix, EntryBuilder(db, layouts[0]), entries[0],
-                             layouts[0].indexFields))
-    return r;
   FamilyCounters counters = CountersOf(tablePath, db);
   std::uint16_t fileNumber = LastFileNumber(all, counters.lastFileNumber);
-  IndexFiles files;
-  if (Result r = BuildFiles(db, ix, layouts[0], entries[0], counters, true, fileNumber, files))
+  PxHeader x, y;
+  if (Result r = IndexHeaders(db, ix, MakeLayout(db, ix.desc), counters, true, fileNumber, x, y))
     return r;
-  if (Result r = WriteThrough(ix.xPath, files.x, tx)) return r;
-  return WriteThrough(ix.yPath, files.y, tx);
+  io::File f;
+  Result r = io::FileExists(ix.xPath) ? f.open(ix.xPath, io::File::Mode::ReadWrite)
+                                      : tx.create(f, ix.xPath);
+  if (r) return r;
+  DiskRecords records(tablePath, db);
+  std::uint64_t size = 0;
+  std::string yBytes;
+  r = BuildIndex(
+      tablePath, db, ix, records, x, y,
+      [&](std::uint64_t at, const std::uint8_t* data, std::size_t n) {
+        return tx.write(f, at, data, n);
+      },
+      size, yBytes);
+  if (r == Ok) r = tx.resize(f, size);
+  if (r == Ok) r = WriteThrough(ix.yPath, yBytes, tx);
+  return r;
 }
 
 // One index kept current through a change: its .X as a sorted file over
@@ -858,9 +946,9 @@ struct LiveIndex {
     y.emplace(yFile, tx, yh);
     if (Result r = x->open()) return r;
     if (Result r = y->open()) return r;
-    sorted.emplace(*x, *y, [this](const std::uint8_t* a, const std::uint8_t* b) {
-      return compareKeys(a, b);
-    }, nullptr);
+    sorted.emplace(
+        *x, *y, [this](const std::uint8_t* a, const std::uint8_t* b) { return compareKeys(a, b); },
+        nullptr);
     return sorted->open();
   }
 
@@ -884,7 +972,8 @@ struct LiveIndex {
     bool duplicate;
     if (Result r = sorted->insert(e, placed, duplicate)) return r;
     if (duplicate)
-      return Fail(ErrCorruptIndex, index.xPath + ": the index holds an entry for this record already");
+      return Fail(ErrCorruptIndex,
+                  index.xPath + ": the index holds an entry for this record already");
     return Ok;
   }
 
@@ -894,7 +983,8 @@ struct LiveIndex {
     bool exact;
     if (Result r = sorted->find(e, at, exact, match)) return r;
     if (!exact)
-      return Fail(ErrCorruptIndex, index.xPath + ": the index has no entry for a record of the table");
+      return Fail(ErrCorruptIndex,
+                  index.xPath + ": the index has no entry for a record of the table");
     return Ok;
   }
 
@@ -1103,7 +1193,9 @@ bool ValidName(const std::string& name) {
 
 // ---------------------------------------------------------------------------
 
-Result ReadFileHeader(const std::string& path, PxHeader& header) { return ReadHeader(path, header); }
+Result ReadFileHeader(const std::string& path, PxHeader& header) {
+  return ReadHeader(path, header);
+}
 
 bool ParseIndexTag(const std::string& ext, bool& composite, int& number) {
   auto hexValue = [](char c) {
@@ -1141,8 +1233,8 @@ Result ReadIndexDefinition(const std::string& xPath, const PxHeader& db, const I
   const std::uint8_t type = x.fileType();
   if (type != ftSecondaryX && type != ftSecondaryXInc && type != ftSecondaryXG &&
       type != ftSecondaryXGInc)
-    return Fail(ErrCorruptIndex, xPath + ": not a secondary index file (file type " +
-                                     std::to_string(type) + ")");
+    return Fail(ErrCorruptIndex,
+                xPath + ": not a secondary index file (file type " + std::to_string(type) + ")");
   IndexDesc& d = out.desc;
   d = IndexDesc{};
   if (Result r = IndexFields(db, x, out, d)) return r;
@@ -1208,7 +1300,8 @@ Result PlanSecondaryIndex(const std::string& tablePath, const PxHeader& db,
   auto bad = [&](Result code, const std::string& what) {
     return Fail(code, tablePath + ": " + what);
   };
-  if (desc.primary) return bad(ErrNotSupported, "the primary index cannot be added as a secondary index");
+  if (desc.primary)
+    return bad(ErrNotSupported, "the primary index cannot be added as a secondary index");
   if (desc.expression || desc.subset)
     return bad(ErrNotSupported, "Paradox indexes have no expressions or conditions");
   if (desc.fieldsInKey == 0 || desc.fieldsInKey > kMaxKeyFields)
@@ -1255,7 +1348,8 @@ Result PlanSecondaryIndex(const std::string& tablePath, const PxHeader& db,
                                       " characters and no control characters or slashes");
     std::string stored;
     if (!codec.fromUtf8(d.name, stored))
-      return bad(ErrInvalidIndex, "index name " + d.name + " has characters the code page cannot hold");
+      return bad(ErrInvalidIndex,
+                 "index name " + d.name + " has characters the code page cannot hold");
     std::set<int> taken;
     for (const SecondaryIndex& ix : existing) {
       bool composite;
@@ -1275,9 +1369,9 @@ Result PlanSecondaryIndex(const std::string& tablePath, const PxHeader& db,
   }
   d.id = static_cast<std::uint16_t>(single ? number : kCompositeIdBase + number);
   d.primary = 0;
-  d.descending = anyDescending && std::all_of(d.fieldDescending.begin(),
-                                              d.fieldDescending.begin() + d.fieldsInKey,
-                                              [](std::int16_t v) { return v != 0; });
+  d.descending = anyDescending &&
+                 std::all_of(d.fieldDescending.begin(), d.fieldDescending.begin() + d.fieldsInKey,
+                             [](std::int16_t v) { return v != 0; });
   d.blockSize = static_cast<std::uint16_t>(db.blockSize());
   d.tagName.clear();
   d.format.clear();
@@ -1293,18 +1387,11 @@ Result StageSecondaryIndex(const std::string& tablePath, const PxHeader& db,
   if (Result r = ReadSecondaryIndexes(tablePath, db, existing)) return r;
   FamilyCounters counters = CountersOf(tablePath, db);
   std::uint16_t fileNumber = LastFileNumber(existing, counters.lastFileNumber);
-  const std::vector<Layout> layouts{MakeLayout(db, index.desc)};
-  std::vector<std::vector<Entry>> entries;
-  if (Result r = SortedEntries(db, layouts, records, entries)) return r;
-  if (Result r = CheckUnique(tablePath, index, EntryBuilder(db, layouts[0]), entries[0],
-                             layouts[0].indexFields))
+  PxHeader x, y;
+  if (Result r =
+          IndexHeaders(db, index, MakeLayout(db, index.desc), counters, false, fileNumber, x, y))
     return r;
-  IndexFiles files;
-  if (Result r = BuildFiles(db, index, layouts[0], entries[0], counters, false,
-                            fileNumber, files))
-    return r;
-  if (Result r = WriteStaged(index.xPath, files.x, plan)) return r;
-  if (Result r = WriteStaged(index.yPath, files.y, plan)) return r;
+  if (Result r = StageIndexFiles(tablePath, db, index, records, x, y, plan)) return r;
   existing.push_back(index);
   return StageIndexFlags(tablePath, existing, plan);
 }
@@ -1323,8 +1410,8 @@ Result IndexOrder(ParadoxTable& table, const SecondaryIndex& index,
                   std::vector<std::uint32_t>& positions) {
   DiskRecords records(table.path(), table.header());
   std::vector<std::vector<Entry>> entries;
-  if (Result r = SortedEntries(table.header(), {MakeLayout(table.header(), index.desc)}, records,
-                               entries))
+  if (Result r =
+          SortedEntries(table.header(), {MakeLayout(table.header(), index.desc)}, records, entries))
     return r;
   positions.clear();
   positions.reserve(entries[0].size());
@@ -1343,8 +1430,8 @@ struct IndexFile {
            static_cast<std::size_t>(n - 1) * header.blockSize();
   }
   bool holds(std::uint16_t n) const {
-    return n > 0 && header.headerSize() + static_cast<std::size_t>(n) * header.blockSize() <=
-                        bytes.size();
+    return n > 0 &&
+           header.headerSize() + static_cast<std::size_t>(n) * header.blockSize() <= bytes.size();
   }
   // Records in block n; -1 when the count is invalid.
   long count(std::uint16_t n) const {
@@ -1411,8 +1498,8 @@ Result ReadIndexBlocks(const SecondaryIndex& index, std::vector<IndexEntry>& blo
   }
   if (records.size() != x.header.recordCount())
     return Fail(ErrCorruptIndex, index.xPath + ": the header counts " +
-                                     std::to_string(x.header.recordCount()) + " records, the blocks hold " +
-                                     std::to_string(records.size()));
+                                     std::to_string(x.header.recordCount()) +
+                                     " records, the blocks hold " + std::to_string(records.size()));
   return Ok;
 }
 
@@ -1471,8 +1558,9 @@ Result PlanCreatedIndexes(const TableDesc& desc, const PxHeader& db,
       std::string ext = Upper(name.substr(dot + 1));
       bool composite;
       int n;
-      bool indexFile = ParseIndexTag(ext, composite, n) ||
-                       (!ext.empty() && ext[0] == 'Y' && ParseIndexTag("X" + ext.substr(1), composite, n));
+      bool indexFile =
+          ParseIndexTag(ext, composite, n) ||
+          (!ext.empty() && ext[0] == 'Y' && ParseIndexTag("X" + ext.substr(1), composite, n));
       if (indexFile && !kept.count(Upper(name))) plan.push_back({"", dir + "/" + name});
     }
     closedir(d);
@@ -1481,13 +1569,15 @@ Result PlanCreatedIndexes(const TableDesc& desc, const PxHeader& db,
   counters.tableChange = db.raw[0x2E];
   counters.primaryChange = db.raw[0x2D];
   std::uint16_t fileNumber = db.u16(0x12);
+  struct NoRecords : RecordSource {
+    std::uint32_t count() const override { return 0; }
+    Result visit(const Visitor&) override { return Ok; }
+  } none;
   for (const SecondaryIndex& ix : planned) {
-    const Layout layout = MakeLayout(db, ix.desc);
-    IndexFiles files;
-    if (Result r = BuildFiles(db, ix, layout, {}, counters, false, fileNumber, files))
+    PxHeader x, y;
+    if (Result r = IndexHeaders(db, ix, MakeLayout(db, ix.desc), counters, false, fileNumber, x, y))
       return r;
-    if (Result r = WriteStaged(ix.xPath, files.x, plan)) return r;
-    if (Result r = WriteStaged(ix.yPath, files.y, plan)) return r;
+    if (Result r = StageIndexFiles(tablePath, db, ix, none, x, y, plan)) return r;
   }
   return StageIndexFlags(tablePath, planned, plan);
 }

@@ -32,7 +32,9 @@ namespace {
 // engine's handles open it.
 std::unique_ptr<ParadoxTable> OpenForChanges(const std::string& path) {
   auto t = OpenOk(path, true);
-  if (t) EXPECT_EQ(AttachSecondaryIndexes(*t), Ok);
+  if (t) {
+    EXPECT_EQ(AttachSecondaryIndexes(*t), Ok);
+  }
   return t;
 }
 

@@ -71,7 +71,9 @@ inline std::vector<std::uint16_t> CheckChain(const RawFile& f) {
   EXPECT_EQ(f.h.lastBlock(), prior) << f.path;
   EXPECT_EQ(f.h.blocksInUse(), chain.size()) << f.path;
   EXPECT_EQ(f.h.totalBlocks(), f.blocks()) << f.path;
-  if (f.h.isDataFile()) EXPECT_EQ(f.h.recordCount(), records) << f.path;
+  if (f.h.isDataFile()) {
+    EXPECT_EQ(f.h.recordCount(), records) << f.path;
+  }
   for (std::uint16_t n = f.h.firstFreeBlock(); n != 0; n = f.next(n)) {
     EXPECT_TRUE(n <= f.blocks() && seen.insert(n).second) << f.path << ": free list meets " << n;
     if (n > f.blocks() || seen.size() > f.blocks()) break;
@@ -99,8 +101,9 @@ inline void CheckTree(const RawFile& data, const RawFile& tree) {
     if (n < 1 || n > tree.blocks()) return 0;
     const int count = tree.count(n);
     EXPECT_GT(count, 0) << tree.path << ": empty tree block " << n;
-    if (count > 0)
+    if (count > 0) {
       EXPECT_EQ(tree.record(n, 0).substr(0, keySize), firstKey) << tree.path << ": " << n;
+    }
     std::uint32_t sum = 0;
     for (int i = 0; i < count; ++i) {
       ++entries;
@@ -113,9 +116,10 @@ inline void CheckTree(const RawFile& data, const RawFile& tree) {
         EXPECT_TRUE(child >= 1 && child <= data.blocks()) << tree.path << ": names block " << child;
         if (child < 1 || child > data.blocks()) continue;
         below = static_cast<std::uint32_t>(data.count(child));
-        if (below > 0)
+        if (below > 0) {
           EXPECT_EQ(data.record(child, 0).substr(0, keySize), e.substr(0, keySize))
               << tree.path << ": key of data block " << child;
+        }
       } else {
         below = walk(child, level - 1, e.substr(0, keySize));
       }
