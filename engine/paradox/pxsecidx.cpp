@@ -1406,8 +1406,66 @@ Result StageIndexFlags(const std::string& tablePath, const std::vector<Secondary
   return WriteStaged(path, FlagsText(indexes), plan);
 }
 
+namespace {
+
+// The positions of the records in the order of a current .X: its chain
+// holds the entries in index order, and each names its record - by number
+// in an unkeyed table, by block and primary key in a keyed one. False when
+// the file cannot tell (out of date, or an entry names no record).
+bool OrderFromIndexFile(ParadoxTable& table, const SecondaryIndex& index,
+                        std::vector<std::uint32_t>& positions) {
+  const PxHeader& db = table.header();
+  const Layout layout = MakeLayout(db, index.desc);
+  PxHeader x;
+  io::File f;
+  std::uint64_t size = 0;
+  if (ReadHeader(index.xPath, x) != Ok || x.recordSize() != layout.recordSize ||
+      x.recordCount() != table.recordCount() || f.open(index.xPath, io::File::Mode::Read) != Ok ||
+      f.size(size) != Ok)
+    return false;
+  const std::size_t bs = x.blockSize(), rs = layout.recordSize;
+  const std::size_t n = layout.columns.size();
+  std::vector<std::uint8_t> block(bs), key(db.recordSize());
+  positions.clear();
+  positions.reserve(table.recordCount());
+  std::uint32_t seen = 0;
+  for (std::uint16_t b = x.firstBlock(); b != 0;
+       b = static_cast<std::uint16_t>(block[0] | (block[1] << 8))) {
+    const std::uint64_t at = x.headerSize() + static_cast<std::uint64_t>(b - 1) * bs;
+    if (++seen > 0xFFFF || at + bs > size || f.read(at, block.data(), bs) != Ok) return false;
+    const long count =
+        (static_cast<std::int16_t>(block[4] | (block[5] << 8)) + static_cast<long>(rs)) /
+        static_cast<long>(rs);
+    if (count < 0 || 6 + count * rs > bs) return false;
+    for (long i = 0; i < count; ++i) {
+      const std::uint8_t* e = block.data() + 6 + i * rs;
+      std::uint32_t position = 0;
+      if (!db.isKeyed()) {
+        const std::int64_t number = DecodeInt(e + layout.columns[n - 3].field.offset, 4);
+        if (number < 1 || number > table.recordCount()) return false;
+        position = static_cast<std::uint32_t>(number - 1);
+      } else {
+        for (const Column& c : layout.columns)
+          if (c.source == Source::TableField && c.tableField < db.keyFieldCount())
+            std::memcpy(key.data() + db.fields[c.tableField].offset, e + c.field.offset,
+                        c.field.width());
+        const auto blk =
+            static_cast<std::uint16_t>(DecodeInt(e + layout.columns[n - 1].field.offset, 2));
+        if (table.findInBlock(blk, key.data(), position) != Ok) return false;
+      }
+      positions.push_back(position);
+    }
+  }
+  return positions.size() == table.recordCount();
+}
+
+}  // namespace
+
 Result IndexOrder(ParadoxTable& table, const SecondaryIndex& index,
                   std::vector<std::uint32_t>& positions) {
+  if (OrderFromIndexFile(table, index, positions)) return Ok;
+  ClearLastError();
+  // An index that cannot tell: the records sorted afresh.
   DiskRecords records(table.path(), table.header());
   std::vector<std::vector<Entry>> entries;
   if (Result r =

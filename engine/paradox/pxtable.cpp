@@ -25,9 +25,7 @@ std::string Upper(std::string s) {
 }
 
 // Graphic and OLE contents carry an 8-byte prefix before the data.
-std::size_t PrefixLength(std::uint8_t code) {
-  return code == fcGraphic || code == fcOle ? 8 : 0;
-}
+std::size_t PrefixLength(std::uint8_t code) { return code == fcGraphic || code == fcOle ? 8 : 0; }
 
 // Reads the 6-byte headers of data blocks while the block chain is followed
 // at open. Plain reads are used rather than the mapping: mapping in every
@@ -115,7 +113,8 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   // table, and only an interrupted one is finished or undone here. (A table
   // moved aside by an interrupted file swap is put back before it can be locked.)
   const std::string plan = FamilyPath(t->path_, ".QRP");
-  const auto kind = options.exclusive ? io::TableLock::Kind::Exclusive : io::TableLock::Kind::Shared;
+  const auto kind =
+      options.exclusive ? io::TableLock::Kind::Exclusive : io::TableLock::Kind::Shared;
   Result locked = t->lock_.acquire(t->path_, kind);
   if (locked == ErrNotFound && io::FileExists(plan)) {
     if (Result r = io::RecoverReplace(plan)) return r;
@@ -124,8 +123,8 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   if (locked) return locked;
   if (Result r = io::RecoverReplace(plan)) return r;
   if (Result r = io::RecoverJournal(FamilyPath(t->path_, ".QJR"))) return r;
-  if (Result r = t->file_.open(t->path_, options.writable ? io::File::Mode::ReadWrite
-                                                      : io::File::Mode::Read))
+  if (Result r = t->file_.open(t->path_,
+                               options.writable ? io::File::Mode::ReadWrite : io::File::Mode::Read))
     return r;
   if (Result r = t->load()) return r;
   // Staged files of a whole-table operation that died before its plan.
@@ -160,7 +159,7 @@ Result ParadoxTable::refreshMap() {
   std::uint64_t size = 0;
   if (Result r = file_.size(size)) return r;
   plainBlockNumber_ = 0;
-  return size == mapSize_ ? Ok : mapFile();
+  return size == mapSize_ ? Result{Ok} : mapFile();
 }
 
 Result ParadoxTable::load() {
@@ -182,8 +181,8 @@ Result ParadoxTable::load() {
 Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
   const std::size_t bs = header_.blockSize();
   if (number == 0 || blockOffset(number) + 6 > mapSize_)
-    return Fail(ErrCorruptBlock, path_ + ": block " + std::to_string(number) +
-                                     " lies outside the file");
+    return Fail(ErrCorruptBlock,
+                path_ + ": block " + std::to_string(number) + " lies outside the file");
   const std::uint8_t* p = map_ + blockOffset(number);
   const std::uint32_t key = header_.encryption();
   const std::size_t available = std::min(bs, mapSize_ - blockOffset(number));
@@ -221,8 +220,8 @@ Result ParadoxTable::buildBlockMap() {
       return Fail(ErrCorruptBlock, path_ + ": block chain points at block " +
                                        std::to_string(number) + " beyond the end of the file");
     if (seen[number])
-      return Fail(ErrCorruptBlock, path_ + ": block chain loops back to block " +
-                                       std::to_string(number));
+      return Fail(ErrCorruptBlock,
+                  path_ + ": block chain loops back to block " + std::to_string(number));
     seen[number] = true;
     const std::uint8_t* p;
     if (header_.encryption() || blockOffset(number) + 6 > mapSize_) {
@@ -235,8 +234,8 @@ Result ParadoxTable::buildBlockMap() {
     std::uint16_t next = p[0] | (p[1] << 8);
     std::int16_t add = static_cast<std::int16_t>(p[4] | (p[5] << 8));
     if ((add + rs) % rs != 0 || add < -rs || (add + rs) / rs > recordsPerBlock())
-      return Fail(ErrCorruptBlock, path_ + ": block " + std::to_string(number) +
-                                       " has an invalid record count");
+      return Fail(ErrCorruptBlock,
+                  path_ + ": block " + std::to_string(number) + " has an invalid record count");
     std::uint16_t count = static_cast<std::uint16_t>((add + rs) / rs);
     blocks_.push(number, count);
     previous = number;
@@ -254,6 +253,37 @@ Result ParadoxTable::record(std::uint32_t index, const std::uint8_t*& out) {
   const std::uint8_t* p;
   if (Result r = blockData(block, p)) return r;
   out = p + 6 + static_cast<std::size_t>(slot) * header_.recordSize();
+  return Ok;
+}
+
+Result ParadoxTable::findInBlock(std::uint16_t block, const std::uint8_t* key,
+                                 std::uint32_t& position) {
+  std::uint32_t first = 0;
+  std::uint16_t count = 0;
+  const std::uint8_t* data;
+  if (!blocks_.find(block, first, count))
+    return Fail(ErrNoCurrentRecord,
+                path_ + ": block " + std::to_string(block) + " holds no records");
+  if (Result r = blockData(block, data)) return r;
+  auto compare = [&](const std::uint8_t* rec) {
+    for (int i = 0; i < header_.keyFieldCount(); ++i) {
+      const PxField& f = header_.fields[i];
+      if (int c = CompareStored(f, rec + f.offset, key + f.offset, driver_)) return c;
+    }
+    return 0;
+  };
+  std::uint16_t lo = 0, hi = count;
+  while (lo < hi) {
+    const auto mid = static_cast<std::uint16_t>(lo + (hi - lo) / 2);
+    if (compare(data + 6 + static_cast<std::size_t>(mid) * header_.recordSize()) < 0)
+      lo = static_cast<std::uint16_t>(mid + 1);
+    else
+      hi = mid;
+  }
+  if (lo == count || compare(data + 6 + static_cast<std::size_t>(lo) * header_.recordSize()) != 0)
+    return Fail(ErrNoCurrentRecord,
+                path_ + ": block " + std::to_string(block) + " holds no record with this key");
+  position = first + lo;
   return Ok;
 }
 
@@ -298,6 +328,15 @@ std::uint32_t BlockMap::firstOf(std::uint16_t block) {
   return i < blocks_.size() ? blocks_[i].first : total_;
 }
 
+bool BlockMap::find(std::uint16_t block, std::uint32_t& first, std::uint16_t& count) {
+  const std::size_t i = indexOf(block);
+  if (i == blocks_.size()) return false;
+  sumUp();
+  first = blocks_[i].first;
+  count = blocks_[i].count;
+  return true;
+}
+
 // Changes come in runs over neighbouring blocks: the last block found, and
 // its neighbours, are tried before a search.
 std::size_t BlockMap::indexOf(std::uint16_t block) {
@@ -335,9 +374,8 @@ Result ParadoxTable::openBlobFile(bool create) {
   if (blobs_) return Ok;
   std::string mb = FamilyPath(path_, ".MB");
   auto blobs = std::make_unique<BlobFile>();
-  Result r = (create && !io::FileExists(mb))
-                 ? blobs->create(mb, header_.encryption())
-                 : blobs->open(mb, writable_, header_.encryption());
+  Result r = (create && !io::FileExists(mb)) ? blobs->create(mb, header_.encryption())
+                                             : blobs->open(mb, writable_, header_.encryption());
   if (r) return r;
   blobs_ = std::move(blobs);
   blobs_->attach(writer_);

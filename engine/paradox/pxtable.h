@@ -4,9 +4,9 @@
 // order.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -126,6 +126,9 @@ class BlockMap {
   void locate(std::uint32_t position, std::uint16_t& block, std::uint16_t& slot);
   // The position of the first record of `block`.
   std::uint32_t firstOf(std::uint16_t block);
+  // The records of `block`: the position of its first and their number;
+  // false for a block not in the chain.
+  bool find(std::uint16_t block, std::uint32_t& first, std::uint16_t& count);
   void linked(std::uint16_t block, std::uint16_t after);
   void unlinked(std::uint16_t block);
   void counted(std::uint16_t block, int delta);
@@ -169,6 +172,9 @@ class ParadoxTable {
   // The stored bytes of record `index` (recordSize bytes), valid until the
   // next call that reads or changes the table.
   Result record(std::uint32_t index, const std::uint8_t*& out);
+  // The position of the record in data block `block` whose key fields equal
+  // those of `key` (a record's bytes); ErrNoCurrentRecord when there is none.
+  Result findInBlock(std::uint16_t block, const std::uint8_t* key, std::uint32_t& position);
   // One field of a stored record, BLOBs included, whatever the rights.
   Result fieldValue(const std::uint8_t* record, int field, Value& out);
   // All fields of record `index`; a field the password cannot read is NULL.

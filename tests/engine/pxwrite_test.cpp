@@ -170,6 +170,18 @@ TEST_P(WritePath, RandomChangesKeepTheFilesSoundAndTheRecordsRight) {
       ASSERT_FALSE(testing::Test::HasFailure());
     }
   }
+  if (shape.indexed) {  // the index files give each record's place in their order
+    std::vector<SecondaryIndex> indexes;
+    ASSERT_EQ(ReadSecondaryIndexes(path, t->header(), indexes), Ok);
+    std::vector<std::uint32_t> order;
+    ASSERT_EQ(IndexOrder(*t, indexes.back(), order), Ok) << LastErrorMessage();
+    std::vector<std::uint32_t> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    for (std::uint32_t i = 0; i < sorted.size(); ++i) ASSERT_EQ(sorted[i], i);
+    for (std::size_t i = 1; i < order.size(); ++i)  // "ScoreDown": Score descending first
+      ASSERT_GE(std::get<std::int64_t>(model[order[i - 1]][2]),
+                std::get<std::int64_t>(model[order[i]][2]));
+  }
   t.reset();
   EXPECT_EQ(AllRecords(*OpenOk(path)), model);  // as another opener reads it
 }
