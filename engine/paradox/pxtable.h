@@ -138,7 +138,7 @@ class ParadoxTable {
     return header_.headerSize() + static_cast<std::size_t>(number - 1) * header_.blockSize();
   }
   std::uint16_t recordsPerBlock() const {
-    return static_cast<std::uint16_t>((header_.blockSize() - 6) / header_.recordSize());
+    return static_cast<std::uint16_t>(header_.recordsPerBlock());
   }
   std::size_t locate(std::uint32_t index) const;  // index into blocks_
   Result openBlobFile(bool create);
