@@ -114,6 +114,8 @@ struct Damage {
   const char* message;
 };
 
+void PrintTo(const Damage& d, std::ostream* os) { *os << d.file << ": " << d.what; }
+
 auto Byte(std::size_t at, std::uint8_t v) {
   return [=](std::string& b) { b[at] = static_cast<char>(v); };
 }
