@@ -5,6 +5,7 @@
 // engine's users do.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
 
@@ -254,4 +255,24 @@ TEST_P(DamagedFamily, FailsWithAMessageNamingTheFile) {
   const std::string named = dir / (std::string("D.") + damage.file) + ": ";
   EXPECT_NE(LastErrorMessage().find(named), std::string::npos) << LastErrorMessage();
   EXPECT_NE(LastErrorMessage().find(damage.message), std::string::npos) << LastErrorMessage();
+}
+
+// Real index files whose last block ends early (AREACODE.PX) read whole:
+// a leaf for every data block of their table.
+TEST(PrimaryIndexCorpus, EveryIndexReadsALeafPerDataBlock) {
+  const std::string corpus = CorpusDir("paradox");
+  if (corpus.empty()) GTEST_SKIP() << "corpus absent";
+  int indexes = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(corpus)) {
+    const std::string ext = e.path().extension().string();
+    if (ext != ".px" && ext != ".PX") continue;
+    SCOPED_TRACE(e.path().string());
+    std::vector<IndexEntry> leaves;
+    ASSERT_EQ(ReadPrimaryIndex(e.path().string(), leaves), Ok) << LastErrorMessage();
+    PxHeader db;
+    ASSERT_EQ(ReadFileHeader(FamilyPath(e.path().string(), ".DB"), db), Ok) << LastErrorMessage();
+    EXPECT_EQ(leaves.size(), db.blocksInUse());
+    ++indexes;
+  }
+  EXPECT_GT(indexes, 15);
 }
