@@ -120,7 +120,7 @@ void FillExtended(const std::string& path, TableListDesc& t) {
     return;
   }
   paradox::PxHeader h;
-  if (h.parse(path, bytes, head.size())) {
+  if (paradox::ReadFileHeader(path, h)) {
     ClearLastError();
     return;
   }

@@ -117,6 +117,8 @@ Result PrimaryKeyCount(const TableDesc& d, std::uint16_t& count) {
     if (!ix.primary) continue;
     if (ix.fieldsInKey == 0 || ix.fieldsInKey > d.fields.size())
       return Bad(d, "the primary key names no fields");
+    if (ix.fieldsInKey > kMaxKeyFields)
+      return Bad(d, "a primary key has at most " + std::to_string(kMaxKeyFields) + " fields");
     for (std::uint16_t i = 0; i < ix.fieldsInKey; ++i)
       if (ix.keyFields[i] != i + 1)
         return Bad(d, "the primary key must consist of the leading fields, in order");

@@ -136,24 +136,6 @@ std::vector<FamilyMember> ListMembers(const std::string& dir, const std::string&
   return out;
 }
 
-// Reads and parses the header of a .DB, .PX, .Xnn or .Ynn file.
-Result ReadHeader(const std::string& path, PxHeader& h) {
-  io::File f;
-  if (Result r = f.open(path, io::File::Mode::Read)) return r;
-  std::uint64_t size = 0;
-  if (Result r = f.size(size)) return r;
-  std::vector<std::uint8_t> buf(static_cast<std::size_t>(std::min<std::uint64_t>(size, 0x800)));
-  if (Result r = f.read(0, buf.data(), buf.size())) return r;
-  if (buf.size() >= 4) {
-    std::size_t wanted = buf[2] | (buf[3] << 8);
-    if (wanted > buf.size() && wanted <= size) {
-      buf.resize(wanted);
-      if (Result r = f.read(0, buf.data(), buf.size())) return r;
-    }
-  }
-  return h.parse(path, buf.data(), buf.size());
-}
-
 // A file name in a header's code page.
 std::string NameBytes(const std::string& utf8, int codePage) {
   text::Codec codec(codePage ? codePage : 437);
@@ -172,7 +154,7 @@ Result WriteAt(const std::string& path, std::uint64_t offset, const std::string&
 // engine cannot read is left as it is.
 Result PatchHeaderName(const std::string& path, const std::string& name) {
   PxHeader h;
-  if (ReadHeader(path, h) != Ok) {
+  if (ReadFileHeader(path, h) != Ok) {
     ClearLastError();
     return Ok;
   }
@@ -308,7 +290,7 @@ Result RefuseIfLinked(const std::string& db, const std::string& what) {
 Result RefuseIfLinkedTablesHoldRecords(const std::string& db) {
   for (const Link& link : LinksOf(db)) {
     PxHeader h;
-    if (ReadHeader(link.table, h) != Ok) {
+    if (ReadFileHeader(link.table, h) != Ok) {
       ClearLastError();
       continue;
     }
@@ -362,7 +344,7 @@ Result LockForReading(const std::string& db, io::TableLock& lock) {
 Result RequireRights(const std::string& db, const std::vector<std::string>& passwords,
                      std::int32_t wanted, const std::string& what, bool needHeader) {
   PxHeader h;
-  if (Result r = ReadHeader(db, h)) {
+  if (Result r = ReadFileHeader(db, h)) {
     if (needHeader) return r;
     ClearLastError();
     return Ok;
@@ -428,7 +410,7 @@ Result StageCopy(const FamilyMember& m, const std::string& target, int codePage,
 
 int TableCodePage(const std::string& db) {
   PxHeader h;
-  if (ReadHeader(db, h) != Ok) {
+  if (ReadFileHeader(db, h) != Ok) {
     ClearLastError();
     return 437;
   }
@@ -726,7 +708,7 @@ Result PrepareEmpty(const std::string& tablePath, const std::vector<std::string>
   io::TableLock lock;
   if (Result r = LockExclusive(db, lock)) return r;
   PxHeader table;
-  if (Result r = ReadHeader(db, table)) return r;
+  if (Result r = ReadFileHeader(db, table)) return r;
   if (Result r = RequireRights(db, passwords, kRightsInsertDelete, "deleting records", true))
     return r;
   if (Result r = RefuseIfLinkedTablesHoldRecords(db)) return r;
@@ -747,7 +729,7 @@ Result PrepareEmpty(const std::string& tablePath, const std::vector<std::string>
       // The header alone, counting no records and no blocks, is an empty
       // table or index; an index's root is block 1 at no level.
       PxHeader h;
-      r = ReadHeader(m.path, h);
+      r = ReadFileHeader(m.path, h);
       if (!r) {
         h.setRecordCount(0);
         h.setBlocks(0, 0, 0, 0);

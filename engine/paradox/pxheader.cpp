@@ -1,6 +1,9 @@
 #include "engine/paradox/pxheader.h"
 
+#include <algorithm>
 #include <cstring>
+
+#include "engine/io/file.h"
 
 namespace engine::paradox {
 
@@ -28,6 +31,28 @@ bool IsKnownFieldCode(std::uint8_t code) {
 bool IsBlobCode(std::uint8_t code) {
   return code == fcMemo || code == fcBinary || code == fcFmtMemo || code == fcOle ||
          code == fcGraphic;
+}
+
+std::string FieldSizeProblem(std::uint8_t code, std::uint8_t size) {
+  auto within = [&](int lo, int hi) {
+    if (size >= lo && size <= hi) return std::string();
+    return "size " + std::to_string(size) + " is not " + std::to_string(lo) + " to " +
+           std::to_string(hi);
+  };
+  int fixed = 0;
+  switch (code) {
+    case fcAlpha: case fcBytes: return within(1, 255);
+    case fcBcd: return within(0, 32);
+    case fcMemo: return within(11, 250);
+    case fcBinary: case fcFmtMemo: case fcOle: case fcGraphic: return within(10, 250);
+    case fcLogical: fixed = 1; break;
+    case fcShort: fixed = 2; break;
+    case fcDate: case fcLong: case fcTime: case fcAutoinc: fixed = 4; break;
+    case fcMoney: case fcNumber: case fcTimestamp: fixed = 8; break;
+    default: return "type code " + std::to_string(code) + " is unknown";
+  }
+  if (size == fixed) return {};
+  return "size " + std::to_string(size) + " is not " + std::to_string(fixed);
 }
 
 std::size_t VariablePartStart(std::uint8_t version, std::uint8_t fileType) {
@@ -104,7 +129,74 @@ Result PxHeader::parse(const std::string& path, const std::uint8_t* data, std::s
   if (bs != 1 && bs != 2 && bs != 3 && bs != 4 && bs != 8 && bs != 16 && bs != 32)
     return Fail(ErrCorruptHeader, Bad(path, "unknown block size code " + std::to_string(bs)));
   raw.assign(data, data + hsize);
-  return parseVariablePart(path);
+  if (Result r = parseVariablePart(path)) return r;
+  return checkCounts(path);
+}
+
+// The counts and block numbers of the fixed part, against each other and
+// the record layout.
+Result PxHeader::checkCounts(const std::string& path) const {
+  auto bad = [&](const std::string& what) { return Fail(ErrCorruptHeader, Bad(path, what)); };
+  if (recordSize() > blockSize() - 6)
+    return bad("record size " + std::to_string(recordSize()) + " does not fit a block of " +
+               std::to_string(blockSize()) + " bytes");
+  const int keys = keyFieldCount();
+  if (fileType() == ftKeyedDb && (keys == 0 || keys > kMaxKeyFields))
+    return bad("key field count " + std::to_string(keys) + " is not 1 to " +
+               std::to_string(kMaxKeyFields));
+  if (fileType() == ftUnkeyedDb && keys != 0)
+    return bad("a table without a key counts " + std::to_string(keys) + " key fields");
+  const std::uint16_t total = totalBlocks();
+  auto beyond = [&](const char* what, std::uint16_t block) {
+    return bad(std::string(what) + " " + std::to_string(block) + " is beyond the " +
+               std::to_string(total) + " blocks of the file");
+  };
+  if (blocksInUse() > total) return beyond("the count of blocks in use", blocksInUse());
+  if (firstBlock() > total) return beyond("first block", firstBlock());
+  if (lastBlock() > total) return beyond("last block", lastBlock());
+  if (firstFreeBlock() > total) return beyond("first free block", firstFreeBlock());
+  if (recordCount() > std::uint64_t{total} * recordsPerBlock())
+    return bad("record count " + std::to_string(recordCount()) + " exceeds what " +
+               std::to_string(total) + " blocks hold");
+  const bool tree = fileType() == ftPrimaryIndex || fileType() == ftSecondaryY ||
+                    fileType() == ftSecondaryYG;
+  if (tree && indexLevels() > 0) {
+    if (indexLevels() > kMaxIndexLevels || indexLevels() > total)
+      return bad("index levels " + std::to_string(indexLevels()) + " are more than the blocks allow");
+    if (rootBlock() == 0 || rootBlock() > total) return beyond("index root block", rootBlock());
+  }
+  return Ok;
+}
+
+std::uint64_t PxHeader::blocksInFile(std::uint64_t fileSize) const {
+  if (fileSize <= headerSize()) return 0;
+  return (fileSize - headerSize() + blockSize() - 1) / blockSize();
+}
+
+Result PxHeader::checkFileSize(const std::string& path, std::uint64_t fileSize) const {
+  if (fileSize < headerSize())
+    return Fail(ErrCorruptHeader, Bad(path, "header size " + std::to_string(headerSize()) +
+                                                " does not fit the file"));
+  if (totalBlocks() > blocksInFile(fileSize))
+    return Fail(ErrCorruptHeader, Bad(path, "the header counts " + std::to_string(totalBlocks()) +
+                                                " blocks, the file holds " +
+                                                std::to_string(blocksInFile(fileSize))));
+  return Ok;
+}
+
+Result ReadFileHeader(const std::string& path, PxHeader& h) {
+  io::File f;
+  if (Result r = f.open(path, io::File::Mode::Read)) return r;
+  std::uint64_t size = 0;
+  if (Result r = f.size(size)) return r;
+  std::uint8_t start[4] = {};
+  if (size >= 4)
+    if (Result r = f.read(0, start, 4)) return r;
+  std::size_t want = std::max<std::size_t>(start[2] | (start[3] << 8), kFixedPart);
+  std::vector<std::uint8_t> bytes(std::min<std::uint64_t>(want, size));
+  if (Result r = f.read(0, bytes.data(), bytes.size())) return r;
+  if (Result r = h.parse(path, bytes.data(), bytes.size())) return r;
+  return h.checkFileSize(path, size);
 }
 
 Result PxHeader::parseVariablePart(const std::string& path) {
@@ -114,6 +206,9 @@ Result PxHeader::parseVariablePart(const std::string& path) {
     return Fail(ErrCorruptHeader, Bad(path, "field count " + std::to_string(count) + " is invalid"));
   if (keyFieldCount() > count)
     return Fail(ErrCorruptHeader, Bad(path, "more key fields than fields"));
+  if (fileType() == ftPrimaryIndex && count > kMaxKeyFields)
+    return Fail(ErrCorruptHeader, Bad(path, "the primary index has " + std::to_string(count) +
+                                                " fields"));
   std::size_t at = VariablePartStart(version(), fileType());
   auto need = [&](std::size_t bytes) { return at + bytes <= n; };
   auto truncated = [&] {
@@ -132,8 +227,9 @@ Result PxHeader::parseVariablePart(const std::string& path) {
       return Fail(ErrUnknownFieldType, Bad(path, "field " + std::to_string(i + 1) +
                                                      " has unknown type code " +
                                                      std::to_string(f.code)));
-    if (f.width() == 0)
-      return Fail(ErrCorruptHeader, Bad(path, "field " + std::to_string(i + 1) + " has size 0"));
+    const std::string problem = FieldSizeProblem(f.code, f.size);
+    if (!problem.empty())
+      return Fail(ErrCorruptHeader, Bad(path, "field " + std::to_string(i + 1) + ": " + problem));
     f.offset = static_cast<std::uint16_t>(offset);
     offset += f.width();
   }

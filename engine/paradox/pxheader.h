@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/errors.h"
+#include "engine/records.h"
 
 namespace engine::paradox {
 
@@ -58,12 +59,29 @@ struct PxField {
 // Known type code? And is it a BLOB type (stored partly in the .MB)?
 bool IsKnownFieldCode(std::uint8_t code);
 bool IsBlobCode(std::uint8_t code);
+// What is wrong with a size byte for a field of a known type ("" when
+// nothing): fixed-width types have their width, BCD 0 to 32 decimals,
+// alpha and bytes 1 to 255, BLOBs their 10-byte reference after a leader
+// of at most 240 bytes (at least 1 for memos).
+std::string FieldSizeProblem(std::uint8_t code, std::uint8_t size);
+
+// Most levels of an index tree (blocks of at least two entries and u16
+// block numbers allow no more).
+inline constexpr int kMaxIndexLevels = 16;
 
 class PxHeader {
  public:
   // Parses a header from the first bytes of a file (at least the header
-  // size, or the whole file when shorter). `path` names the file in errors.
+  // size, or the whole file when shorter) and checks every value that
+  // drives a read against the format. `path` names the file in errors.
   Result parse(const std::string& path, const std::uint8_t* data, std::size_t size);
+  // Checks the header against the size of its whole file: the header and
+  // every block it counts must be there.
+  Result checkFileSize(const std::string& path, std::uint64_t fileSize) const;
+  // Blocks a file of `fileSize` bytes holds; a last block cut short counts.
+  std::uint64_t blocksInFile(std::uint64_t fileSize) const;
+  // Records (or index entries) a block holds at most.
+  std::uint32_t recordsPerBlock() const { return (blockSize() - 6) / recordSize(); }
 
   std::vector<std::uint8_t> raw;  // exactly headerSize() bytes
   std::vector<PxField> fields;
@@ -117,7 +135,12 @@ class PxHeader {
 
  private:
   Result parseVariablePart(const std::string& path);
+  Result checkCounts(const std::string& path) const;
 };
+
+// Reads the header of the file at `path` (its header's bytes only), checked
+// as parse() and checkFileSize() do.
+Result ReadFileHeader(const std::string& path, PxHeader& header);
 
 // Offset where the variable part (field descriptors) starts.
 std::size_t VariablePartStart(std::uint8_t version, std::uint8_t fileType);

@@ -16,26 +16,30 @@ namespace engine::paradox {
 
 namespace {
 
-constexpr int kMaxLevels = 8;
-
 struct PxFile {
   std::string path;
   std::string data;
   PxHeader header;
+  std::vector<bool> visited;  // by block number: a tree reaches each block once
 };
 
-Result ReadLevel(const PxFile& px, std::uint16_t blockNo, int level, int levels,
+Result ReadLevel(PxFile& px, std::uint16_t blockNo, int level, int levels,
                  std::vector<IndexEntry>& out, int depth) {
   const PxHeader& h = px.header;
   const std::size_t bs = h.blockSize(), rs = h.recordSize();
   const std::size_t at = h.headerSize() + static_cast<std::size_t>(blockNo - 1) * bs;
-  if (blockNo == 0 || at + bs > px.data.size() || depth > kMaxLevels)
+  if (blockNo == 0 || blockNo > h.totalBlocks() || at + 6 > px.data.size() || depth > kMaxIndexLevels)
     return Fail(ErrCorruptIndex, px.path + ": index block " + std::to_string(blockNo) +
                                      " lies outside the file");
+  if (px.visited[blockNo])
+    return Fail(ErrCorruptIndex, px.path + ": index block " + std::to_string(blockNo) +
+                                     " is reached twice");
+  px.visited[blockNo] = true;
   const auto* p = reinterpret_cast<const std::uint8_t*>(px.data.data()) + at;
   std::int16_t add = static_cast<std::int16_t>(p[4] | (p[5] << 8));
   long count = (add + static_cast<long>(rs)) / static_cast<long>(rs);
-  if (count < 0 || 6 + count * rs > bs)
+  // A last block may be cut short by the end of the file, its entries not.
+  if (count < 0 || 6 + count * rs > bs || at + 6 + count * rs > px.data.size())
     return Fail(ErrCorruptIndex, px.path + ": index block " + std::to_string(blockNo) +
                                      " has an invalid entry count");
   const std::size_t keySize = rs - 6;
@@ -70,9 +74,11 @@ Result ReadPrimaryIndex(const std::string& pxPath, std::vector<IndexEntry>& leav
     return r;
   if (px.header.fileType() != ftPrimaryIndex)
     return Fail(ErrCorruptIndex, pxPath + ": not a primary index file");
+  if (Result r = px.header.checkFileSize(pxPath, px.data.size())) return r;
   leaves.clear();
   if (header) *header = px.header;
   if (px.header.indexLevels() == 0) return Ok;
+  px.visited.assign(px.header.totalBlocks() + 1u, false);
   return ReadLevel(px, px.header.rootBlock(), 0, px.header.indexLevels(), leaves, 0);
 }
 

@@ -80,19 +80,7 @@ const text::LanguageDriver* TableDriver(const PxHeader& db) {
 }
 
 // Reads the header of a Paradox file (only the header's bytes).
-Result ReadHeader(const std::string& path, PxHeader& h) {
-  io::File f;
-  if (Result r = f.open(path, io::File::Mode::Read)) return r;
-  std::uint64_t size = 0;
-  if (Result r = f.size(size)) return r;
-  std::uint8_t start[4] = {};
-  if (size < 4) return Fail(ErrCorruptHeader, path + ": file is too short for a table header");
-  if (Result r = f.read(0, start, 4)) return r;
-  std::size_t want = std::max<std::size_t>(start[2] | (start[3] << 8), 0x58);
-  std::vector<std::uint8_t> bytes(std::min<std::uint64_t>(want, size));
-  if (Result r = f.read(0, bytes.data(), bytes.size())) return r;
-  return h.parse(path, bytes.data(), bytes.size());
-}
+Result ReadHeader(const std::string& path, PxHeader& h) { return ReadFileHeader(path, h); }
 
 // ---------------------------------------------------------------------------
 // The side file: NAME.QIX
@@ -262,7 +250,7 @@ Result IndexFields(const PxHeader& db, const PxHeader& x, const SecondaryIndex& 
                    IndexDesc& desc) {
   const std::string& path = ix.xPath;
   if (x.hasLevel4Layout()) {
-    for (int m = 1; m < x.fieldCount(); ++m)
+    for (int m = 1; m < x.fieldCount() && m <= kMaxKeyFields; ++m)
       if (FitsIndexFieldCount(db, x, m, desc)) return Ok;
     return Fail(ErrCorruptIndex, path + ": the index fields do not match the table's fields");
   }
@@ -1193,10 +1181,6 @@ bool ValidName(const std::string& name) {
 
 // ---------------------------------------------------------------------------
 
-Result ReadFileHeader(const std::string& path, PxHeader& header) {
-  return ReadHeader(path, header);
-}
-
 bool ParseIndexTag(const std::string& ext, bool& composite, int& number) {
   auto hexValue = [](char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -1483,36 +1467,50 @@ namespace {
 struct IndexFile {
   std::string bytes;
   PxHeader header;
+  std::vector<bool> visited;  // by block number, for walks that reach each block once
+  std::size_t offset(std::uint16_t n) const {
+    return header.headerSize() + static_cast<std::size_t>(n - 1) * header.blockSize();
+  }
   const std::uint8_t* block(std::uint16_t n) const {
-    return reinterpret_cast<const std::uint8_t*>(bytes.data()) + header.headerSize() +
-           static_cast<std::size_t>(n - 1) * header.blockSize();
+    return reinterpret_cast<const std::uint8_t*>(bytes.data()) + offset(n);
   }
+  // A block the header counts whose 6-byte head lies in the file (a last
+  // block may be cut short after its records).
   bool holds(std::uint16_t n) const {
-    return n > 0 &&
-           header.headerSize() + static_cast<std::size_t>(n) * header.blockSize() <= bytes.size();
+    return n > 0 && n <= header.totalBlocks() && offset(n) + 6 <= bytes.size();
   }
-  // Records in block n; -1 when the count is invalid.
+  // Records in block n; -1 when the count is invalid or they run past the file.
   long count(std::uint16_t n) const {
     const std::uint8_t* p = block(n);
     const long rs = header.recordSize();
     const long c = (static_cast<std::int16_t>(p[4] | (p[5] << 8)) + rs) / rs;
-    return c < 0 || 6 + c * rs > static_cast<long>(header.blockSize()) ? -1 : c;
+    if (c < 0 || 6 + c * rs > static_cast<long>(header.blockSize())) return -1;
+    return offset(n) + 6 + static_cast<std::size_t>(c * rs) > bytes.size() ? -1 : c;
+  }
+  bool firstVisit(std::uint16_t n) {
+    if (visited.size() <= n) visited.resize(header.totalBlocks() + 1u, false);
+    if (visited[n]) return false;
+    visited[n] = true;
+    return true;
   }
 };
 
 Result LoadIndexFile(const std::string& path, IndexFile& f) {
   if (Result r = io::ReadWholeFile(path, f.bytes)) return r;
-  return f.header.parse(path, reinterpret_cast<const std::uint8_t*>(f.bytes.data()),
-                        f.bytes.size());
+  if (Result r = f.header.parse(path, reinterpret_cast<const std::uint8_t*>(f.bytes.data()),
+                                f.bytes.size()))
+    return r;
+  return f.header.checkFileSize(path, f.bytes.size());
 }
 
 Result BadBlock(const std::string& path, std::uint16_t n, const std::string& what) {
   return Fail(ErrCorruptIndex, path + ": block " + std::to_string(n) + " " + what);
 }
 
-Result ReadTreeLevel(const IndexFile& y, const std::string& path, std::uint16_t n, int level,
+Result ReadTreeLevel(IndexFile& y, const std::string& path, std::uint16_t n, int level,
                      std::vector<IndexEntry>& out) {
   if (!y.holds(n)) return BadBlock(path, n, "lies outside the file");
+  if (!y.firstVisit(n)) return BadBlock(path, n, "is reached twice");
   const long count = y.count(n);
   if (count < 0) return BadBlock(path, n, "has an invalid entry count");
   const std::size_t rs = y.header.recordSize();
@@ -1540,10 +1538,8 @@ Result ReadIndexBlocks(const SecondaryIndex& index, std::vector<IndexEntry>& blo
   records.clear();
   const std::size_t rs = x.header.recordSize();
   const std::size_t keySize = rs - x.header.fields.back().width();
-  std::set<std::uint16_t> seen;
   for (std::uint16_t n = x.header.firstBlock(); n != 0;) {
-    if (!x.holds(n) || !seen.insert(n).second)
-      return BadBlock(index.xPath, n, "breaks the block chain");
+    if (!x.holds(n) || !x.firstVisit(n)) return BadBlock(index.xPath, n, "breaks the block chain");
     const long count = x.count(n);
     if (count < 0) return BadBlock(index.xPath, n, "has an invalid record count");
     const std::uint8_t* p = x.block(n);

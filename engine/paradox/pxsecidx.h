@@ -62,9 +62,6 @@ struct IndexFlags {
   bool maintained = true;
 };
 
-// Reads just the header of a Paradox file (.DB, .PX, .X, .Y).
-Result ReadFileHeader(const std::string& path, PxHeader& header);
-
 // The .X extensions of a table's directory entries: "X0A" -> single field
 // 10, "XG3" -> composite 3. False for any other extension.
 bool ParseIndexTag(const std::string& extension, bool& composite, int& number);

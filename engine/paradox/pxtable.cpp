@@ -168,8 +168,7 @@ Result ParadoxTable::load() {
   if (header_.fileType() != ftKeyedDb && header_.fileType() != ftUnkeyedDb)
     return Fail(ErrCorruptHeader, path_ + ": not a table file (file type " +
                                       std::to_string(header_.fileType()) + ")");
-  if (header_.recordSize() > header_.blockSize() - 6)
-    return Fail(ErrCorruptHeader, path_ + ": records are larger than a block");
+  if (Result r = header_.checkFileSize(path_, mapSize_)) return r;
   driver_ = text::DriverFromHeader(header_.sortOrderId, header_.codePage(), header_.sortByte());
   int codePage = header_.codePage();
   if (codePage == 0) codePage = driver_ ? driver_->codePage : 437;
@@ -204,10 +203,7 @@ Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
 
 Result ParadoxTable::buildBlockMap() {
   blocks_.clear();
-  const std::size_t fileBlocks =
-      mapSize_ > header_.headerSize()
-          ? (mapSize_ - header_.headerSize() + header_.blockSize() - 1) / header_.blockSize()
-          : 0;
+  const std::size_t fileBlocks = header_.totalBlocks();
   std::vector<bool> seen(fileBlocks + 1, false);
   const int rs = header_.recordSize();
   std::uint16_t number = header_.firstBlock();
@@ -218,7 +214,8 @@ Result ParadoxTable::buildBlockMap() {
   while (number != 0) {
     if (number > fileBlocks)
       return Fail(ErrCorruptBlock, path_ + ": block chain points at block " +
-                                       std::to_string(number) + " beyond the end of the file");
+                                       std::to_string(number) + " beyond the " +
+                                       std::to_string(fileBlocks) + " blocks of the file");
     if (seen[number])
       return Fail(ErrCorruptBlock,
                   path_ + ": block chain loops back to block " + std::to_string(number));
@@ -237,6 +234,10 @@ Result ParadoxTable::buildBlockMap() {
       return Fail(ErrCorruptBlock,
                   path_ + ": block " + std::to_string(number) + " has an invalid record count");
     std::uint16_t count = static_cast<std::uint16_t>((add + rs) / rs);
+    // A last block may be cut short by the end of the file, its records not.
+    if (blockOffset(number) + 6 + std::size_t{count} * rs > mapSize_)
+      return Fail(ErrCorruptBlock, path_ + ": the records of block " + std::to_string(number) +
+                                       " run past the end of the file");
     blocks_.push(number, count);
     previous = number;
     number = next;

@@ -212,7 +212,7 @@ class ParadoxTable {
     return header_.headerSize() + static_cast<std::size_t>(number - 1) * header_.blockSize();
   }
   std::uint16_t recordsPerBlock() const {
-    return static_cast<std::uint16_t>((header_.blockSize() - 6) / header_.recordSize());
+    return static_cast<std::uint16_t>(header_.recordsPerBlock());
   }
   Result openBlobFile(bool create);
   Result readBlob(const PxField& f, const std::uint8_t* p, Value& out);

@@ -109,6 +109,10 @@ class Reader {
       f.code = *at(q);
       f.size = *at(q + 1);
       q += 2;
+      const std::string problem = FieldSizeProblem(f.code, f.size);
+      if (!problem.empty())
+        return Corrupt(path_, "field " + std::to_string(&f - out.fields.data() + 1) +
+                                  " of the field list: " + problem);
     }
     q += kFooterTableName;
     for (auto& f : out.fields) {
@@ -626,12 +630,6 @@ bool Compatible(const PxField& child, const PxField& parent) {
   return child.code == parent.code && child.size == parent.size;
 }
 
-Result ReadHeader(const std::string& path, PxHeader& out) {
-  std::string bytes;
-  if (Result r = io::ReadWholeFile(path, bytes)) return r;
-  return out.parse(path, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-}
-
 // Builds the check records of a new table, and the side-file lines.
 class CheckBuilder {
  public:
@@ -722,7 +720,7 @@ class CheckBuilder {
     if (!io::FileExists(path))
       return bad("field " + name + ": lookup table " + c.lookupTable + " does not exist");
     PxHeader lk;
-    if (Result r = ReadHeader(path, lk)) return r;
+    if (Result r = ReadFileHeader(path, lk)) return r;
     if (lk.fields.empty() || !Compatible(f, lk.fields[0]))
       return bad("field " + name + ": the first field of lookup table " + c.lookupTable +
                  " has another type");
@@ -796,7 +794,7 @@ class LinkBuilder {
     if (Upper(BaseName(parentPath)) == Upper(BaseName(d_.tableName)))
       return Fail(ErrNotSupported, d_.tableName + ": link " + n + ": a table cannot be its own parent");
     PxHeader parent;
-    if (Result r = ReadHeader(parentPath, parent)) return r;
+    if (Result r = ReadFileHeader(parentPath, parent)) return r;
     if (!parent.isKeyed() || parent.keyFieldCount() != ri.fieldCount)
       return bad("link " + n + ": the fields must match the whole key of " + ri.otherTable + " (" +
                  std::to_string(parent.keyFieldCount()) + " field(s))");
@@ -878,7 +876,7 @@ Result StageParent(const std::string& childName, const ParentUpdate& u,
     return Ok;
   } else {
     PxHeader parent;
-    if (Result r = ReadHeader(u.path, parent)) return r;
+    if (Result r = ReadFileHeader(u.path, parent)) return r;
     file = NewValFile(parent);
   }
   auto& deps = file.dependents;
@@ -927,7 +925,7 @@ Result KeepDependents(const TableDesc& d, const PxHeader& db, ValFile& file) {
   ValFile old;
   if (ReadValFile(valPath, old) != Ok || !old.isParent || old.dependents.empty()) return Ok;
   PxHeader before;
-  if (Result r = ReadHeader(d.tableName, before)) return r;
+  if (Result r = ReadFileHeader(d.tableName, before)) return r;
   bool same = before.keyFieldCount() == db.keyFieldCount();
   for (std::uint16_t i = 0; same && i < db.keyFieldCount(); ++i)
     same = before.fields[i].code == db.fields[i].code && before.fields[i].size == db.fields[i].size;

@@ -124,18 +124,26 @@ TEST_F(ParadoxChain, RecordsFollowTheChainWhateverTheFileOrderOfItsBlocks) {
   }
 }
 
-TEST_F(ParadoxChain, ALastBlockCutShortReadsItsMissingTailAsBlank) {
-  // The file ends 6 + 10 records into the last block: its header survives.
-  Write(Bytes().substr(0, headerSize + (kBlocks - 1) * blockSize + 6 + 10 * 104));
+TEST_F(ParadoxChain, ALastBlockCutShortAfterItsRecordsReadsWhole) {
+  // The file ends right after the last block's records, before its unused tail.
+  Write(Bytes().substr(0, headerSize + (kBlocks - 1) * blockSize + 6 + kPerBlock * 104));
   std::unique_ptr<ParadoxTable> t;
   ASSERT_EQ(ParadoxTable::Open(path, {}, t), Ok) << LastErrorMessage();
   ASSERT_EQ(t->recordCount(), static_cast<std::uint32_t>(kPerBlock * kBlocks));
   std::vector<Value> row;
-  const std::uint32_t lastBlock = (kBlocks - 1) * kPerBlock;
-  ASSERT_EQ(t->readRecord(lastBlock + 9, row), Ok) << LastErrorMessage();
-  EXPECT_EQ(std::get<std::int64_t>(row[0]), lastBlock + 9);
-  ASSERT_EQ(t->readRecord(lastBlock + 10, row), Ok) << LastErrorMessage();
-  EXPECT_TRUE(IsNull(row[0]) && IsNull(row[1]));
+  ASSERT_EQ(t->readRecord(kPerBlock * kBlocks - 1, row), Ok) << LastErrorMessage();
+  EXPECT_EQ(std::get<std::int64_t>(row[0]), kPerBlock * kBlocks - 1);
+}
+
+TEST_F(ParadoxChain, ALastBlockCutShortInsideItsRecordsFailsNamingTheFile) {
+  // The file ends 6 + 10 records into the last block: the other 9 records
+  // the block counts are not there to read.
+  Write(Bytes().substr(0, headerSize + (kBlocks - 1) * blockSize + 6 + 10 * 104));
+  std::unique_ptr<ParadoxTable> t;
+  EXPECT_EQ(ParadoxTable::Open(path, {}, t), ErrCorruptBlock);
+  EXPECT_NE(LastErrorMessage().find("CHAIN.DB: the records of block 150 run past the end"),
+            std::string::npos)
+      << LastErrorMessage();
 }
 
 TEST_F(ParadoxChain, AChainIntoABlockWhoseHeaderIsCutOffFailsNamingTheFile) {

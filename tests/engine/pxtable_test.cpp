@@ -498,14 +498,14 @@ TEST_F(ParadoxDamaged, TruncatedAndMalformedHeaders) {
 }
 
 TEST_F(ParadoxDamaged, BrokenBlockChains) {
-  Poke16(0x0E, 500);  // first block beyond the end
-  ExpectFailure(ErrCorruptBlock);
+  Poke16(0x0E, 500);  // first block beyond the blocks the header counts
+  ExpectFailure(ErrCorruptHeader);
   Poke16(0x800, 1);  // block 1 names itself as next
   ExpectFailure(ErrCorruptBlock);
   Poke16(0x804, 3);  // record count not a multiple of the record size
   ExpectFailure(ErrCorruptBlock);
-  Write(bytes.substr(0, 0x800 + 2048 * 2 + 100));  // blocks cut off
-  ExpectFailure(ErrCorruptBlock);
+  Write(bytes.substr(0, 0x800 + 2048 * 2 + 100));  // blocks the header counts cut off
+  ExpectFailure(ErrCorruptHeader);
 }
 
 TEST_F(ParadoxDamaged, BlobReferencesOutsideTheBlobFile) {
