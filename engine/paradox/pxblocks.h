@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -31,6 +32,8 @@ class BlockFile {
   BlockFile(io::File& file, io::Transaction& tx, const PxHeader& header,
             std::uint32_t cryptKey = 0);
   Result open();  // learns the file's size; call once before use
+  // Tells blocks that hold records: a free list naming one is damaged.
+  void setInUse(std::function<bool(std::uint16_t)> inUse) { inUse_ = std::move(inUse); }
 
   const std::string& path() const { return file_.path(); }
   PxHeader& header() { return header_; }  // as it will be written
@@ -90,6 +93,7 @@ class BlockFile {
   std::uint16_t perBlock_ = 0;
   std::uint16_t fileBlocks_ = 0;
   std::unordered_map<std::uint16_t, Cached> cache_;
+  std::function<bool(std::uint16_t)> inUse_;
 };
 
 }  // namespace engine::paradox

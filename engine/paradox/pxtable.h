@@ -129,6 +129,7 @@ class BlockMap {
   // The records of `block`: the position of its first and their number;
   // false for a block not in the chain.
   bool find(std::uint16_t block, std::uint32_t& first, std::uint16_t& count);
+  bool contains(std::uint16_t block) { return indexOf(block) < blocks_.size(); }
   void linked(std::uint16_t block, std::uint16_t after);
   void unlinked(std::uint16_t block);
   void counted(std::uint16_t block, int delta);

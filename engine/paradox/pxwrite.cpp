@@ -117,6 +117,7 @@ Result TableWriter::begin() {
   h.clearModifiedFlags();
   db_.emplace(t_.file_, tx_, h, h.encryption());
   if (Result r = db_->open()) return r;
+  db_->setInUse([this](std::uint16_t block) { return t_.blocks_.contains(block); });
   if (h.isKeyed()) {
     if (Result r = openPrimaryIndex()) return r;
   } else {

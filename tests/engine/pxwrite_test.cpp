@@ -16,6 +16,7 @@
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
+#include "tests/support/files.h"
 #include "tests/support/ptables.h"
 #include "tests/support/soundfiles.h"
 #include "tests/support/tempdir.h"
@@ -332,4 +333,23 @@ TEST(WritePathCost, FlushesAndBytesOfAChangeDoNotGrowWithTheTable) {
     EXPECT_LE(large[i].flushes, 10u);
     EXPECT_LT(large[i].bytesWritten, 2 * small[i].bytesWritten + 16384);
   }
+}
+
+// A free list that names a block holding records would have a new block
+// written over them: the change is refused and the table stays as it was.
+TEST(WritePathDamaged, AFreeListNamingABlockInUseIsRefused) {
+  TempDir dir(TempDir::Where::Memory);
+  const std::string path = dir / "F.DB";
+  ASSERT_EQ(CreateParadoxTable(MakeDesc(path, Shape{"", true, false, 1024}), false), Ok);
+  ASSERT_EQ(OpenForChanges(path)->insertMany({Filled("key1"), Filled("key3")}), Ok)
+      << LastErrorMessage();
+  std::string bytes = *Slurp(path);
+  bytes[0x4D] = 1;  // block 1 is the chain's, full with two records
+  Put(path, bytes);
+  auto t = OpenForChanges(path);
+  EXPECT_EQ(t->insert(Filled("key2")), ErrCorruptBlock);
+  EXPECT_NE(LastErrorMessage().find("free list"), std::string::npos) << LastErrorMessage();
+  t.reset();
+  EXPECT_EQ(*Slurp(path), bytes);
+  EXPECT_EQ(AllRecords(*OpenOk(path)).size(), 2u);
 }
