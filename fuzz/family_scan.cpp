@@ -110,6 +110,23 @@ void ReadDatabaseLists(const std::string& directory) {
   CloseDatabase(db);
 }
 
+// Changes through the write path, each its own change whose failure
+// undoes it: a copy of the first record (a duplicate key refused, or one
+// record more), a blank record (first in key order), the first record
+// rewritten as it is, the first record deleted.
+void ChangeRecords(const std::string& table) {
+  hDBICur cursor = 0;
+  if (OpenTablePath(table, OpenMode::ReadWrite, cursor)) return;
+  std::vector<Value> first;
+  const bool some = SetToBegin(cursor) == Ok && GetNextRecord(cursor, &first) == Ok;
+  if (some) InsertRecord(cursor, first);
+  std::vector<FieldDesc> fields;
+  if (GetFieldDescs(cursor, fields) == Ok) InsertRecord(cursor, std::vector<Value>(fields.size()));
+  if (some && SetToRecordNo(cursor, 1) == Ok) ModifyRecord(cursor, first);
+  if (SetToRecordNo(cursor, 1) == Ok) DeleteRecord(cursor);
+  CloseCursor(cursor);
+}
+
 }  // namespace
 
 std::vector<Member> Unpack(const std::uint8_t* data, std::size_t size) {
@@ -162,6 +179,7 @@ ScanResult ScanFamily(const std::string& directory, const std::vector<Member>& m
   }
   ReadIndexFiles(table);
   ReadDatabaseLists(directory);
+  if (result.open == Ok) ChangeRecords(table);
   // Whatever the engine left beside the files (lock files, say) goes too.
   std::error_code ec;
   for (const auto& entry : std::filesystem::directory_iterator(directory, ec))

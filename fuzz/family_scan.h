@@ -40,7 +40,8 @@ struct ScanResult {
 // and hold nothing else) and reads the table T.DB there through the
 // engine: properties, fields, every record with its BLOBs, the order of
 // each secondary index, the validity checks and links, the lists of the
-// database, and the index files themselves. The files are removed again.
+// database, and the index files themselves; then a few records are
+// inserted, rewritten and deleted. The files are removed again.
 ScanResult ScanFamily(const std::string& directory, const std::vector<Member>& members);
 
 }  // namespace fuzz
