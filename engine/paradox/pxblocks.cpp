@@ -76,7 +76,7 @@ Result BlockFile::change(std::uint16_t n, std::uint8_t*& data) {
 
 Result BlockFile::allocate(std::uint16_t& n, std::uint8_t*& data) {
   if (std::uint16_t free = header_.firstFreeBlock()) {
-    if (inUse_ && inUse_(free)) return damaged(free, "is on the free list but holds records");
+    if (inChain_ && inChain_(free)) return damaged(free, "is on the free list and in the chain");
     if (Result r = change(free, data)) return r;
     header_.setFirstFreeBlock(Next(data));
     n = free;

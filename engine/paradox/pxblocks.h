@@ -32,8 +32,10 @@ class BlockFile {
   BlockFile(io::File& file, io::Transaction& tx, const PxHeader& header,
             std::uint32_t cryptKey = 0);
   Result open();  // learns the file's size; call once before use
-  // Tells blocks that hold records: a free list naming one is damaged.
-  void setInUse(std::function<bool(std::uint16_t)> inUse) { inUse_ = std::move(inUse); }
+  // Tells the blocks of the file's chain, where it is known: a free list or
+  // a tree naming another block than it should is damaged.
+  void setInChain(std::function<bool(std::uint16_t)> inChain) { inChain_ = std::move(inChain); }
+  bool inChain(std::uint16_t n) const { return !inChain_ || inChain_(n); }
 
   const std::string& path() const { return file_.path(); }
   PxHeader& header() { return header_; }  // as it will be written
@@ -93,7 +95,7 @@ class BlockFile {
   std::uint16_t perBlock_ = 0;
   std::uint16_t fileBlocks_ = 0;
   std::unordered_map<std::uint16_t, Cached> cache_;
-  std::function<bool(std::uint16_t)> inUse_;
+  std::function<bool(std::uint16_t)> inChain_;
 };
 
 }  // namespace engine::paradox

@@ -210,6 +210,9 @@ Result SortedFile::locate(const std::uint8_t* key, const Compare& order, Path& p
   std::uint16_t n;
   if (Result r = descend(key, true, order, path, n)) return r;
   if (n == 0) n = data_.header().firstBlock();
+  if (n != 0 && !data_.inChain(n))
+    return Fail(ErrCorruptIndex, tree_.path() + ": the index leads to block " + std::to_string(n) +
+                                     ", which is not in the chain of " + data_.path());
   at = match = {n, 0};
   if (n == 0) return Ok;
   std::uint8_t* block;

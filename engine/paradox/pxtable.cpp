@@ -349,7 +349,7 @@ std::size_t BlockMap::indexOf(std::uint16_t block) {
 }
 
 void BlockMap::linked(std::uint16_t block, std::uint16_t after) {
-  const std::size_t at = after == 0 ? 0 : indexOf(after) + 1;
+  const std::size_t at = after == 0 ? 0 : std::min(indexOf(after) + 1, blocks_.size());
   blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(at), {block, 0, 0});
   invalidateFrom(at);
   hint_ = at;

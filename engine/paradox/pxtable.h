@@ -130,6 +130,7 @@ class BlockMap {
   // false for a block not in the chain.
   bool find(std::uint16_t block, std::uint32_t& first, std::uint16_t& count);
   bool contains(std::uint16_t block) { return indexOf(block) < blocks_.size(); }
+  std::uint16_t last() const { return blocks_.empty() ? 0 : blocks_.back().block; }
   void linked(std::uint16_t block, std::uint16_t after);
   void unlinked(std::uint16_t block);
   void counted(std::uint16_t block, int delta);

@@ -117,7 +117,13 @@ Result TableWriter::begin() {
   h.clearModifiedFlags();
   db_.emplace(t_.file_, tx_, h, h.encryption());
   if (Result r = db_->open()) return r;
-  db_->setInUse([this](std::uint16_t block) { return t_.blocks_.contains(block); });
+  db_->setInChain([this](std::uint16_t block) { return t_.blocks_.contains(block); });
+  // Records are placed after the block the header names as the chain's last.
+  if (h.lastBlock() != t_.blocks_.last())
+    return Fail(ErrCorruptHeader, t_.path_ + ": the header names block " +
+                                      std::to_string(h.lastBlock()) +
+                                      " as the last of the chain, which ends at block " +
+                                      std::to_string(t_.blocks_.last()));
   if (h.isKeyed()) {
     if (Result r = openPrimaryIndex()) return r;
   } else {
