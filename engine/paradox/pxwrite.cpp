@@ -64,10 +64,17 @@ class TableWriter : public ChainListener {
 
   // ChainListener: the table's block map and its participants follow.
   void linked(std::uint16_t block, std::uint16_t after) override {
+    mapChanged_ = true;
     t_.blocks_.linked(block, after);
   }
-  void unlinked(std::uint16_t block) override { t_.blocks_.unlinked(block); }
-  void counted(std::uint16_t block, int delta) override { t_.blocks_.counted(block, delta); }
+  void unlinked(std::uint16_t block) override {
+    mapChanged_ = true;
+    t_.blocks_.unlinked(block);
+  }
+  void counted(std::uint16_t block, int delta) override {
+    mapChanged_ = true;
+    t_.blocks_.counted(block, delta);
+  }
   Result moved(std::uint16_t from, std::uint16_t to, const std::uint8_t* records,
                std::uint16_t count) override;
 
@@ -96,15 +103,16 @@ class TableWriter : public ChainListener {
   std::optional<RecordChain> chain_;  // unkeyed tables
   bool begun_ = false;
   bool committed_ = false;
+  bool mapChanged_ = false;  // the table's block map follows the change
 };
 
 TableWriter::~TableWriter() {
   if (!begun_ || committed_) return;
   tx_.rollback();
+  t_.writer_ = nullptr;
   if (t_.blobs_) t_.blobs_->attach(nullptr);
   // The files are as they were: so must be the table's view of them.
-  t_.mapFile();
-  t_.buildBlockMap();
+  if (mapChanged_ && t_.refreshMap() == Ok) t_.buildBlockMap();
   for (const auto& p : t_.participants_) p->afterChange(t_, false);
 }
 

@@ -353,3 +353,20 @@ TEST(WritePathDamaged, AFreeListNamingABlockInUseIsRefused) {
   EXPECT_EQ(*Slurp(path), bytes);
   EXPECT_EQ(AllRecords(*OpenOk(path)).size(), 2u);
 }
+
+// A refused change leaves nothing of itself behind in the table: a BLOB
+// read after it goes to the file, not through the change that was undone.
+TEST(WritePathRefused, ReadsAfterARefusedChangeUseTheFiles) {
+  TempDir dir(TempDir::Where::Memory);
+  const std::string path = dir / "B.DB";
+  ASSERT_EQ(CreateParadoxTable(
+                ptables::Desc(path, {Field("Id", pxLong), Field("Text", pxMemo, 20)}, 1), false),
+            Ok);
+  const std::string memo(5000, 'm');
+  ASSERT_EQ(OpenOk(path, true)->insert({std::int64_t{1}, memo}), Ok) << LastErrorMessage();
+  auto t = OpenOk(path, true);
+  EXPECT_EQ(t->insert({std::int64_t{1}, std::string("again")}), ErrKeyViolation);
+  std::vector<Value> row;
+  ASSERT_EQ(t->readRecord(0, row), Ok) << LastErrorMessage();
+  EXPECT_EQ(row[1], Value{memo});
+}
