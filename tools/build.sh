@@ -11,17 +11,7 @@ if [ "${QUARRY_WITH_TESTS:-0}" = 1 ]; then
   packages+=(libgtest-dev libgmock-dev pxlib-dev)
 fi
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+bash tools/install-packages.sh "${packages[@]}"
 
 testing=OFF
 [ "${QUARRY_WITH_TESTS:-0}" = 1 ] && testing=ON

@@ -11,17 +11,7 @@ seconds=${1:?usage: tools/fuzz.sh SECONDS}
 
 packages=(clang-14 libclang-rt-14-dev cmake ninja-build pkg-config libsqlite3-dev libicu-dev
           python3)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" = 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+bash tools/install-packages.sh "${packages[@]}"
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBUILD_FUZZ=ON -DBUILD_GUI=OFF -DBUILD_CLI=OFF -DBUILD_TESTING=OFF >/dev/null

@@ -34,23 +34,29 @@ Result RecordChain::count(std::uint16_t n, std::uint16_t& out) {
   return file_.count(n, data, out);
 }
 
-Result RecordChain::read(Slot at, const std::uint8_t*& record) {
-  std::uint8_t* data;
-  std::uint16_t n;
-  if (Result r = file_.read(at.block, data)) return r;
-  if (Result r = file_.count(at.block, data, n)) return r;
-  if (at.slot >= n)
+// The block of the record at `at` (marked to be written when `changing`)
+// and the block's record count.
+Result RecordChain::holding(Slot at, bool changing, std::uint8_t*& data, std::uint16_t& count) {
+  Result r = changing ? file_.change(at.block, data) : file_.read(at.block, data);
+  if (r == Ok) r = file_.count(at.block, data, count);
+  if (r == Ok && at.slot >= count)
     return Fail(ErrCorruptBlock, file_.path() + ": block " + std::to_string(at.block) +
                                      " has no record " + std::to_string(at.slot + 1));
+  return r;
+}
+
+Result RecordChain::read(Slot at, const std::uint8_t*& record) {
+  std::uint8_t* data;
+  std::uint16_t count;
+  if (Result r = holding(at, false, data, count)) return r;
   record = file_.record(data, at.slot);
   return Ok;
 }
 
 Result RecordChain::replace(Slot at, const std::uint8_t* record) {
-  const std::uint8_t* old;
-  if (Result r = read(at, old)) return r;
   std::uint8_t* data;
-  if (Result r = file_.change(at.block, data)) return r;
+  std::uint16_t count;
+  if (Result r = holding(at, true, data, count)) return r;
   std::memcpy(file_.record(data, at.slot), record, file_.recordSize());
   return Ok;
 }
@@ -134,11 +140,7 @@ Result RecordChain::append(const std::uint8_t* record, Slot& placed) {
 Result RecordChain::remove(Slot at, bool& emptied) {
   std::uint8_t* data;
   std::uint16_t count;
-  if (Result r = file_.change(at.block, data)) return r;
-  if (Result r = file_.count(at.block, data, count)) return r;
-  if (at.slot >= count)
-    return Fail(ErrCorruptBlock, file_.path() + ": block " + std::to_string(at.block) +
-                                     " has no record " + std::to_string(at.slot + 1));
+  if (Result r = holding(at, true, data, count)) return r;
   std::memmove(file_.record(data, at.slot), file_.record(data, at.slot + 1),
                static_cast<std::size_t>(count - at.slot - 1) * file_.recordSize());
   file_.setCount(data, static_cast<std::uint16_t>(count - 1));

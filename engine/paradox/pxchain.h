@@ -70,6 +70,7 @@ class RecordChain {
  private:
   Result split(std::uint16_t n, std::uint16_t slot, std::uint16_t& keep, std::uint16_t& added);
   Result put(std::uint16_t n, std::uint16_t slot, const std::uint8_t* record);
+  Result holding(Slot at, bool changing, std::uint8_t*& data, std::uint16_t& count);
 
   BlockFile& file_;
   ChainListener* listener_;

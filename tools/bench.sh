@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release) into build-bench/ and runs them; pxlib and
+# the sqlite3 shell are installed for the comparisons they make.
+#   bash tools/bench.sh [quarry_write_bench options]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-packages.sh build-essential cmake ninja-build pkg-config qt6-base-dev \
+  libsqlite3-dev libicu-dev pxlib-dev sqlite3
+cmake -S . -B build-bench -G Ninja -DBUILD_BENCH=ON -DBUILD_GUI=OFF -DBUILD_TESTING=OFF \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build-bench -j"$(nproc)"
+build-bench/bench/quarry_bench
+build-bench/bench/quarry_write_bench "$@"
