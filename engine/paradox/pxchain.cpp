@@ -165,6 +165,9 @@ Result SortedFile::open() {
   if (levels() > kMaxLevels)
     return Fail(ErrCorruptIndex,
                 tree_.path() + ": the index claims " + std::to_string(levels()) + " levels");
+  if ((levels() == 0) != (data_.header().recordCount() == 0))
+    return Fail(ErrCorruptIndex,
+                tree_.path() + ": the index does not name the records of " + data_.path());
   return Ok;
 }
 

@@ -370,3 +370,43 @@ TEST(WritePathRefused, ReadsAfterARefusedChangeUseTheFiles) {
   ASSERT_EQ(t->readRecord(0, row), Ok) << LastErrorMessage();
   EXPECT_EQ(row[1], Value{memo});
 }
+
+// A keyed table whose primary index is missing, or does not name its
+// records, gets a new one built from its blocks before the change; so do
+// secondary indexes that are out of date.
+class WritePathRepair : public testing::TestWithParam<int> {};
+
+TEST_P(WritePathRepair, IndexesThatCannotServeAreRebuiltFirst) {
+  TempDir dir(TempDir::Where::Memory);
+  const std::string path = dir / "R.DB";
+  ASSERT_EQ(CreateParadoxTable(MakeDesc(path, Shape{"", true, true, 1024}), false), Ok);
+  std::vector<Row> rows;
+  for (int i = 0; i < 40; ++i) rows.push_back(Filled("key" + std::to_string(100 + i)));
+  ASSERT_EQ(OpenForChanges(path)->insertMany(rows), Ok) << LastErrorMessage();
+  const std::string empty = dir / "Empty.DB";  // its index files hold no entries
+  ASSERT_EQ(CreateParadoxTable(MakeDesc(empty, Shape{"", true, true, 1024}), false), Ok);
+  switch (GetParam()) {
+    case 0:
+      std::filesystem::remove(FamilyPath(path, ".PX"));
+      break;
+    case 1:
+      std::filesystem::copy_file(FamilyPath(empty, ".PX"), FamilyPath(path, ".PX"),
+                                 std::filesystem::copy_options::overwrite_existing);
+      break;
+    case 2:
+      for (const char* ext : {".XG0", ".YG0"})
+        std::filesystem::copy_file(FamilyPath(empty, ext), FamilyPath(path, ext),
+                                   std::filesystem::copy_options::overwrite_existing);
+      break;
+  }
+  ASSERT_EQ(OpenForChanges(path)->insert(Filled("key1205")), Ok) << LastErrorMessage();
+  EXPECT_EQ(AllRecords(*OpenOk(path)).size(), 41u);
+  soundfiles::ExpectSound(path);
+}
+
+std::string RepairName(const testing::TestParamInfo<int>& info) {
+  static const char* names[] = {"PrimaryMissing", "PrimaryEmpty", "SecondaryEmpty"};
+  return names[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Damage, WritePathRepair, testing::Values(0, 1, 2), RepairName);
