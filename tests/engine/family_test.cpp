@@ -111,6 +111,13 @@ class Holder {
     close(fds[0]);
     return r;
   }
+  // Another process that has the table at `path` open to read.
+  Result startReading(const std::string& path) {
+    return start([&] {
+      hDBICur c = 0;
+      return OpenTablePath(path, OpenMode::ReadOnly, c);
+    });
+  }
   ~Holder() { stop(); }
   // Kills the child: what it held is let go as when a process dies.
   void stop() {
@@ -573,11 +580,7 @@ TEST(FamilyStagedLeftovers, StayWhileAnotherOpenExists) {
   std::string t = MakeBlobTable(dir.path(), "T.DB", 3);
   const auto rows = Records(t);
   Holder reader;
-  ASSERT_EQ(reader.start([&] {
-    hDBICur c = 0;
-    return OpenTablePath(t, OpenMode::ReadOnly, c);
-  }),
-            Ok);
+  ASSERT_EQ(reader.startReading(t), Ok);
   // Whoever else has the table open may be staging a change of its indexes.
   std::ofstream(dir / "T.X02.new~") << "x";
   std::ofstream(dir / "t.px.new~") << "x";
@@ -589,11 +592,7 @@ TEST(FamilyStagedLeftovers, StayWhileAnotherOpenExists) {
   EXPECT_EQ(StagedNames(dir.path()), planted);
   // The open is shared still: another process may open the table too.
   Holder second;
-  EXPECT_EQ(second.start([&] {
-    hDBICur other = 0;
-    return OpenTablePath(t, OpenMode::ReadOnly, other);
-  }),
-            Ok);
+  EXPECT_EQ(second.startReading(t), Ok);
   second.stop();
   EXPECT_EQ(CloseCursor(c), Ok);
   reader.stop();
@@ -623,11 +622,7 @@ TEST(FamilyCreateOver, RefusedWhileAnotherProcessHasTheTableOpen) {
   std::string t = MakeBlobTable(dir.path(), "T.DB", 2);
   const auto rows = Records(t);
   Holder reader;
-  ASSERT_EQ(reader.start([&] {
-    hDBICur c = 0;
-    return OpenTablePath(t, OpenMode::ReadOnly, c);
-  }),
-            Ok);
+  ASSERT_EQ(reader.startReading(t), Ok);
   EXPECT_EQ(CreateParadoxTable(Desc(t, {Field("A", pxShort)}), true), ErrTableInUse);
   EXPECT_TRUE(StagedNames(dir.path()).empty());
   reader.stop();
