@@ -12,6 +12,7 @@
 #include "engine/paradox/pxpicture.h"
 #include "engine/paradox/pxval.h"
 #include "engine/paradox/pxvalue.h"
+#include "engine/valuetext.h"
 
 namespace engine::paradox {
 
@@ -54,28 +55,6 @@ std::string Canonical(const std::string& path) {
   return ec ? path : p.string();
 }
 
-std::string TwoDigits(int v) { return (v < 10 ? "0" : "") + std::to_string(v); }
-
-std::string ShowTime(std::int64_t ms) {
-  std::string s = TwoDigits(static_cast<int>(ms / 3600000)) + ":" +
-                  TwoDigits(static_cast<int>(ms / 60000 % 60)) + ":" +
-                  TwoDigits(static_cast<int>(ms / 1000 % 60));
-  if (ms % 1000) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, ".%03d", static_cast<int>(ms % 1000));
-    s += buf;
-  }
-  return s;
-}
-
-std::string ShowDate(std::int32_t day) {
-  int y, m, d;
-  SplitDayNumber(day, y, m, d);
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d", y, m, d);
-  return buf;
-}
-
 std::string ShowNumber(double d) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.15g", d);
@@ -89,12 +68,9 @@ std::string Show(const Value& v) {
   if (auto d = std::get_if<double>(&v)) return ShowNumber(*d);
   if (auto b = std::get_if<BcdValue>(&v)) return b->text;
   if (auto b = std::get_if<bool>(&v)) return *b ? "true" : "false";
-  if (auto d = std::get_if<DateValue>(&v)) return ShowDate(d->day);
-  if (auto t = std::get_if<TimeValue>(&v)) return ShowTime(t->ms);
-  if (auto t = std::get_if<TimestampValue>(&v)) {
-    const auto day = static_cast<std::int32_t>(std::floor(t->ms / 86400000.0));
-    return ShowDate(day) + " " + ShowTime(static_cast<std::int64_t>(t->ms - day * 86400000.0));
-  }
+  if (auto d = std::get_if<DateValue>(&v)) return FormatDate(d->day);
+  if (auto t = std::get_if<TimeValue>(&v)) return FormatTime(t->ms);
+  if (auto t = std::get_if<TimestampValue>(&v)) return FormatTimestamp(t->ms);
   return IsNull(v) ? "blank" : "a value";
 }
 
