@@ -1,6 +1,7 @@
 // The groups of commands the quarry program offers.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "cli/quarry.h"
@@ -19,5 +20,26 @@ std::vector<bool> ReadableFields(engine::hDBICur table, const std::vector<engine
 std::vector<Command> AliasCommands();  // aliases, alias add/delete
 std::vector<Command> BackupCommands();  // backup
 std::vector<Command> StructureCommands();  // save-structure
+std::vector<Command> RestructureCommands();  // restructure, pack, index
+
+// A database on the directory of a table, closed on every path; the
+// engine's operations then name the table by its file name.
+class TableDirectory {
+ public:
+  explicit TableDirectory(const std::string& tablePath);
+  ~TableDirectory();
+  TableDirectory(const TableDirectory&) = delete;
+  TableDirectory& operator=(const TableDirectory&) = delete;
+  engine::hDBIDb db() const { return db_; }
+  const std::string& file() const { return file_; }
+
+ private:
+  engine::hDBIDb db_ = 0;
+  std::string file_;
+};
+
+// "NAME TYPE [SIZE]; ..." (the --fields of create and restructure) as field
+// descriptors; a usage error when malformed.
+std::vector<engine::FieldDesc> ParseFieldList(const std::string& spec);
 
 }  // namespace cli

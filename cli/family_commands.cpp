@@ -15,29 +15,19 @@ namespace cli {
 
 using namespace engine;
 
+TableDirectory::TableDirectory(const std::string& tablePath) {
+  std::size_t slash = tablePath.find_last_of('/');
+  std::string dir = slash == std::string::npos ? "." : tablePath.substr(0, slash);
+  if (dir.empty()) dir = "/";
+  file_ = slash == std::string::npos ? tablePath : tablePath.substr(slash + 1);
+  Check(OpenDatabase(dir, db_));
+}
+
+TableDirectory::~TableDirectory() {
+  if (db_) CloseDatabase(db_);
+}
+
 namespace {
-
-// A database on the directory of a table, closed on every path; the
-// engine's operations then name the table by its file name.
-class TableDirectory {
- public:
-  explicit TableDirectory(const std::string& tablePath) {
-    std::size_t slash = tablePath.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : tablePath.substr(0, slash);
-    if (dir.empty()) dir = "/";
-    file_ = slash == std::string::npos ? tablePath : tablePath.substr(slash + 1);
-    Check(OpenDatabase(dir, db_));
-  }
-  ~TableDirectory() {
-    if (db_) CloseDatabase(db_);
-  }
-  hDBIDb db() const { return db_; }
-  const std::string& file() const { return file_; }
-
- private:
-  hDBIDb db_ = 0;
-  std::string file_;
-};
 
 // A name without a directory is taken in the working directory, as the
 // other commands take table paths.

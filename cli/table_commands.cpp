@@ -108,48 +108,6 @@ int Info(const std::vector<std::string>& words, Streams& io) {
   return 0;
 }
 
-// "NAME TYPE [SIZE]; ..." -> field descriptors.
-std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
-  std::vector<FieldDesc> fields;
-  std::stringstream all(spec);
-  std::string item;
-  while (std::getline(all, item, ';')) {
-    std::stringstream words(item);
-    std::vector<std::string> w;
-    for (std::string s; words >> s;) w.push_back(s);
-    if (w.empty()) continue;
-    // "A20" is read as "A 20".
-    if (w.size() == 2 && w[1].size() > 1 && std::isdigit(static_cast<unsigned char>(w[1][1]))) {
-      w.push_back(w[1].substr(1));
-      w[1].resize(1);
-    }
-    if (w.size() < 2 || w.size() > 3 || w[1].size() != 1)
-      throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE]");
-    std::uint8_t code = paradox::FieldCodeOfLetter(w[1][0]);
-    if (!code) throw UsageError("field " + w[0] + ": unknown type letter " + w[1]);
-    FieldDesc f;
-    f.name = w[0];
-    f.type = paradox::PhysicalTypeOf(code);
-    if (w.size() == 3) {
-      int size = 0;
-      try {
-        size = std::stoi(w[2]);
-      } catch (const std::exception&) {
-        throw UsageError("field " + w[0] + ": size \"" + w[2] + "\" is not a number");
-      }
-      if (code == paradox::fcBcd) {
-        f.units1 = 32;
-        f.units2 = static_cast<std::int16_t>(size);
-      } else {
-        f.units1 = static_cast<std::int16_t>(size);
-      }
-    }
-    fields.push_back(f);
-  }
-  if (fields.empty()) throw UsageError("--fields names no field");
-  return fields;
-}
-
 int Create(const std::vector<std::string>& words, Streams& io) {
   Args args = ParseCommandArgs(words, {"fields", "key", "level", "langdriver", "blocksize"});
   args.expectPositional(1);
@@ -198,6 +156,47 @@ int Insert(const std::vector<std::string>& words, Streams& io) {
 }
 
 }  // namespace
+
+std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
+  std::vector<FieldDesc> fields;
+  std::stringstream all(spec);
+  std::string item;
+  while (std::getline(all, item, ';')) {
+    std::stringstream words(item);
+    std::vector<std::string> w;
+    for (std::string s; words >> s;) w.push_back(s);
+    if (w.empty()) continue;
+    // "A20" is read as "A 20".
+    if (w.size() == 2 && w[1].size() > 1 && std::isdigit(static_cast<unsigned char>(w[1][1]))) {
+      w.push_back(w[1].substr(1));
+      w[1].resize(1);
+    }
+    if (w.size() < 2 || w.size() > 3 || w[1].size() != 1)
+      throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE]");
+    std::uint8_t code = paradox::FieldCodeOfLetter(w[1][0]);
+    if (!code) throw UsageError("field " + w[0] + ": unknown type letter " + w[1]);
+    FieldDesc f;
+    f.name = w[0];
+    f.type = paradox::PhysicalTypeOf(code);
+    if (w.size() == 3) {
+      int size = 0;
+      try {
+        size = std::stoi(w[2]);
+      } catch (const std::exception&) {
+        throw UsageError("field " + w[0] + ": size \"" + w[2] + "\" is not a number");
+      }
+      if (code == paradox::fcBcd) {
+        f.units1 = 32;
+        f.units2 = static_cast<std::int16_t>(size);
+      } else {
+        f.units1 = static_cast<std::int16_t>(size);
+      }
+    }
+    fields.push_back(f);
+  }
+  if (fields.empty()) throw UsageError("--fields names no field");
+  return fields;
+}
 
 std::vector<Command> TableCommands() {
   return {

@@ -154,22 +154,8 @@ Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
   CURSOR_OR_FAIL(c, h);
   out.clear();
   const auto& fields = c->table->fields();
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    const paradox::PxField& f = fields[i];
-    FieldDesc d;
-    d.number = static_cast<std::uint16_t>(i + 1);
-    d.name = c->table->codec().toUtf8(f.name);
-    d.type = paradox::PhysicalTypeOf(f.code);
-    if (f.code == paradox::fcAlpha || f.code == paradox::fcBytes) d.units1 = f.size;
-    if (paradox::IsBlobCode(f.code)) d.units1 = static_cast<std::int16_t>(f.size - 10);
-    if (f.code == paradox::fcBcd) {
-      d.units1 = 32;
-      d.units2 = f.size;
-    }
-    d.offset = f.offset;
-    d.length = f.width();
-    out.push_back(std::move(d));
-  }
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    out.push_back(paradox::FieldDescOf(fields[i], c->table->codec(), static_cast<std::uint16_t>(i + 1)));
   return Ok;
 }
 

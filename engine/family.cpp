@@ -12,6 +12,7 @@
 #include "engine/lists.h"
 #include "engine/paradox/pxfamily.h"
 #include "engine/paradox/pxheader.h"
+#include "engine/paradox/pxrestructure.h"
 #include "engine/paradox/pxsecurity.h"
 #include "engine/paradox/pxtable.h"
 
@@ -266,6 +267,24 @@ Result EmptyTable(hDBIDb db, const std::string& tableName) {
   std::string path;
   if (Result r = TableOfDatabase(db, tableName, "", path)) return r;
   return paradox::EmptyParadoxTable(path, SessionPasswords());
+}
+
+Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly,
+                        RestructureReport* report) {
+  std::string path;
+  if (Result r = TableOfDatabase(db, desc.tableName, desc.driverType, path)) return r;
+  paradox::RestructureOptions options;
+  options.dryRun = analyzeOnly;
+  options.passwords = SessionPasswords();
+  if (Result r = GetCreateDefaults(options.defaults)) return r;
+  return paradox::RestructureParadoxTable(path, desc, options, report);
+}
+
+Result PackTable(hDBIDb db, const std::string& tableName) {
+  TableDesc desc;
+  desc.tableName = tableName;
+  desc.pack = 1;
+  return RestructureTable(db, desc);
 }
 
 }  // namespace engine

@@ -100,4 +100,14 @@ Result DeleteTable(hDBIDb db, const std::string& tableName, const std::string& d
 Result RenameTable(hDBIDb db, const std::string& oldName, const std::string& newName);
 Result EmptyTable(hDBIDb db, const std::string& tableName);
 
+// Changes the structure of desc.tableName in place, keeping and converting
+// its data (engine/paradox/pxrestructure.h tells how the descriptor is
+// read); the table is rebuilt compact, so desc.pack needs nothing more.
+// `analyzeOnly` changes nothing and fills `report` with what would happen.
+// A protected table needs its master password among the session's.
+Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly = false,
+                        RestructureReport* report = nullptr);
+// Packs a Paradox table: a restructure that changes nothing else.
+Result PackTable(hDBIDb db, const std::string& tableName);
+
 }  // namespace engine

@@ -163,6 +163,9 @@ struct TableDesc {
   std::string password;
   std::int16_t isProtected = 0;
   std::int16_t pack = 0;
+  // Restructure only: the table loses its master password (and with it its
+  // auxiliary passwords). A restructure without isProtected keeps it.
+  std::int16_t removeProtection = 0;
   // Change codes are empty for a create; for a restructure they run
   // parallel to the descriptor arrays.
   std::vector<std::int32_t> fieldOps;
@@ -176,6 +179,20 @@ struct TableDesc {
   std::vector<std::int32_t> refIntOps;
   std::vector<RefIntDesc> refInts;
   std::vector<OptionalParam> optionalParams;
+};
+
+// What a restructure did, or with a dry run would do.
+struct RestructureReport {
+  std::uint32_t records = 0;    // records of the table before
+  std::uint32_t kept = 0;       // records the new table holds
+  std::uint32_t problems = 0;   // records that could not be carried over
+  std::uint32_t shortened = 0;  // values carried over with a loss (text cut, decimals rounded)
+  std::vector<std::string> droppedFields;
+  std::vector<std::string> lost;              // indexes, checks, links and rights that went with them
+  std::vector<std::string> problemSamples;    // the first few, "record 12: field X: why"
+  std::vector<std::string> shortenedSamples;  // the first few
+  std::string problemsTable;  // the table that received the problem records ("" none)
+  std::string refusal;        // why the restructure fails (a dry run: would fail); "" when it does not
 };
 
 struct CursorProps {

@@ -149,6 +149,22 @@ char TypeLetterOf(std::uint8_t c) {
   return i ? i->letter : 0;
 }
 
+FieldDesc FieldDescOf(const PxField& f, const text::Codec& codec, std::uint16_t number) {
+  FieldDesc d;
+  d.number = number;
+  d.name = codec.toUtf8(f.name);
+  d.type = PhysicalTypeOf(f.code);
+  if (f.code == fcAlpha || f.code == fcBytes) d.units1 = f.size;
+  if (IsBlobCode(f.code)) d.units1 = static_cast<std::int16_t>(f.size - 10);
+  if (f.code == fcBcd) {
+    d.units1 = 32;
+    d.units2 = f.size;
+  }
+  d.offset = f.offset;
+  d.length = f.width();
+  return d;
+}
+
 std::uint8_t FieldCodeOfLetter(char letter) {
   letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
   for (const auto& i : kTypes)

@@ -6,6 +6,7 @@
 #include "engine/errors.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/records.h"
+#include "engine/text/codepage.h"
 
 namespace engine::paradox {
 
@@ -16,6 +17,10 @@ std::uint16_t PhysicalTypeOf(std::uint8_t code);
 // The Paradox type letter of a file code ('A', 'N', '$', ...); 0 when unknown.
 char TypeLetterOf(std::uint8_t code);
 std::uint8_t FieldCodeOfLetter(char letter);
+
+// The descriptor of field number `number` (1-based) of a table whose text
+// is in `codec`'s code page.
+FieldDesc FieldDescOf(const PxField& field, const text::Codec& codec, std::uint16_t number);
 
 // Defaults for parameters a descriptor leaves out.
 struct CreateDefaults {

@@ -502,8 +502,25 @@ std::vector<std::string> StagedFiles(const std::string& db) {
 
 }  // namespace
 
+std::string WorkDirectoryOf(const std::string& db) { return db + ".work~"; }
+
+void RemoveWorkDirectory(const std::string& dir) {
+  if (dir.empty()) return;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") ::unlink(Join(dir, name).c_str());
+    }
+    ::closedir(d);
+  }
+  ::rmdir(dir.c_str());
+}
+
 void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool exclusive) {
-  if (Upper(Split(db).ext) != "DB" || StagedFiles(db).empty()) return;
+  if (Upper(Split(db).ext) != "DB") return;
+  struct stat st {};
+  const bool work = ::lstat(WorkDirectoryOf(db).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (!work && StagedFiles(db).empty()) return;
   if (Exists(FamilyPath(db, ".QRP"))) return;
   // Whole-table operations stage under the exclusive lock, and changes of
   // a table's indexes under any lock of it: only the sole open may remove.
@@ -511,8 +528,10 @@ void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool excl
     ClearLastError();
     return;
   }
-  if (!Exists(FamilyPath(db, ".QRP")))
+  if (!Exists(FamilyPath(db, ".QRP"))) {
     for (const std::string& path : StagedFiles(db)) ::unlink(path.c_str());
+    if (work) RemoveWorkDirectory(WorkDirectoryOf(db));
+  }
   if (!exclusive && lock.acquire(db, io::TableLock::Kind::Shared) != Ok) ClearLastError();
 }
 

@@ -73,12 +73,19 @@ struct PreparedChange {
 
 // Removes what a whole-table operation cut short before it wrote its plan
 // left beside the table at `db` (its .DB): the staged files of the family,
-// member + ".new~" ("T.DB.new~", "t.px.new~"; nothing else). Nothing is
+// member + ".new~" ("T.DB.new~", "t.px.new~"), and a restructure's work
+// directory (WorkDirectoryOf). Nothing is
 // removed while a plan (.QRP) is pending, nor while another open of the
 // table exists: `lock` holds the table, exclusively when `exclusive` is set;
 // a shared lock is raised in place for the removal and lowered again, and
 // when another open keeps it from rising the files stay for a later open.
 void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool exclusive);
+
+// A restructure builds the new table in a directory beside the old one
+// (engine/paradox/pxrestructure.h): TABLE.DB + ".work~".
+std::string WorkDirectoryOf(const std::string& db);
+// Removes a work directory and what it holds (it holds files only).
+void RemoveWorkDirectory(const std::string& dir);
 
 // `passwords` are the session's: a protected table needs one that allows
 // the operation (reading for the source of a copy; all rights to delete,

@@ -190,8 +190,14 @@ class ParadoxTable {
                 std::uint32_t* position = nullptr);
   Result remove(std::uint32_t index);
   // Inserts every row of `rows` as one change: all go in, or none. A
-  // refused row's message starts with its name ("line 12: ...").
-  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
+  // refused row's message starts with its name ("line 12: ..."). With a
+  // `reject` handler a refused row (a value that does not fit, a key that
+  // is there already) is handed to it instead: Ok passes the row over, any
+  // other result stops the insert.
+  using RejectHandler =
+      std::function<Result(std::uint64_t label, Result code, const std::string& message)>;
+  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr,
+                    const RejectHandler& reject = nullptr);
   Result insertMany(const std::vector<std::vector<Value>>& rows) {
     VectorRows source(rows);
     return insertRows(source);

@@ -55,6 +55,8 @@ class TableWriter : public ChainListener {
   Result insert(const std::vector<Value>& values, std::uint32_t* position);
   Result update(std::uint32_t index, const std::vector<Value>& values, std::uint32_t* position);
   Result remove(std::uint32_t index);
+  // Gives back the BLOB space of a stored record.
+  Result releaseBlobs(const std::uint8_t* record);
   // Lets the caches go when they have grown.
   Result relieve();
   Result commit();
@@ -83,7 +85,6 @@ class TableWriter : public ChainListener {
   Result keyViolation(const Bytes& record) const;
   Result usePrimaryIndex(const std::string& path);
   Result storeBlob(const PxField& f, const Value& v, std::uint8_t* p);
-  Result releaseBlobs(const std::uint8_t* record);
   Result encode(const std::vector<Value>& values, Bytes& record);
   Result decode(const Bytes& record, std::vector<Value>& out);
   Result consult(const std::vector<Value>* oldValues, std::vector<Value>* newValues);
@@ -451,8 +452,10 @@ class SortedRows {
     return sorter_.add(entry_.data());
   }
 
-  // Places every record in key order.
-  Result place(RowSource& rows) {
+  // Places every record in key order; `rejected` counts the records the
+  // handler passed over.
+  Result place(RowSource& rows, const ParadoxTable::RejectHandler& reject,
+               std::uint64_t& rejected) {
     std::vector<std::uint8_t> record;
     for (;;) {
       const std::uint8_t* e;
@@ -462,8 +465,13 @@ class SortedRows {
       std::uint64_t label;
       std::memcpy(&label, e, 8);
       record.assign(e + 8, e + 8 + w_.recordSize());
-      if (Result r = w_.place(record, nullptr))
-        return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+      if (Result r = w_.place(record, nullptr)) {
+        const std::string message = rows.name(label) + ": " + LastErrorMessage();
+        if (r != ErrKeyViolation || !reject) return Fail(r, message);
+        if (Result h = reject(label, r, message)) return h;
+        if (Result b = w_.releaseBlobs(record.data())) return b;
+        ++rejected;
+      }
       if (Result r = w_.relieve()) return r;
     }
   }
@@ -493,8 +501,9 @@ Result ParadoxTable::remove(std::uint32_t index) {
 // each block is filled before the next is started; records of an unkeyed
 // table go to its end as they come. Either way no record placed before
 // moves when the table was empty, and the indexes may be built in order.
-Result ParadoxTable::insertRows(RowSource& rows, std::uint64_t* inserted) {
-  std::uint64_t count = 0;
+Result ParadoxTable::insertRows(RowSource& rows, std::uint64_t* inserted,
+                               const RejectHandler& reject) {
+  std::uint64_t count = 0, lateRejects = 0;
   const bool keyed = header_.isKeyed();
   Result result = RunChange(*this, !keyed || recordCount() == 0, [&](TableWriter& w) {
     std::optional<SortedRows> sorted;
@@ -507,14 +516,20 @@ Result ParadoxTable::insertRows(RowSource& rows, std::uint64_t* inserted) {
       if (Result r = rows.next(values, label, end)) return r;
       if (end) break;
       Result r = w.prepare(values, record);
+      const bool refused = r != Ok;
       if (r == Ok) r = sorted ? sorted->add(label, record) : w.place(record, nullptr);
-      if (r) return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+      if (r) {
+        const std::string message = rows.name(label) + ": " + LastErrorMessage();
+        if (!reject || !(refused || r == ErrKeyViolation)) return Fail(r, message);
+        if (Result h = reject(label, r, message)) return h;
+        continue;
+      }
       if (Result e = w.relieve()) return e;
       ++count;
     }
-    return sorted ? sorted->place(rows) : Result{Ok};
+    return sorted ? sorted->place(rows, reject, lateRejects) : Result{Ok};
   });
-  if (inserted) *inserted = result == Ok ? count : 0;
+  if (inserted) *inserted = result == Ok ? count - lateRejects : 0;
   return result;
 }
 
