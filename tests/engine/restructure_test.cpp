@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 
+#include "engine/engine.h"
 #include "engine/io/file.h"
 #include "engine/paradox/pxconvert.h"
 #include "engine/paradox/pxcreate.h"
@@ -390,6 +391,66 @@ TEST(Restructure, PasswordsAreKeptChangedOrRemovedAndFollowTheFields) {
   EXPECT_FALSE(fs::exists(p.dir / "PEOPLE.QPW"));
 }
 
+// ------------------------------------------------------------ links
+
+TEST(Restructure, LinksFollowTheirFieldsOnBothSides) {
+  People p;  // the parent: keyed by ID
+  const std::string orders = p.dir / "ORDERS.DB";
+  TableDesc o = ptables::Desc(orders, {Field("NO", pxLong), Field("WHO", pxLong), Field("WHAT", pxAlpha, 10)}, 1);
+  RefIntDesc link;
+  link.name = "Buyer";
+  link.kind = riDependent;
+  link.otherTable = "PEOPLE.DB";
+  link.fieldCount = 1;
+  link.thisFields[0] = 2;
+  link.otherFields[0] = 1;
+  o.refInts.push_back(link);
+  ASSERT_EQ(CreateParadoxTable(o, false), Ok) << LastErrorMessage();
+  ASSERT_EQ(OpenOk(orders, true)->insertMany({{std::int64_t{10}, std::int64_t{2}, std::string("pen")}}), Ok);
+  auto links = [](const std::string& path) {
+    auto t = OpenOk(path);
+    TableValidity v;
+    EXPECT_EQ(LoadValidity(path, t->header(), t->codec(), v), Ok) << LastErrorMessage();
+    std::vector<std::string> out;
+    for (const RefIntDesc& l : v.links)
+      out.push_back(l.name + (l.kind == riDependent ? " child " : " parent ") + l.otherTable + " " +
+                    std::to_string(l.thisFields[0]));
+    return out;
+  };
+  const auto parentLinks = links(p.path);
+  ASSERT_EQ(parentLinks.size(), 1u);
+
+  // The parent gains a field behind its key: the child stays listed.
+  TableDesc grow;
+  for (std::uint16_t i = 1; i <= 4; ++i) Keep(grow, i);
+  Add(grow, Field("EMAIL", pxAlpha, 40));
+  ASSERT_EQ(Restructure(p.path, grow), Ok) << LastErrorMessage();
+  EXPECT_EQ(links(p.path), parentLinks);
+  // Changing the parent's key would leave the child pointing nowhere.
+  TableDesc rekey;
+  Keep(rekey, 1, Field("ID", pxAlpha, 5), opModify);
+  EXPECT_EQ(Restructure(p.path, rekey), ErrDetailsExist);
+
+  // The child's link field moves: the link follows it.
+  TableDesc move;
+  Keep(move, 1);
+  Keep(move, 3);
+  Keep(move, 2);
+  ASSERT_EQ(Restructure(orders, move), Ok) << LastErrorMessage();
+  ASSERT_EQ(links(orders).size(), 1u);
+  EXPECT_EQ(links(orders)[0].substr(0, 13), "Buyer child P");
+  EXPECT_EQ(links(orders)[0].back(), '3');
+  // Dropping it drops the link, on both sides.
+  TableDesc drop;
+  Keep(drop, 1);
+  Keep(drop, 2);
+  RestructureReport rep;
+  ASSERT_EQ(Restructure(orders, drop, &rep), Ok) << LastErrorMessage();
+  EXPECT_EQ(rep.lost, std::vector<std::string>{"link Buyer"});
+  EXPECT_TRUE(links(orders).empty());
+  EXPECT_TRUE(links(p.path).empty());
+}
+
 // ------------------------------------------------------------ dry run
 
 TEST(Restructure, TheDryRunPredictsTheRunAndChangesNothing) {
@@ -506,4 +567,56 @@ TEST(RestructureKilled, AtEveryStepTheTableIsOldOrNewAndNothingIsLeftOver) {
     if (isNew && !finished) break;  // died after the swap: nothing more to learn
   }
   EXPECT_GT(kills, 10);
+}
+
+// Adding and dropping an index killed at any step: the table has the index
+// whole or not at all.
+TEST(RestructureKilled, AddingOrDroppingAnIndexIsWholeOrNotAtAll) {
+  People p;
+  auto indexNames = [&] {
+    auto t = OpenOk(p.path);
+    std::vector<SecondaryIndex> ix;
+    EXPECT_EQ(ReadSecondaryIndexes(p.path, t->header(), ix), Ok) << LastErrorMessage();
+    std::vector<std::string> out;
+    for (const auto& i : ix) out.push_back(i.desc.name);
+    return out;
+  };
+  IndexDesc byName;
+  byName.name = "ByName";
+  byName.fieldsInKey = 2;
+  byName.keyFields[0] = 2;
+  byName.keyFields[1] = 4;
+  byName.unique = byName.maintained = 1;
+  for (const bool adding : {true, false}) {
+    const auto before = indexNames();
+    const auto files = Names(p.dir.path());
+    bool finished = false;
+    int kills = 0;
+    for (std::uint64_t k = 0; !finished && k < 100; ++k) {
+      pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        hDBIDb db = 0;
+        if (OpenDatabase(p.dir.path(), db) != Ok) _exit(4);
+        g_stepsLeft = k;
+        io::SetStepHook(DieAtStep);
+        _exit((adding ? AddIndex(db, "PEOPLE.DB", byName) : DeleteIndex(db, "PEOPLE.DB", "ByName")) == Ok ? 0 : 3);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      finished = WIFEXITED(status);
+      ASSERT_TRUE(finished ? WEXITSTATUS(status) == 0 : WIFSIGNALED(status)) << "step " << k;
+      SCOPED_TRACE(std::string(adding ? "add" : "drop") + " killed before step " + std::to_string(k));
+      const auto now = indexNames();
+      if (now == before) {
+        EXPECT_EQ(Names(p.dir.path()), files);
+        ++kills;
+      }
+      soundfiles::ExpectSound(p.path);
+      ASSERT_FALSE(testing::Test::HasFailure());
+      if (now != before) break;
+    }
+    EXPECT_GT(kills, 3);
+    EXPECT_EQ(indexNames().size(), adding ? 2u : 1u);
+  }
 }
