@@ -190,6 +190,15 @@ Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
                       " is not 1024, 2048, 3072 or 4096 (16384 or 32768 for level 7)");
   l.blockSize = static_cast<std::uint32_t>(blockSize);
 
+  // Accepted and checked; the files keep no place for either.
+  if (const std::string* v = Param(d, "FILL FACTOR")) {
+    long fill = 0;
+    if (!ParseNumber(*v, fill) || fill < 1 || fill > 100)
+      return Bad(d, "FILL FACTOR \"" + *v + "\" is not a percentage (1 to 100)");
+  }
+  if (const std::string* v = Param(d, "STRICTINTEGRTY"); v && Upper(*v) != "TRUE" && Upper(*v) != "FALSE")
+    return Bad(d, "STRICTINTEGRTY \"" + *v + "\" is not TRUE or FALSE");
+
   std::string driverName = defaults.languageDriver;
   if (const std::string* v = Param(d, "LANGDRIVER"); v && !v->empty()) driverName = *v;
   const text::LanguageDriver* driver = text::FindDriver(driverName);
