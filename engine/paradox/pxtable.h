@@ -151,6 +151,14 @@ class BlockMap {
   std::size_t hint_ = 0;
 };
 
+// What changeRows does with each row.
+enum class RowChange {
+  Insert,          // the row becomes a record
+  Update,          // the record with the row's key takes its values; rows without one pass by
+  InsertOrUpdate,  // as Update, and rows without a record are inserted
+  Remove,          // the record with the row's key goes; rows without one pass by
+};
+
 class ParadoxTable {
  public:
   ~ParadoxTable();
@@ -191,7 +199,19 @@ class ParadoxTable {
   Result remove(std::uint32_t index);
   // Inserts every row of `rows` as one change: all go in, or none. A
   // refused row's message starts with its name ("line 12: ...").
-  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
+  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr) {
+    return changeRows(rows, RowChange::Insert, nullptr, inserted);
+  }
+  // Applies every row of `rows` as one change, all of it or none, and
+  // stops at the first row refused (its name starts the message). All but
+  // Insert need a keyed table: a row's record is found by the key in its
+  // values through the primary index. An update takes the fields `given`
+  // marks (null: all) and keeps the others; rows with equal keys inserted
+  // by InsertOrUpdate make one record, as if the later updated the earlier.
+  // `changed` receives the number of rows that inserted, updated or
+  // removed a record.
+  Result changeRows(RowSource& rows, RowChange kind, const std::vector<bool>* given = nullptr,
+                    std::uint64_t* changed = nullptr);
   Result insertMany(const std::vector<std::vector<Value>>& rows) {
     VectorRows source(rows);
     return insertRows(source);
