@@ -152,13 +152,18 @@ Result GetCursorProps(hDBICur h, CursorProps& p) {
 
 Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
   CURSOR_OR_FAIL(c, h);
-  out.clear();
-  const auto& fields = c->table->fields();
+  out = FieldDescsOf(*c->table);
+  return Ok;
+}
+
+std::vector<FieldDesc> FieldDescsOf(const paradox::ParadoxTable& table) {
+  std::vector<FieldDesc> out;
+  const auto& fields = table.fields();
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const paradox::PxField& f = fields[i];
     FieldDesc d;
     d.number = static_cast<std::uint16_t>(i + 1);
-    d.name = c->table->codec().toUtf8(f.name);
+    d.name = table.codec().toUtf8(f.name);
     d.type = paradox::PhysicalTypeOf(f.code);
     if (f.code == paradox::fcAlpha || f.code == paradox::fcBytes) d.units1 = f.size;
     if (paradox::IsBlobCode(f.code)) d.units1 = static_cast<std::int16_t>(f.size - 10);
@@ -170,7 +175,7 @@ Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
     d.length = f.width();
     out.push_back(std::move(d));
   }
-  return Ok;
+  return out;
 }
 
 Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {
