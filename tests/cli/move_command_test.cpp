@@ -13,9 +13,8 @@ namespace {
 
 const char kItems[] = "Id,Name,Qty\n1,a,10\n2,b,20\n4,d,40\n";
 
-// A keyed table of three items, made through quarry.
-std::string MakeItems(const TempDir& dir, const std::string& name = "ITEMS.DB",
-                      const std::string& input = kItems, const char* key = "1") {
+std::string MakeItems(const TempDir& dir, const std::string& name, const std::string& input,
+                      const char* key = "1") {
   const std::string t = dir / name;
   EXPECT_EQ(RunQuarryProcess({"create", t, "--fields", "Id I; Name A 10; Qty S", "--key", key}).status, 0);
   EXPECT_EQ(RunQuarryProcess({"insert", t}, input).status, 0);
@@ -24,30 +23,21 @@ std::string MakeItems(const TempDir& dir, const std::string& name = "ITEMS.DB",
 
 }  // namespace
 
-TEST(QuarryMove, MissingDestinationsAreCreated) {
+TEST(QuarryMove, MissingDestinationsAreCreatedWithTheKeyUnlessAppending) {
   TempDir dir;
-  const std::string items = MakeItems(dir);
+  const std::string items = MakeItems(dir, "ITEMS.DB", kItems);
   auto appended = RunQuarryProcess({"move", items, dir / "PLAIN.DB", "--mode", "append"});
   ASSERT_EQ(appended.status, 0) << appended.err;
   EXPECT_EQ(appended.out, "3 records moved.\n");
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "PLAIN.DB"}).out, kItems);
   EXPECT_NE(RunQuarryProcess({"info", dir / "PLAIN.DB"}).out.find("Primary key:      none"),
             std::string::npos);
-
-  const std::string changes = MakeItems(dir, "CHANGES.DB", "Id,Name,Qty\n2,B,21\n5,e,50\n");
-  auto updated = RunQuarryProcess({"move", changes, dir / "KEYED.DB", "--mode", "appendupdate"});
+  auto updated = RunQuarryProcess({"move", items, dir / "KEYED.DB", "--mode", "appendupdate"});
   ASSERT_EQ(updated.status, 0) << updated.err;
-  EXPECT_EQ(updated.out, "2 records moved.\n");
   EXPECT_NE(RunQuarryProcess({"info", dir / "KEYED.DB"}).out.find("Primary key:      1 field(s)"),
             std::string::npos);
-  auto merged = RunQuarryProcess({"move", items, dir / "KEYED.DB", "--mode", "appendupdate"});
-  ASSERT_EQ(merged.status, 0) << merged.err;
-  EXPECT_EQ(RunQuarryProcess({"dump", dir / "KEYED.DB"}).out,
-            "Id,Name,Qty\n1,a,10\n2,b,20\n4,d,40\n5,e,50\n");
-  auto subtracted = RunQuarryProcess({"move", changes, dir / "KEYED.DB", "--mode", "subtract"});
-  EXPECT_EQ(subtracted.out, "2 records moved.\n") << subtracted.err;
-
-  auto copied = RunQuarryProcess({"move", changes, dir / "KEYED.DB", "--mode", "copy"});
+  const std::string two = MakeItems(dir, "TWO.DB", "Id,Name,Qty\n2,B,21\n5,e,50\n");
+  auto copied = RunQuarryProcess({"move", two, dir / "KEYED.DB", "--mode", "copy"});
   ASSERT_EQ(copied.status, 0) << copied.err;
   EXPECT_EQ(copied.out, "2 records moved.\n");
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "KEYED.DB"}).out, "Id,Name,Qty\n2,B,21\n5,e,50\n");
@@ -55,44 +45,22 @@ TEST(QuarryMove, MissingDestinationsAreCreated) {
 
 TEST(QuarryMove, AFailedMoveChangesNothingAndLeavesNoNewTable) {
   TempDir dir;
-  const std::string items = MakeItems(dir);
+  const std::string items = MakeItems(dir, "ITEMS.DB", kItems);
   const std::string more = MakeItems(dir, "MORE.DB", "Id,Name,Qty\n7,g,70\n1,x,0\n", "0");
   auto refused = RunQuarryProcess({"move", more, items, "--mode", "append"});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "quarry: " + more + " record 2: " + items +
                              ": a record with the key 1 exists already\n");
   EXPECT_EQ(RunQuarryProcess({"dump", items}).out, kItems);
-
   // An unkeyed source makes an unkeyed destination, which an update cannot use.
   auto unkeyed = RunQuarryProcess({"move", more, dir / "NEW.DB", "--mode", "update"});
   EXPECT_EQ(unkeyed.status, 1);
   EXPECT_EQ(unkeyed.err, "quarry: " + dir / "NEW.DB" + ": Destination table is not indexed\n");
   EXPECT_FALSE(fs::exists(dir / "NEW.DB"));
-  EXPECT_FALSE(fs::exists(dir / "NEW.PX"));
-
-  const std::string secret = dir / "SECRET.DB";
-  ASSERT_EQ(RunQuarryProcess({"create", secret, "--fields", "Id I; Name A 10; Qty S", "--key", "1",
-                              "--password", "pw"})
-                .status,
-            0);
-  auto locked = RunQuarryProcess({"move", secret, items, "--mode", "subtract"});
-  EXPECT_EQ(locked.status, 1);
-  EXPECT_NE(locked.err.find("protected by a password"), std::string::npos) << locked.err;
-  auto opened = RunQuarryProcess({"move", secret, items, "--mode", "subtract", "--password", "pw"});
-  EXPECT_EQ(opened.status, 0) << opened.err;
-  EXPECT_EQ(opened.out, "0 records moved.\n");
-}
-
-TEST(QuarryMove, ArgumentsAreChecked) {
-  TempDir dir;
-  const std::string items = MakeItems(dir);
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"move", items, dir / "X.DB"},
         {"move", items, dir / "X.DB", "--mode", "merge"},
-        {"move", items, "--mode", "append"}}) {
-    auto r = RunQuarryProcess(args);
-    EXPECT_EQ(r.status, 2) << args.size();
-    EXPECT_NE(r.err.find("usage:"), std::string::npos);
-  }
+        {"move", items, "--mode", "append"}})
+    EXPECT_EQ(RunQuarryProcess(args).status, 2) << args.size();
   EXPECT_FALSE(fs::exists(dir / "X.DB"));
 }
