@@ -10,7 +10,7 @@
 namespace cli {
 
 std::vector<Command> TableCommands();  // dump, info, create, insert
-std::vector<Command> FamilyCommands();  // copy, delete, rename, empty
+std::vector<Command> FamilyCommands();  // copy, delete, rename, empty, move
 // quarry info: the table's family members and auxiliary passwords.
 void PrintFamilyAndPasswords(const std::string& tablePath, Streams& io);
 // quarry dump: the fields the session's password may read (a note on

@@ -1,7 +1,8 @@
-// quarry copy / delete / rename / empty, and the family members and
+// quarry copy / delete / rename / empty / move, and the family members and
 // auxiliary passwords that quarry info shows.
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "cli/args.h"
@@ -76,6 +77,42 @@ int Empty(const std::vector<std::string>& words, Streams& io) {
   TableDirectory table(path);
   Check(EmptyTable(table.db(), table.file()));
   io.out << "Emptied " << path << "\n";
+  return 0;
+}
+
+// quarry move: the destination is made when it is missing, and goes again
+// when the move fails, so that a failed move leaves nothing behind.
+int Move(const std::vector<std::string>& words, Streams& io) {
+  Args args = ParseCommandArgs(words, {"mode"}, {});
+  args.expectPositional(2);
+  static const std::map<std::string, std::int32_t> modes = {
+      {"append", batAppend},   {"update", batUpdate}, {"appendupdate", batAppendUpdate},
+      {"subtract", batSubtract}, {"copy", batCopy}};
+  const auto modeName = args.value("mode");
+  if (!modeName) throw UsageError("--mode is required");
+  const auto mode = modes.find(*modeName);
+  if (mode == modes.end())
+    throw UsageError("--mode must be append, update, appendupdate, subtract or copy");
+  TableDirectory from(ResolveTable(args.positional()[0]));
+  TableDirectory to(ResolveTable(args.positional()[1]));
+  BatchTableDesc source, destination;
+  source.db = from.db();
+  source.tableName = from.file();
+  destination.db = to.db();
+  destination.tableName = to.file();
+  bool created = false;
+  if (mode->second != batCopy) {
+    const Result r = CreateBatchDestination(source, destination, mode->second);
+    if (r != ErrDestinationExists) Check(r);
+    created = r == Ok;
+  }
+  std::uint32_t moved = 0;
+  if (Result r = BatchMove(source, destination, mode->second, moved)) {
+    const std::string message = LastErrorMessage();
+    if (created) DeleteTable(to.db(), to.file(), "");
+    throw EDBEngineError(r, message);
+  }
+  io.out << moved << " records moved.\n";
   return 0;
 }
 
@@ -176,6 +213,8 @@ std::vector<Command> FamilyCommands() {
        "rename a table and its whole family within its directory", Rename},
       {"empty", "TABLE [--password PW]...",
        "remove every record; structure, checks, indexes and passwords stay", Empty},
+      {"move", "SRC DEST --mode append|update|appendupdate|subtract|copy [--password PW]...",
+       "move the records of SRC into DEST as one change (DEST is created when missing)", Move},
   };
 }
 

@@ -152,11 +152,16 @@ Result GetCursorProps(hDBICur h, CursorProps& p) {
 
 Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
   CURSOR_OR_FAIL(c, h);
-  out.clear();
-  const auto& fields = c->table->fields();
-  for (std::size_t i = 0; i < fields.size(); ++i)
-    out.push_back(paradox::FieldDescOf(fields[i], c->table->codec(), static_cast<std::uint16_t>(i + 1)));
+  out = FieldDescsOf(*c->table);
   return Ok;
+}
+
+std::vector<FieldDesc> FieldDescsOf(const paradox::ParadoxTable& table) {
+  std::vector<FieldDesc> out;
+  const auto& fields = table.fields();
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    out.push_back(paradox::FieldDescOf(fields[i], table.codec(), static_cast<std::uint16_t>(i + 1)));
+  return out;
 }
 
 Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {

@@ -83,3 +83,4 @@ Result DeleteRecord(hDBICur cursor);
 #include "engine/family.h"
 #include "engine/valchecks.h"
 #include "engine/indexes.h"
+#include "engine/batchmove.h"

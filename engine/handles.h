@@ -62,6 +62,9 @@ std::string Upper(std::string s);
 // with a '/' is a path already.
 std::string TablePath(const std::string& directory, const std::string& name);
 
+// The descriptors of a table's fields, as GetFieldDescs gives them.
+std::vector<FieldDesc> FieldDescsOf(const paradox::ParadoxTable& table);
+
 // Attaches to a freshly opened table everything that takes part in its
 // changes (validity checks, referential integrity, secondary indexes).
 Result AttachParticipants(paradox::ParadoxTable& table);

@@ -533,7 +533,7 @@ Result BuildTable(OldTable& old, const Plan& plan, const RestructureOptions& opt
   auto reject = [&](std::uint64_t label, Result code, const std::string& message) {
     return problems.add(rep, static_cast<std::uint32_t>(label - 1), code, message);
   };
-  if (Result r = table->insertRows(rows, &kept, reject)) return r;
+  if (Result r = table->changeRows(rows, RowChange::Insert, nullptr, &kept, reject)) return r;
   rep.kept = static_cast<std::uint32_t>(kept);
   return Ok;
 }

@@ -151,6 +151,14 @@ class BlockMap {
   std::size_t hint_ = 0;
 };
 
+// What changeRows does with each row.
+enum class RowChange {
+  Insert,          // the row becomes a record
+  Update,          // the record with the row's key takes its values; rows without one pass by
+  InsertOrUpdate,  // as Update, and rows without a record are inserted
+  Remove,          // the record with the row's key goes; rows without one pass by
+};
+
 class ParadoxTable {
  public:
   ~ParadoxTable();
@@ -190,14 +198,26 @@ class ParadoxTable {
                 std::uint32_t* position = nullptr);
   Result remove(std::uint32_t index);
   // Inserts every row of `rows` as one change: all go in, or none. A
-  // refused row's message starts with its name ("line 12: ..."). With a
-  // `reject` handler a refused row (a value that does not fit, a key that
-  // is there already) is handed to it instead: Ok passes the row over, any
-  // other result stops the insert.
+  // refused row's message starts with its name ("line 12: ...").
+  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr) {
+    return changeRows(rows, RowChange::Insert, nullptr, inserted);
+  }
+  // A refused row (a value that does not fit, a check that refuses it, a
+  // key that is there already) handed to a RejectHandler is passed over
+  // when it returns Ok; any other result stops the change.
   using RejectHandler =
       std::function<Result(std::uint64_t label, Result code, const std::string& message)>;
-  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr,
-                    const RejectHandler& reject = nullptr);
+  // Applies every row of `rows` as one change, all of it or none, and
+  // stops at the first row refused (its name starts the message) unless
+  // `reject` passes it over. All but
+  // Insert need a keyed table: a row's record is found by the key in its
+  // values through the primary index. An update takes the fields `given`
+  // marks (null: all) and keeps the others; rows with equal keys inserted
+  // by InsertOrUpdate make one record, as if the later updated the earlier.
+  // `changed` receives the number of rows that inserted, updated or
+  // removed a record.
+  Result changeRows(RowSource& rows, RowChange kind, const std::vector<bool>* given = nullptr,
+                    std::uint64_t* changed = nullptr, const RejectHandler& reject = nullptr);
   Result insertMany(const std::vector<std::vector<Value>>& rows) {
     VectorRows source(rows);
     return insertRows(source);

@@ -50,13 +50,27 @@ class TableWriter : public ChainListener {
   // Values to a stored record: an Autoinc field left blank is numbered,
   // participants check and complete the values, BLOBs are stored.
   Result prepare(const std::vector<Value>& values, Bytes& record);
-  // Puts a prepared record in place.
-  Result place(const Bytes& record, std::uint32_t* position);
+  // Puts a prepared record in place; `placed` receives where it went.
+  Result place(const Bytes& record, std::uint32_t* position, Slot* placed = nullptr);
   Result insert(const std::vector<Value>& values, std::uint32_t* position);
   Result update(std::uint32_t index, const std::vector<Value>& values, std::uint32_t* position);
   Result remove(std::uint32_t index);
   // Gives back the BLOB space of a stored record.
   Result releaseBlobs(const std::uint8_t* record);
+  // Keyed tables: the record whose key is that of `values` (its key fields)
+  // or of the stored `record`, through the primary index.
+  Result findKey(const std::vector<Value>& values, Slot& match, bool& found);
+  Result findRecord(const Bytes& record, Slot& match, bool& found);
+  // The record at `at` takes the fields of `values` that `given` marks (null: all).
+  Result updateAt(Slot at, const std::vector<Value>& values, const std::vector<bool>* given);
+  Result removeAt(Slot at);
+  // Two rows of the change with equal keys, both prepared for insertion:
+  // the record placed for the earlier, at `at`, takes the fields of the
+  // later's record that `given` marks, as an update of it would.
+  Result mergeInto(Slot at, const Bytes& later, const std::vector<bool>* given);
+  Result keyViolation(const Bytes& record) const;
+  // The key of a stored record, for messages.
+  std::string showKey(const std::uint8_t* record) const;
   // Lets the caches go when they have grown.
   Result relieve();
   Result commit();
@@ -82,13 +96,18 @@ class TableWriter : public ChainListener {
 
  private:
   Result openPrimaryIndex();
-  Result keyViolation(const Bytes& record) const;
   Result usePrimaryIndex(const std::string& path);
   Result storeBlob(const PxField& f, const Value& v, std::uint8_t* p);
   Result encode(const std::vector<Value>& values, Bytes& record);
   Result decode(const Bytes& record, std::vector<Value>& out);
   Result consult(const std::vector<Value>* oldValues, std::vector<Value>* newValues);
   Result locate(std::uint32_t index, Slot& at, Bytes& record);
+  Result readAt(Slot at, Bytes& record);
+  // The record `before` at `at` (position `index`; 0 for keyed tables)
+  // becomes `values`, or goes; `oldValues` are its values when known.
+  Result replace(std::uint32_t index, Slot at, const Bytes& before, std::vector<Value> values,
+                 const std::vector<Value>* oldValues, std::uint32_t* position);
+  Result erase(std::uint32_t index, Slot at, const Bytes& before);
   Result take(std::uint32_t index, Slot at, const Bytes& record);
   Result added(Slot at, const Bytes& record);
   Result flushAll();
@@ -102,6 +121,7 @@ class TableWriter : public ChainListener {
   std::optional<BlockFile> px_;
   std::optional<SortedFile> sorted_;
   std::optional<RecordChain> chain_;  // unkeyed tables
+  Bytes key_;                         // a key looked for
   bool begun_ = false;
   bool committed_ = false;
   bool mapChanged_ = false;  // the table's block map follows the change
@@ -184,14 +204,18 @@ int TableWriter::compareKeys(const std::uint8_t* a, const std::uint8_t* b) const
   return 0;
 }
 
-Result TableWriter::keyViolation(const Bytes& record) const {
+std::string TableWriter::showKey(const std::uint8_t* record) const {
   std::vector<Value> key;
   for (int i = 0; i < t_.header_.keyFieldCount(); ++i) {
     const PxField& f = t_.header_.fields[i];
-    key.push_back(DecodeField(f, record.data() + f.offset, *t_.codec_));
+    key.push_back(DecodeField(f, record + f.offset, *t_.codec_));
   }
+  return ShowKey(key);
+}
+
+Result TableWriter::keyViolation(const Bytes& record) const {
   return Fail(ErrKeyViolation,
-              t_.path_ + ": a record with the key " + ShowKey(key) + " exists already");
+              t_.path_ + ": a record with the key " + showKey(record.data()) + " exists already");
 }
 
 Result TableWriter::moved(std::uint16_t from, std::uint16_t to, const std::uint8_t* records,
@@ -307,7 +331,7 @@ Result TableWriter::added(Slot at, const Bytes& record) {
   return Ok;
 }
 
-Result TableWriter::place(const Bytes& record, std::uint32_t* position) {
+Result TableWriter::place(const Bytes& record, std::uint32_t* position, Slot* placed) {
   Slot at;
   if (keyed()) {
     bool duplicate = false;
@@ -318,6 +342,7 @@ Result TableWriter::place(const Bytes& record, std::uint32_t* position) {
   }
   if (Result r = added(at, record)) return r;
   if (position) *position = t_.blocks_.firstOf(at.block) + at.slot;
+  if (placed) *placed = at;
   return Ok;
 }
 
@@ -331,6 +356,10 @@ Result TableWriter::locate(std::uint32_t index, Slot& at, Bytes& record) {
   if (index >= t_.blocks_.total())
     return Fail(ErrNoCurrentRecord, t_.path_ + ": no record " + std::to_string(index + 1));
   t_.blocks_.locate(index, at.block, at.slot);
+  return readAt(at, record);
+}
+
+Result TableWriter::readAt(Slot at, Bytes& record) {
   const std::uint8_t* stored;
   if (Result r = (keyed() ? sorted_->chain() : *chain_).read(at, stored)) return r;
   record.assign(stored, stored + recordSize());
@@ -351,17 +380,27 @@ Result TableWriter::take(std::uint32_t index, Slot at, const Bytes& record) {
   return Ok;
 }
 
+Result TableWriter::erase(std::uint32_t index, Slot at, const Bytes& before) {
+  if (!t_.participants_.empty()) {
+    std::vector<Value> old;
+    if (Result r = decode(before, old)) return r;
+    if (Result r = consult(&old, nullptr)) return r;
+  }
+  if (Result r = releaseBlobs(before.data())) return r;
+  return take(index, at, before);
+}
+
 Result TableWriter::remove(std::uint32_t index) {
   Slot at;
   Bytes record;
   if (Result r = locate(index, at, record)) return r;
-  if (!t_.participants_.empty()) {
-    std::vector<Value> old;
-    if (Result r = decode(record, old)) return r;
-    if (Result r = consult(&old, nullptr)) return r;
-  }
-  if (Result r = releaseBlobs(record.data())) return r;
-  return take(index, at, record);
+  return erase(index, at, record);
+}
+
+Result TableWriter::removeAt(Slot at) {
+  Bytes record;
+  if (Result r = readAt(at, record)) return r;
+  return erase(0, at, record);
 }
 
 Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values,
@@ -369,11 +408,33 @@ Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values
   Slot at;
   Bytes before;
   if (Result r = locate(index, at, before)) return r;
+  return replace(index, at, before, values, nullptr, position);
+}
+
+Result TableWriter::updateAt(Slot at, const std::vector<Value>& values,
+                             const std::vector<bool>* given) {
+  Bytes before;
+  if (Result r = readAt(at, before)) return r;
+  if (!given && t_.participants_.empty()) return replace(0, at, before, values, nullptr, nullptr);
+  std::vector<Value> old;
+  if (Result r = decode(before, old)) return r;
   std::vector<Value> changed = values;
+  if (given)
+    for (std::size_t i = 0; i < changed.size() && i < given->size(); ++i)
+      if (!(*given)[i]) changed[i] = old[i];
+  return replace(0, at, before, std::move(changed), &old, nullptr);
+}
+
+Result TableWriter::replace(std::uint32_t index, Slot at, const Bytes& before,
+                            std::vector<Value> changed, const std::vector<Value>* oldValues,
+                            std::uint32_t* position) {
   if (!t_.participants_.empty()) {
-    std::vector<Value> oldValues;
-    if (Result r = decode(before, oldValues)) return r;
-    if (Result r = consult(&oldValues, &changed)) return r;
+    std::vector<Value> decoded;
+    if (!oldValues) {
+      if (Result r = decode(before, decoded)) return r;
+      oldValues = &decoded;
+    }
+    if (Result r = consult(oldValues, &changed)) return r;
   }
   if (Result r = releaseBlobs(before.data())) return r;
   Bytes record;
@@ -391,6 +452,47 @@ Result TableWriter::update(std::uint32_t index, const std::vector<Value>& values
   for (const auto& p : t_.participants_)
     if (Result r = p->recordReplaced(t_, place, before.data(), record.data())) return r;
   if (position) *position = index;
+  return Ok;
+}
+
+Result TableWriter::findKey(const std::vector<Value>& values, Slot& match, bool& found) {
+  const PxHeader& h = t_.header_;
+  if (values.size() != h.fields.size())
+    return Fail(ErrInvalidParameter, t_.path_ + ": " + std::to_string(values.size()) +
+                                         " values given for " + std::to_string(h.fields.size()) +
+                                         " fields");
+  key_.assign(recordSize(), 0);
+  for (int i = 0; i < h.keyFieldCount(); ++i) {
+    const PxField& f = h.fields[i];
+    if (Result r = EncodeField(f, values[i], *t_.codec_, key_.data() + f.offset)) return r;
+  }
+  return findRecord(key_, match, found);
+}
+
+Result TableWriter::findRecord(const Bytes& record, Slot& match, bool& found) {
+  Slot at;
+  return sorted_->find(record.data(), at, found, match);
+}
+
+Result TableWriter::mergeInto(Slot at, const Bytes& later, const std::vector<bool>* given) {
+  Bytes before;
+  if (Result r = readAt(at, before)) return r;
+  // What the earlier's record gives up, and what the later's does not pass on.
+  Bytes after = before, dropped(recordSize(), 0), unused = later;
+  const auto& fields = t_.header_.fields;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (given && !(*given)[i]) continue;
+    const PxField& f = fields[i];
+    std::memcpy(after.data() + f.offset, later.data() + f.offset, f.width());
+    std::memcpy(dropped.data() + f.offset, before.data() + f.offset, f.width());
+    std::memset(unused.data() + f.offset, 0, f.width());
+  }
+  if (Result r = releaseBlobs(dropped.data())) return r;
+  if (Result r = releaseBlobs(unused.data())) return r;
+  if (Result r = sorted_->chain().replace(at, after.data())) return r;
+  const RecordPlace place{0, at.block, at.slot};
+  for (const auto& p : t_.participants_)
+    if (Result r = p->recordReplaced(t_, place, before.data(), after.data())) return r;
   return Ok;
 }
 
@@ -432,12 +534,17 @@ Result RunChange(ParadoxTable& t, bool appendOnly, Change change) {
   return w.commit();
 }
 
+// A row the table refuses (its values, a check, its key), as opposed to a
+// failure of the files, which stops any change.
+bool RowRefusal(Result r) { return (r & 0xFF00) == 0x0300 || (r & 0xFF00) == 0x0500; }
+
 // The rows of a bulk insert into a keyed table, as stored records sorted by
 // key; each carries the label of its row in front.
 class SortedRows {
  public:
   SortedRows(TableWriter& w, const std::string& tablePath)
       : w_(w),
+        path_(tablePath),
         sorter_(
             8 + w.recordSize(),
             [&w](const std::uint8_t* a, const std::uint8_t* b) {
@@ -452,32 +559,59 @@ class SortedRows {
     return sorter_.add(entry_.data());
   }
 
-  // Places every record in key order; `rejected` counts the records the
-  // handler passed over.
-  Result place(RowSource& rows, const ParadoxTable::RejectHandler& reject,
-               std::uint64_t& rejected) {
-    std::vector<std::uint8_t> record;
+  // Places every record in key order. Records with equal keys come in the
+  // order they were added: with `merge` the later ones go into the first
+  // (TableWriter::mergeInto); else they are key violations: handed to
+  // `reject` when there is one (`rejected` counts them), or else the one
+  // that comes first among the rows is named, once every row was seen.
+  Result place(RowSource& rows, bool merge, const std::vector<bool>* given,
+               const ParadoxTable::RejectHandler& reject, std::uint64_t& rejected) {
+    std::vector<std::uint8_t> record, first;  // `first`: of the rows with its key
+    std::uint64_t firstLabel = 0, repeat = 0, repeated = 0;
+    std::string repeatedKey;
+    Slot at;
     for (;;) {
       const std::uint8_t* e;
       bool end = false;
       if (Result r = sorter_.next(e, end)) return r;
-      if (end) return Ok;
+      if (end) break;
       std::uint64_t label;
       std::memcpy(&label, e, 8);
       record.assign(e + 8, e + 8 + w_.recordSize());
-      if (Result r = w_.place(record, nullptr)) {
-        const std::string message = rows.name(label) + ": " + LastErrorMessage();
-        if (r != ErrKeyViolation || !reject) return Fail(r, message);
-        if (Result h = reject(label, r, message)) return h;
+      const bool same = !first.empty() && w_.compareKeys(first.data(), record.data()) == 0;
+      if (same && !merge && reject) {
+        const std::string message = rows.name(label) + ": " + path_ + ": the key " +
+                                    w_.showKey(record.data()) + " is that of " +
+                                    rows.name(firstLabel) + " as well";
+        if (Result h = reject(label, ErrKeyViolation, message)) return h;
         if (Result b = w_.releaseBlobs(record.data())) return b;
         ++rejected;
+        continue;
       }
-      if (Result r = w_.relieve()) return r;
+      if (same && !merge) {
+        if (repeat == 0 || label < repeat) {
+          repeat = label;
+          repeated = firstLabel;
+          repeatedKey = w_.showKey(record.data());
+        }
+      } else if (repeat == 0) {
+        if (Result r = same ? w_.mergeInto(at, record, given) : w_.place(record, nullptr, &at))
+          return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+        if (Result r = w_.relieve()) return r;
+      }
+      if (!same) {
+        first.swap(record);
+        firstLabel = label;
+      }
     }
+    if (repeat == 0) return Ok;
+    return Fail(ErrKeyViolation, rows.name(repeat) + ": " + path_ + ": the key " + repeatedKey +
+                                     " is that of " + rows.name(repeated) + " as well");
   }
 
  private:
   TableWriter& w_;
+  const std::string path_;
   io::ExternalSorter sorter_;
   std::vector<std::uint8_t> entry_;
 };
@@ -497,39 +631,72 @@ Result ParadoxTable::remove(std::uint32_t index) {
   return RunChange(*this, false, [&](TableWriter& w) { return w.remove(index); });
 }
 
-// Rows of a keyed table are sorted first and placed in key order, so that
-// each block is filled before the next is started; records of an unkeyed
-// table go to its end as they come. Either way no record placed before
-// moves when the table was empty, and the indexes may be built in order.
-Result ParadoxTable::insertRows(RowSource& rows, std::uint64_t* inserted,
-                               const RejectHandler& reject) {
-  std::uint64_t count = 0, lateRejects = 0;
+// Rows to insert into a keyed table are checked and stored as they come,
+// then sorted and placed in key order, so that each block is filled before
+// the next is started; records of an unkeyed table go to its end as they
+// come. Either way no record placed before moves when the table was empty,
+// and the indexes may be built in order. Updates and removals are made as
+// their rows come: they find their records through the primary index, and
+// an update keeps the key, so its record stays where it is.
+Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vector<bool>* given,
+                                std::uint64_t* changed, const RejectHandler& reject) {
+  if (changed) *changed = 0;
   const bool keyed = header_.isKeyed();
-  Result result = RunChange(*this, !keyed || recordCount() == 0, [&](TableWriter& w) {
+  if (kind != RowChange::Insert && !keyed)
+    return Fail(ErrInvalidIndex, path_ + ": the table has no primary key to find records by");
+  if (given && given->size() != header_.fields.size())
+    return Fail(ErrInvalidParameter, path_ + ": " + std::to_string(given->size()) +
+                                         " fields marked for " +
+                                         std::to_string(header_.fields.size()));
+  const bool inserting = kind == RowChange::Insert || kind == RowChange::InsertOrUpdate;
+  const bool appendOnly = kind == RowChange::Insert && (!keyed || recordCount() == 0);
+  std::uint64_t count = 0, late = 0;
+  Result result = RunChange(*this, appendOnly, [&](TableWriter& w) {
     std::optional<SortedRows> sorted;
-    if (keyed) sorted.emplace(w, path_);
+    if (keyed && inserting) sorted.emplace(w, path_);
     std::vector<Value> values;
     std::vector<std::uint8_t> record;
+    // One row; `done` is cleared for a row that changes nothing.
+    std::uint64_t label = 0;
+    auto apply = [&](bool& done) -> Result {
+      done = true;
+      if (!keyed) {
+        if (Result r = w.prepare(values, record)) return r;
+        return w.place(record, nullptr);
+      }
+      Slot match;
+      bool found = false;
+      if (kind != RowChange::Insert) {
+        if (Result r = w.findKey(values, match, found)) return r;
+        if (found) return kind == RowChange::Remove ? w.removeAt(match)
+                                                    : w.updateAt(match, values, given);
+        done = inserting;
+        if (!done) return Ok;
+      }
+      if (Result r = w.prepare(values, record)) return r;
+      // A key the table holds already is refused in the order of the rows.
+      if (Result r = w.findRecord(record, match, found)) return r;
+      if (found) return w.keyViolation(record);
+      return sorted->add(label, record);
+    };
     for (;;) {
-      std::uint64_t label = 0;
       bool end = false;
       if (Result r = rows.next(values, label, end)) return r;
       if (end) break;
-      Result r = w.prepare(values, record);
-      const bool refused = r != Ok;
-      if (r == Ok) r = sorted ? sorted->add(label, record) : w.place(record, nullptr);
-      if (r) {
+      bool done = false;
+      if (Result r = apply(done)) {
         const std::string message = rows.name(label) + ": " + LastErrorMessage();
-        if (!reject || !(refused || r == ErrKeyViolation)) return Fail(r, message);
+        if (!reject || !RowRefusal(r)) return Fail(r, message);
         if (Result h = reject(label, r, message)) return h;
         continue;
       }
-      if (Result e = w.relieve()) return e;
-      ++count;
+      if (Result r = w.relieve()) return r;
+      if (done) ++count;
     }
-    return sorted ? sorted->place(rows, reject, lateRejects) : Result{Ok};
+    return sorted ? sorted->place(rows, kind == RowChange::InsertOrUpdate, given, reject, late)
+                  : Result{Ok};
   });
-  if (inserted) *inserted = result == Ok ? count - lateRejects : 0;
+  if (changed) *changed = result == Ok ? count - late : 0;
   return result;
 }
 

@@ -21,6 +21,7 @@
 #include "engine/lists.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxtable.h"
+#include "tests/support/holder.h"
 #include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
@@ -92,45 +93,6 @@ std::string MakeBlobTable(const std::string& dir, const std::string& name = "PIC
   return path;
 }
 
-// Runs `hold` in a forked child that keeps what it opened until it is
-// killed, and reports its result.
-class Holder {
- public:
-  Result start(const std::function<Result()>& hold) {
-    int fds[2];
-    if (pipe(fds) != 0) return ErrIo;
-    pid_ = fork();
-    if (pid_ == 0) {
-      Result r = hold();
-      if (write(fds[1], &r, sizeof r) != sizeof r) _exit(1);
-      for (;;) pause();
-    }
-    close(fds[1]);
-    Result r = 0xFFFF;
-    if (read(fds[0], &r, sizeof r) != sizeof r) r = 0xFFFF;
-    close(fds[0]);
-    return r;
-  }
-  // Another process that has the table at `path` open to read.
-  Result startReading(const std::string& path) {
-    return start([&] {
-      hDBICur c = 0;
-      return OpenTablePath(path, OpenMode::ReadOnly, c);
-    });
-  }
-  ~Holder() { stop(); }
-  // Kills the child: what it held is let go as when a process dies.
-  void stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
 
 }  // namespace
 

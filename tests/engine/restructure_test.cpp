@@ -563,7 +563,9 @@ TEST_P(RestructureKilled, AtEveryStepTheTableIsOldOrNewAndNothingIsLeftOver) {
     SCOPED_TRACE("killed before step " + std::to_string(k));
     const auto now = snapshot();  // opening recovers and tidies up
     const bool isNew = pack ? !fs::exists(WorkDirectoryOf(p.path)) && finished : now != before;
-    if (pack) EXPECT_EQ(now, before);
+    if (pack) {
+      EXPECT_EQ(now, before);
+    }
     if (!isNew) {
       EXPECT_EQ(Names(p.dir.path()), files);
       ++kills;
