@@ -149,9 +149,8 @@ std::string KeyedTable(const Options& o, long rows, bool secondary = true) {
   Random rng(rows);
   GeneratedRows source(rows, [&](long i) { return KeyedRow(rng, ScatteredKey(i, rows)); });
   if (OpenForChanges(path)->insertRows(source)) Die("cannot fill " + path);
-  std::printf("  generated %s: %ld records in scattered key order, %s, in %.1f s\n",
-              path.c_str(), rows, secondary ? "two indexes" : "no secondary index",
-              MsSince(start) / 1000.0);
+  std::printf("  generated %s: %ld records in scattered key order, %s, in %.1f s\n", path.c_str(),
+              rows, secondary ? "two indexes" : "no secondary index", MsSince(start) / 1000.0);
   return path;
 }
 
@@ -379,6 +378,10 @@ void CopyFamily(const std::string& table, const std::string& dir) {
   }
 }
 
+// Lets the disk work a step left behind (writeback, freeing the blocks of
+// removed files) finish before the next step is timed.
+void Settle() { ::sync(); }
+
 // An empty directory for one run's copy.
 std::string FreshDirectory(const std::string& dir) {
   std::filesystem::remove_all(dir);
@@ -504,13 +507,16 @@ void MeasureSubject(const Options& o, const Subject& s, long rows, int runs) {
   for (int run = 0; run < runs; ++run) {
     // The copy a plain backup makes.
     const std::string copyDir = FreshDirectory(base + "/copy");
+    Settle();
     auto start = Clock::now();
     CopyFamily(s.path, copyDir);
     f.copy.push_back(MsSince(start));
+    Settle();
     f.scan.push_back(ScanMs(s.path, sink));
     // Restructuring a fresh, flushed copy; only the restructure is timed.
     const std::string work = FreshDirectory(base + "/work");
     CopyFamily(s.path, work);
+    Settle();
     TableDesc change = s.change;
     change.tableName = work + "/" + file;
     RestructureOptions options;
@@ -522,11 +528,13 @@ void MeasureSubject(const Options& o, const Subject& s, long rows, int runs) {
     f.restructureFlushes += io::Counters().flushes - before.flushes;
     if (report.kept != static_cast<std::uint32_t>(rows) || report.problems || report.shortened)
       Die("the restructure did not keep every value of " + s.path);
+    Settle();
     f.sort.push_back(SortMs(keys, base, sink));
     // Adding the index to another fresh copy.
     FreshDirectory(work);
     CopyFamily(s.path, work);
     if (OpenDatabase(work, db)) Die("cannot open the database " + work);
+    Settle();
     before = io::Counters();
     start = Clock::now();
     if (AddIndex(db, file, s.index)) Die("cannot add the index to " + work);
@@ -535,6 +543,7 @@ void MeasureSubject(const Options& o, const Subject& s, long rows, int runs) {
     CloseDatabase(db);
     // The engine's own copy of the table, for comparison.
     FreshDirectory(copyDir);
+    Settle();
     start = Clock::now();
     if (CopyParadoxTable(s.path, copyDir + "/" + file, false, {})) Die("cannot copy " + s.path);
     f.copyTable.push_back(MsSince(start));
@@ -543,8 +552,7 @@ void MeasureSubject(const Options& o, const Subject& s, long rows, int runs) {
   const double copy = Median(f.copy), scan = Median(f.scan), restructure = Median(f.restructure);
   const double sort = Median(f.sort), addIndex = Median(f.addIndex);
   const double r1 = restructure / (copy + scan), r2 = addIndex / (scan + sort);
-  std::printf("  %8ld records, median of %d%s\n", rows, runs,
-              sink == 0 ? " (nothing read)" : "");
+  std::printf("  %8ld records, median of %d%s\n", rows, runs, sink == 0 ? " (nothing read)" : "");
   std::printf(
       "    restructure %8.1f ms | copy files %7.1f ms + scan %7.1f ms = %8.1f ms | %5.2fx  %s"
       "   (%llu flushes; engine copy %.1f ms)\n",
@@ -580,7 +588,8 @@ void RestructureAndIndex(const Options& o) {
       MeasureSubject(o, s, rows, rows >= 1000000 ? 3 : 5);
     }
   }
-  std::printf("  (targets: restructure within 3x of copy + scan, add index within 3x of scan + sort)\n\n");
+  std::printf(
+      "  (targets: restructure within 3x of copy + scan, add index within 3x of scan + sort)\n\n");
 }
 
 }  // namespace
