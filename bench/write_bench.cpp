@@ -1,7 +1,7 @@
 // quarry_write_bench: what changes cost as tables grow.
 //
 //   quarry_write_bench [--small N] [--large N] [--changes N] [--data DIR]
-//                      [--only changes|bulk|dump]
+//                      [--only changes|bulk|dump|restructure]
 //
 // 1. Single changes. Two keyed tables with two secondary indexes (NAME, and
 //    CITY+DAY), of --small (10,000) and --large (1,000,000) records, are
@@ -18,8 +18,17 @@
 //    the 1,000,000-row load's peak memory under 2x the 100,000-row one's).
 // 3. Dump, whole processes: `quarry dump` against a pxlib-based dump of
 //    unkeyed tables of 10,000, 100,000 and 1,000,000 records.
+// 4. Restructure and add index, on copies of the unkeyed tables of 3. and of
+//    keyed tables like those of 1. without their secondary indexes, of
+//    --small, --large / 10 and --large records. Restructuring (one field
+//    converted, one added) is set against copying the table's files (write
+//    and fsync) plus one full scan (readRecord); adding an index on NAME
+//    against one full scan plus an ExternalSorter sort of the NAME key bytes
+//    with the record numbers. All in the same run, on the same table, runs
+//    interleaved; medians (targets: at most 3x each).
 #include <sys/stat.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -28,10 +37,16 @@
 #include <optional>
 
 #include "bench/common.h"
+#include "engine/engine.h"
+#include "engine/indexes.h"
 #include "engine/io/file.h"
+#include "engine/io/sorter.h"
 #include "engine/paradox/pxcreate.h"
+#include "engine/paradox/pxfamily.h"
+#include "engine/paradox/pxrestructure.h"
 #include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
+#include "engine/paradox/pxvalue.h"
 #include "engine/rows.h"
 
 using namespace engine;
@@ -113,8 +128,10 @@ bool HasRecords(const std::string& path, long rows) {
          t->recordCount() == static_cast<std::uint32_t>(rows);
 }
 
-std::string KeyedTable(const Options& o, long rows) {
-  const std::string path = o.dataDir + "/keyed_" + std::to_string(rows) + ".db";
+// With `secondary` false the table has its primary key only.
+std::string KeyedTable(const Options& o, long rows, bool secondary = true) {
+  const std::string path =
+      o.dataDir + (secondary ? "/keyed_" : "/keyonly_") + std::to_string(rows) + ".db";
   if (HasRecords(path, rows)) return path;
   TableDesc d;
   d.tableName = path;
@@ -124,15 +141,16 @@ std::string KeyedTable(const Options& o, long rows) {
   primary.primary = primary.unique = primary.maintained = 1;
   primary.fieldsInKey = 1;
   primary.keyFields[0] = 1;
-  d.indexes = {primary, Index("", {2}), Index("CityDay", {3, 5})};
+  d.indexes = {primary};
+  if (secondary) d.indexes.insert(d.indexes.end(), {Index("", {2}), Index("CityDay", {3, 5})});
   d.optionalParams.push_back({"LEVEL", "7"});
   if (CreateParadoxTable(d, true)) Die("cannot create " + path);
   const auto start = Clock::now();
   Random rng(rows);
   GeneratedRows source(rows, [&](long i) { return KeyedRow(rng, ScatteredKey(i, rows)); });
   if (OpenForChanges(path)->insertRows(source)) Die("cannot fill " + path);
-  std::printf("  generated %s: %ld records in scattered key order, two indexes, in %.1f s\n",
-              path.c_str(), rows, MsSince(start) / 1000.0);
+  std::printf("  generated %s: %ld records in scattered key order, %s, in %.1f s\n", path.c_str(),
+              rows, secondary ? "two indexes" : "no secondary index", MsSince(start) / 1000.0);
   return path;
 }
 
@@ -334,6 +352,246 @@ void Dumps(const Options& o) {
 #endif
 }
 
+// ------------------------------------------------------------ 4. restructure and add index
+
+// Copies every file of the table's family into `dir` under the same names,
+// each written in 1 MiB pieces and flushed: what a plain backup copy costs.
+void CopyFamily(const std::string& table, const std::string& dir) {
+  std::vector<FamilyMember> members;
+  if (ListFamily(table, members)) Die("cannot list the family of " + table);
+  std::vector<char> buffer(1 << 20);
+  for (const FamilyMember& m : members) {
+    const std::string to = dir + "/" + m.fileName;
+    const int in = ::open(m.path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (in < 0 || out < 0) Die("cannot copy " + m.path);
+    for (;;) {
+      const ssize_t got = ::read(in, buffer.data(), buffer.size());
+      if (got < 0) Die("cannot read " + m.path);
+      if (got == 0) break;
+      if (::write(out, buffer.data(), static_cast<std::size_t>(got)) != got)
+        Die("cannot write " + to);
+    }
+    if (::fsync(out) != 0) Die("cannot flush " + to);
+    ::close(in);
+    ::close(out);
+  }
+}
+
+// Lets the disk work a step left behind (writeback, freeing the blocks of
+// removed files) finish before the next step is timed.
+void Settle() { ::sync(); }
+
+// An empty directory for one run's copy.
+std::string FreshDirectory(const std::string& dir) {
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  return dir;
+}
+
+// Open, then every record through readRecord(), as quarry_bench scans.
+double ScanMs(const std::string& path, std::uint64_t& sink) {
+  const auto start = Clock::now();
+  std::unique_ptr<ParadoxTable> t;
+  if (ParadoxTable::Open(path, {}, t)) Die("cannot open " + path);
+  std::vector<Value> row;
+  for (std::uint32_t i = 0; i < t->recordCount(); ++i) {
+    if (t->readRecord(i, row)) Die("cannot read record " + std::to_string(i + 1));
+    sink += row.size() + static_cast<std::uint64_t>(IsNull(row[0]));
+  }
+  return MsSince(start);
+}
+
+// The stored bytes of field `field` (0-based) of every record, each followed
+// by the record's number (4 bytes, big-endian): what the sort sorts.
+struct Keys {
+  PxField field;
+  const text::LanguageDriver* driver = nullptr;
+  std::size_t size = 0;  // bytes per entry
+  std::vector<std::uint8_t> bytes;
+  std::unique_ptr<ParadoxTable> table;  // keeps the driver alive
+};
+
+void ReadKeys(const std::string& path, int field, Keys& keys) {
+  if (ParadoxTable::Open(path, {}, keys.table)) Die("cannot open " + path);
+  keys.field = keys.table->header().fields[field];
+  keys.driver = keys.table->driver();
+  const std::size_t width = keys.field.width();
+  keys.size = width + 4;
+  const std::uint32_t n = keys.table->recordCount();
+  keys.bytes.resize(n * keys.size);
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const std::uint8_t* rec;
+    if (keys.table->record(i, rec)) Die("cannot read record " + std::to_string(i + 1));
+    std::uint8_t* e = keys.bytes.data() + i * keys.size;
+    std::memcpy(e, rec + keys.field.offset, width);
+    for (int b = 0; b < 4; ++b) e[width + b] = static_cast<std::uint8_t>((i + 1) >> (24 - 8 * b));
+  }
+}
+
+// Sorts the keys in the index's order (the table's collation), then by
+// record number, with the sorter and memory the index build uses; every
+// entry is read back.
+double SortMs(const Keys& keys, const std::string& tempDir, std::uint64_t& sink) {
+  const std::size_t width = keys.field.width();
+  const auto start = Clock::now();
+  io::ExternalSorter sorter(
+      keys.size,
+      [&](const std::uint8_t* a, const std::uint8_t* b) {
+        if (int c = CompareStored(keys.field, a, b, keys.driver)) return c;
+        return std::memcmp(a + width, b + width, 4);
+      },
+      tempDir);
+  for (std::size_t at = 0; at < keys.bytes.size(); at += keys.size)
+    if (sorter.add(keys.bytes.data() + at)) Die("cannot sort");
+  for (;;) {
+    const std::uint8_t* e;
+    bool end = false;
+    if (sorter.next(e, end)) Die("cannot sort");
+    if (end) break;
+    sink += e[width + 3];
+  }
+  return MsSince(start);
+}
+
+// A table to restructure and index, and the changes made to it.
+struct Subject {
+  std::string path;    // the generated table, never changed itself
+  TableDesc change;    // the restructure
+  IndexDesc index;     // the index added
+  int indexField = 0;  // its field, 0-based
+};
+
+FieldDesc Kept(std::uint16_t number) {
+  FieldDesc f;
+  f.number = number;
+  return f;
+}
+
+// Keeps fields 1..n, turns field `modified` into `type`, adds NOTE A10.
+TableDesc Change(int n, int modified, std::uint16_t type) {
+  TableDesc d;
+  for (int i = 1; i <= n; ++i) {
+    FieldDesc f = Kept(static_cast<std::uint16_t>(i));
+    std::int32_t op = opCopy;
+    if (i == modified) {
+      f.type = type;
+      op = opModify;
+    }
+    d.fields.push_back(f);
+    d.fieldOps.push_back(op);
+  }
+  d.fields.push_back(Field("NOTE", pxAlpha, 10));
+  d.fieldOps.push_back(opAdd);
+  return d;
+}
+
+struct RunFigures {
+  std::vector<double> copy, scan, restructure, sort, addIndex, copyTable;
+  std::uint64_t restructureFlushes = 0, addIndexFlushes = 0;
+};
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+void MeasureSubject(const Options& o, const Subject& s, long rows, int runs) {
+  const std::string base = o.dataDir + "/restructure";
+  const std::string file = std::filesystem::path(s.path).filename().string();
+  Keys keys;
+  ReadKeys(s.path, s.indexField, keys);
+  hDBIDb db = 0;
+  RunFigures f;
+  std::uint64_t sink = 0;
+  for (int run = 0; run < runs; ++run) {
+    // The copy a plain backup makes.
+    const std::string copyDir = FreshDirectory(base + "/copy");
+    Settle();
+    auto start = Clock::now();
+    CopyFamily(s.path, copyDir);
+    f.copy.push_back(MsSince(start));
+    Settle();
+    f.scan.push_back(ScanMs(s.path, sink));
+    // Restructuring a fresh, flushed copy; only the restructure is timed.
+    const std::string work = FreshDirectory(base + "/work");
+    CopyFamily(s.path, work);
+    Settle();
+    TableDesc change = s.change;
+    change.tableName = work + "/" + file;
+    RestructureOptions options;
+    RestructureReport report;
+    io::IoCounters before = io::Counters();
+    start = Clock::now();
+    if (RestructureParadoxTable(change.tableName, change, options, &report)) Die("restructure");
+    f.restructure.push_back(MsSince(start));
+    f.restructureFlushes += io::Counters().flushes - before.flushes;
+    if (report.kept != static_cast<std::uint32_t>(rows) || report.problems || report.shortened)
+      Die("the restructure did not keep every value of " + s.path);
+    Settle();
+    f.sort.push_back(SortMs(keys, base, sink));
+    // Adding the index to another fresh copy.
+    FreshDirectory(work);
+    CopyFamily(s.path, work);
+    if (OpenDatabase(work, db)) Die("cannot open the database " + work);
+    Settle();
+    before = io::Counters();
+    start = Clock::now();
+    if (AddIndex(db, file, s.index)) Die("cannot add the index to " + work);
+    f.addIndex.push_back(MsSince(start));
+    f.addIndexFlushes += io::Counters().flushes - before.flushes;
+    CloseDatabase(db);
+    // The engine's own copy of the table, for comparison.
+    FreshDirectory(copyDir);
+    Settle();
+    start = Clock::now();
+    if (CopyParadoxTable(s.path, copyDir + "/" + file, false, {})) Die("cannot copy " + s.path);
+    f.copyTable.push_back(MsSince(start));
+  }
+  std::filesystem::remove_all(base);
+  const double copy = Median(f.copy), scan = Median(f.scan), restructure = Median(f.restructure);
+  const double sort = Median(f.sort), addIndex = Median(f.addIndex);
+  const double r1 = restructure / (copy + scan), r2 = addIndex / (scan + sort);
+  std::printf("  %8ld records, median of %d%s\n", rows, runs, sink == 0 ? " (nothing read)" : "");
+  std::printf(
+      "    restructure %8.1f ms | copy files %7.1f ms + scan %7.1f ms = %8.1f ms | %5.2fx  %s"
+      "   (%llu flushes; engine copy %.1f ms)\n",
+      restructure, copy, scan, copy + scan, r1, r1 <= 3 ? "met" : "NOT met",
+      static_cast<unsigned long long>(f.restructureFlushes / runs), Median(f.copyTable));
+  std::printf(
+      "    add index   %8.1f ms | scan %7.1f ms + sort keys %7.1f ms   = %8.1f ms | %5.2fx  %s"
+      "   (%llu flushes)\n",
+      addIndex, scan, sort, scan + sort, r2, r2 <= 3 ? "met" : "NOT met",
+      static_cast<unsigned long long>(f.addIndexFlushes / runs));
+}
+
+void RestructureAndIndex(const Options& o) {
+  std::printf("4. restructure and add index, each on a fresh copy of the table\n");
+  for (int kind = 0; kind < 2; ++kind) {
+    if (kind == 0)
+      std::printf(
+          "  unkeyed tables of 3. (NAME A20, VALUE N, COUNT I, DAY D, PRICE $):\n"
+          "  restructure COUNT I -> N and add NOTE A10; add an index on NAME\n");
+    else
+      std::printf(
+          "  keyed tables like those of 1. without secondary indexes (ID I key, NAME A20,\n"
+          "  CITY A16, VALUE N, DAY D, PRICE $): restructure VALUE N -> $ and add NOTE A10;\n"
+          "  add an index on NAME\n");
+    for (long rows : {o.small, o.large / 10, o.large}) {
+      Subject s;
+      IndexDesc name = Index("", {static_cast<std::uint16_t>(kind == 0 ? 1 : 2)});
+      if (kind == 0) {
+        s = {UnkeyedTable(o, rows), Change(5, 3, pxNumber), name, 0};
+      } else {
+        s = {KeyedTable(o, rows, false), Change(6, 4, pxMoney), name, 1};
+      }
+      MeasureSubject(o, s, rows, rows >= 1000000 ? 3 : 5);
+    }
+  }
+  std::printf(
+      "  (targets: restructure within 3x of copy + scan, add index within 3x of scan + sort)\n\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -341,7 +599,7 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, o)) {
     std::fputs(
         "usage: quarry_write_bench [--small N] [--large N] [--changes N] [--data DIR] "
-        "[--only changes|bulk|dump]\n",
+        "[--only changes|bulk|dump|restructure]\n",
         stderr);
     return 2;
   }
@@ -349,5 +607,6 @@ int main(int argc, char** argv) {
   if (Wanted(o, "changes")) SingleChanges(o);
   if (Wanted(o, "bulk")) BulkLoad(o);
   if (Wanted(o, "dump")) Dumps(o);
+  if (Wanted(o, "restructure")) RestructureAndIndex(o);
   return 0;
 }

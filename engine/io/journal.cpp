@@ -76,7 +76,7 @@ void PutImageRecord(std::string& out, const std::string& path, std::uint64_t off
   PutRecord(out, kImageRecord, path, rest);
 }
 
-Result WriteAll(int fd, const std::string& path, std::uint64_t offset, const std::string& data) {
+Result WriteAll(int fd, const std::string& path, std::uint64_t offset, std::string_view data) {
   BeforeStep();
   ++Counters().writes;
   Counters().bytesWritten += data.size();
@@ -483,7 +483,7 @@ struct Transaction::Impl {
       if (run.empty()) return Ok;
       const std::size_t n =
           static_cast<std::size_t>(std::min<std::uint64_t>(run.size(), t.size - runStart));
-      if (Result r = WriteAll(t.fd, t.path, runStart, run.substr(0, n))) return r;
+      if (Result r = WriteAll(t.fd, t.path, runStart, std::string_view(run).substr(0, n))) return r;
       t.diskSize = std::max(t.diskSize, runStart + n);
       run.clear();
       return Ok;

@@ -54,6 +54,9 @@ Result ExternalSorter::add(const std::uint8_t* record) {
   if (finished_) return Fail(ErrInvalidParameter, "sorter: records added after the end");
   if (buffered_ == capacity_)
     if (Result r = spill()) return r;
+  // Records that come in order need no sorting: one comparison each tells.
+  if (inOrder_ && count_ > 0 && compare_(last_.data(), record) > 0) inOrder_ = false;
+  if (inOrder_) last_.assign(record, record + recordSize_);
   if (buffer_.size() < (buffered_ + 1) * recordSize_)
     buffer_.resize(std::min(capacity_, std::max<std::size_t>(64, 2 * (buffered_ + 1))) *
                    recordSize_);
@@ -66,6 +69,7 @@ Result ExternalSorter::add(const std::uint8_t* record) {
 void ExternalSorter::sortBuffer(std::vector<std::uint32_t>& order) const {
   order.resize(buffered_);
   for (std::size_t i = 0; i < buffered_; ++i) order[i] = static_cast<std::uint32_t>(i);
+  if (inOrder_) return;
   const std::uint8_t* base = buffer_.data();
   const std::size_t size = recordSize_;
   std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
@@ -144,6 +148,8 @@ Result ExternalSorter::finish() {
   buffer_.clear();
   buffer_.shrink_to_fit();
   merging_ = true;
+  // Runs of records that came in order follow each other: no merge.
+  if (inOrder_) return Ok;
   for (std::size_t i = 0; i < runs_.size(); ++i) {
     if (Result r = fill(*runs_[i])) return r;
     heap_.push_back(i);
@@ -163,6 +169,7 @@ Result ExternalSorter::next(const std::uint8_t*& record, bool& end) {
     if (!end) record = buffer_.data() + order_[nextInOrder_++] * recordSize_;
     return Ok;
   }
+  if (inOrder_) return nextInRuns(record, end);
   auto order = [this](std::size_t a, std::size_t b) { return after(a, b); };
   if (lastRun_ != SIZE_MAX) {
     Run& run = *runs_[lastRun_];
@@ -183,6 +190,27 @@ Result ExternalSorter::next(const std::uint8_t*& record, bool& end) {
   heap_.pop_back();
   const Run& top = *runs_[lastRun_];
   record = top.window.data() + top.at * recordSize_;
+  return Ok;
+}
+
+// Reading back records that came in order: each run whole, one after
+// another, a window at a time.
+Result ExternalSorter::nextInRuns(const std::uint8_t*& record, bool& end) {
+  for (; currentRun_ < runs_.size(); ++currentRun_) {
+    Run& run = *runs_[currentRun_];
+    if (run.taken == run.records) {
+      run.window = {};
+      continue;
+    }
+    if (run.at == run.have)
+      if (Result r = fill(run)) return r;
+    record = run.window.data() + run.at * recordSize_;
+    ++run.at;
+    ++run.taken;
+    end = false;
+    return Ok;
+  }
+  end = true;
   return Ok;
 }
 

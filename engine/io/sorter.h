@@ -2,7 +2,8 @@
 // gathered in a buffer of bounded size, each full buffer is sorted and
 // written to a temporary file (a run), and the runs are merged as the
 // records are read back. The order is stable: records that compare equal
-// come back in the order they were added.
+// come back in the order they were added. Records added in order already
+// are neither sorted nor merged: the runs are read back one after another.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +43,7 @@ class ExternalSorter {
   void sortBuffer(std::vector<std::uint32_t>& order) const;
   Result fill(Run& run);
   bool after(std::size_t a, std::size_t b) const;  // run a's record comes after run b's
+  Result nextInRuns(const std::uint8_t*& record, bool& end);
 
   const std::size_t recordSize_;
   Compare compare_;
@@ -58,6 +60,10 @@ class ExternalSorter {
   std::size_t lastRun_ = SIZE_MAX;  // the run that gave the last record
   bool finished_ = false;
   bool merging_ = false;
+  // Every record so far came in order (not before the one added last).
+  bool inOrder_ = true;
+  std::vector<std::uint8_t> last_;
+  std::size_t currentRun_ = 0;  // reading runs of records that came in order
 };
 
 }  // namespace engine::io

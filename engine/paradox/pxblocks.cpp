@@ -183,11 +183,21 @@ Result BlockFile::flush() {
   for (const auto& [n, c] : cache_)
     if (c.changed) changed.push_back(n);
   std::sort(changed.begin(), changed.end());
+  // Consecutive blocks go to the transaction in one write, up to 1 MiB.
+  const std::size_t bs = header_.blockSize();
+  const std::size_t most = std::max<std::size_t>(1, (1u << 20) / bs);
   std::vector<std::uint8_t> out;
-  for (std::uint16_t n : changed) {
-    out = cache_[n].data;
-    if (cryptKey_) EncryptDbBlock(out.data(), out.size(), cryptKey_, n);
-    if (Result r = tx_.write(file_, offsetOf(n), out.data(), out.size())) return r;
+  for (std::size_t i = 0; i < changed.size();) {
+    std::size_t j = i + 1;
+    while (j < changed.size() && j - i < most && changed[j] == changed[j - 1] + 1) ++j;
+    out.resize((j - i) * bs);
+    for (std::size_t k = i; k < j; ++k) {
+      std::uint8_t* to = out.data() + (k - i) * bs;
+      std::memcpy(to, cache_[changed[k]].data.data(), bs);
+      if (cryptKey_) EncryptDbBlock(to, bs, cryptKey_, changed[k]);
+    }
+    if (Result r = tx_.write(file_, offsetOf(changed[i]), out.data(), out.size())) return r;
+    i = j;
   }
   cache_.clear();
   if (header_.raw != writtenHeader_) {

@@ -233,13 +233,17 @@ bool ReadNumber(const Value& in, Number& n, std::string& note) {
 }
 
 Conversion ToInteger(std::uint16_t to, const Value& in, Value& out, std::string& note) {
+  // The most negative value of the width is not storable: it reads as NULL.
+  const std::int64_t high = to == pxShort ? 32767 : 2147483647;
+  const std::int64_t low = to == pxAutoinc ? 1 : -high;
+  if (auto i = std::get_if<std::int64_t>(&in); i && *i >= low && *i <= high) {
+    out = *i;
+    return Conversion::Same;
+  }
   Number n;
   if (!ReadNumber(in, n, note)) return Conversion::Failed;
   if (n.blank) return Conversion::Same;
   const bool rounded = RoundTo(n.value, 0);
-  // The most negative value of the width is not storable: it reads as NULL.
-  const std::int64_t high = to == pxShort ? 32767 : 2147483647;
-  const std::int64_t low = to == pxAutoinc ? 1 : -high;
   std::int64_t v;
   if (!ToInt64(n.value, v) || v < low || v > high)
     return Fail(note, n.shown + " is out of range for " + FieldOf(to) + " (" + std::to_string(low) +
@@ -253,6 +257,12 @@ Conversion ToInteger(std::uint16_t to, const Value& in, Value& out, std::string&
 Conversion ToFloat(std::uint16_t to, const Value& in, Value& out, std::string& note) {
   if (auto d = std::get_if<double>(&in); d && std::isfinite(*d)) {
     out = *d;  // Number and Money hold the same doubles
+    return Conversion::Same;
+  }
+  // Every integer of at most 53 bits is a double exactly.
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  if (auto i = std::get_if<std::int64_t>(&in); i && *i >= -kExact && *i <= kExact) {
+    out = static_cast<double>(*i);
     return Conversion::Same;
   }
   Number n;

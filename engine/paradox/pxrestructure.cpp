@@ -442,18 +442,27 @@ class ConvertedRows : public RowSource {
  private:
   Result convert(std::uint32_t position, std::vector<Value>& values, bool& carried) {
     const auto& fields = plan_.full.fields;
-    values.assign(fields.size(), Value{});
+    values.resize(fields.size());
     for (std::size_t j = 0; j < fields.size(); ++j) {
       const int s = plan_.source[j];
-      if (s < 0) continue;
-      std::string note;
-      const Conversion c = ConvertValue(old_.fields[s], fields[j], in_[s], values[j], note);
-      const std::string where = name(position + 1) + ": field " + old_.fields[s].name + ": ";
-      if (c == Conversion::Failed) return problems_.add(rep_, position, ErrInvalidValue, where + note);
-      if (c == Conversion::Shortened) {
-        ++rep_.shortened;
-        if (rep_.shortenedSamples.size() < kSamples) rep_.shortenedSamples.push_back(where + note);
+      if (s < 0) {
+        values[j] = Value{};
+        continue;
       }
+      const FieldDesc& from = old_.fields[s];
+      // A field whose definition stays keeps its value as read.
+      if (from.type == fields[j].type && from.units1 == fields[j].units1 &&
+          from.units2 == fields[j].units2) {
+        values[j] = std::move(in_[s]);
+        continue;
+      }
+      const Conversion c = ConvertValue(from, fields[j], in_[s], values[j], note_);
+      if (c == Conversion::Same) continue;
+      const std::string where = name(position + 1) + ": field " + from.name + ": ";
+      if (c == Conversion::Failed)
+        return problems_.add(rep_, position, ErrInvalidValue, where + note_);
+      ++rep_.shortened;
+      if (rep_.shortenedSamples.size() < kSamples) rep_.shortenedSamples.push_back(where + note_);
     }
     carried = true;
     return Ok;
@@ -465,6 +474,7 @@ class ConvertedRows : public RowSource {
   Problems& problems_;
   std::uint32_t at_ = 0;
   std::vector<Value> in_;
+  std::string note_;
 };
 
 // Old records by position, as they are: what the problems table receives.

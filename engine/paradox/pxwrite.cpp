@@ -48,8 +48,9 @@ class TableWriter : public ChainListener {
 
   Result begin();
   // Values to a stored record: an Autoinc field left blank is numbered,
-  // participants check and complete the values, BLOBs are stored.
-  Result prepare(const std::vector<Value>& values, Bytes& record);
+  // participants check and complete the values, BLOBs are stored. The
+  // values are completed in place.
+  Result prepare(std::vector<Value>& values, Bytes& record);
   // Puts a prepared record in place; `placed` receives where it went.
   Result place(const Bytes& record, std::uint32_t* position, Slot* placed = nullptr);
   Result insert(const std::vector<Value>& values, std::uint32_t* position);
@@ -309,8 +310,7 @@ Result TableWriter::consult(const std::vector<Value>* oldValues, std::vector<Val
   return Ok;
 }
 
-Result TableWriter::prepare(const std::vector<Value>& values, Bytes& record) {
-  std::vector<Value> filled = values;
+Result TableWriter::prepare(std::vector<Value>& filled, Bytes& record) {
   PxHeader& h = db_->header();
   for (std::size_t i = 0; i < filled.size() && i < h.fields.size(); ++i) {
     if (h.fields[i].code != fcAutoinc) continue;
@@ -348,7 +348,8 @@ Result TableWriter::place(const Bytes& record, std::uint32_t* position, Slot* pl
 
 Result TableWriter::insert(const std::vector<Value>& values, std::uint32_t* position) {
   Bytes record;
-  if (Result r = prepare(values, record)) return r;
+  std::vector<Value> filled = values;
+  if (Result r = prepare(filled, record)) return r;
   return place(record, position);
 }
 
