@@ -148,6 +148,7 @@ Result WritePrimaryIndex(const std::string& tablePath, const PxHeader& db,
   h.setRecordCount(entries);
   h.setBlocks(total, total, total ? 1 : 0, total);
   h.setRoot(total ? total : 1, static_cast<std::uint8_t>(levels));
+  h.setFirstFreeBlock(0);  // the file is rewritten whole: an old free list names nothing now
   h.raw[0x2C] = db.raw[0x2D];
   h.clearModifiedFlags();
   if (Result r = tx.resize(file, h.headerSize() + static_cast<std::uint64_t>(total) * bs)) return r;

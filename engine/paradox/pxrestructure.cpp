@@ -523,6 +523,26 @@ Result CarryAutoIncrement(const OldTable& old, const std::string& workTable) {
   return f.write(0x49, h.raw.data() + 0x49, 4);
 }
 
+// Whether the old records, read in their order, come in the new key's
+// order: the key fields stay first, as they are, compared as before.
+bool KeepsKeyOrder(const OldTable& old, const Plan& plan) {
+  const std::uint16_t key = old.header().keyFieldCount();
+  const auto& ix = plan.full.indexes;
+  if (key == 0 || ix.empty() || !ix[0].primary || ix[0].fieldsInKey != key) return false;
+  const std::string* driver = nullptr;
+  for (const auto& p : plan.full.optionalParams)
+    if (p.name == "LANGDRIVER") driver = &p.value;
+  if (!driver || !old.table->driver() || *driver != old.table->driver()->name) return false;
+  for (std::uint16_t i = 0; i < key; ++i) {
+    const FieldDesc& from = old.fields[i];
+    const FieldDesc& to = plan.full.fields[i];
+    if (ix[0].keyFields[i] != i + 1 || plan.source[i] != i || from.type != to.type ||
+        from.units1 != to.units1 || from.units2 != to.units2)
+      return false;
+  }
+  return true;
+}
+
 // Builds the new table in the work directory and fills it.
 Result BuildTable(OldTable& old, const Plan& plan, const RestructureOptions& options,
                   const std::string& workTable, RestructureReport& rep, Problems& problems) {
@@ -543,7 +563,8 @@ Result BuildTable(OldTable& old, const Plan& plan, const RestructureOptions& opt
   auto reject = [&](std::uint64_t label, Result code, const std::string& message) {
     return problems.add(rep, static_cast<std::uint32_t>(label - 1), code, message);
   };
-  if (Result r = table->changeRows(rows, RowChange::Insert, nullptr, &kept, reject)) return r;
+  const RowChange kind = KeepsKeyOrder(old, plan) ? RowChange::InsertInOrder : RowChange::Insert;
+  if (Result r = table->changeRows(rows, kind, nullptr, &kept, reject)) return r;
   rep.kept = static_cast<std::uint32_t>(kept);
   return Ok;
 }

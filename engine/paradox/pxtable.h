@@ -154,6 +154,8 @@ class BlockMap {
 // What changeRows does with each row.
 enum class RowChange {
   Insert,          // the row becomes a record
+  InsertInOrder,   // as Insert, the rows coming in increasing key order (for a keyed table
+                   // that is empty: no sort; a row out of order fails the change)
   Update,          // the record with the row's key takes its values; rows without one pass by
   InsertOrUpdate,  // as Update, and rows without a record are inserted
   Remove,          // the record with the row's key goes; rows without one pass by

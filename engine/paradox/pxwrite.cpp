@@ -53,6 +53,10 @@ class TableWriter : public ChainListener {
   Result prepare(std::vector<Value>& values, Bytes& record);
   // Puts a prepared record in place; `placed` receives where it went.
   Result place(const Bytes& record, std::uint32_t* position, Slot* placed = nullptr);
+  // A keyed table that was empty takes records that come in key order at
+  // the end of its chain, and builds its .PX once, when they have all come.
+  Result endInOrder();
+  bool inOrder() const { return inOrder_; }
   Result insert(const std::vector<Value>& values, std::uint32_t* position);
   Result update(std::uint32_t index, const std::vector<Value>& values, std::uint32_t* position);
   Result remove(std::uint32_t index);
@@ -97,6 +101,7 @@ class TableWriter : public ChainListener {
 
  private:
   Result openPrimaryIndex();
+  Result buildPrimaryIndex();
   Result usePrimaryIndex(const std::string& path);
   Result storeBlob(const PxField& f, const Value& v, std::uint8_t* p);
   Result encode(const std::vector<Value>& values, Bytes& record);
@@ -123,6 +128,10 @@ class TableWriter : public ChainListener {
   std::optional<SortedFile> sorted_;
   std::optional<RecordChain> chain_;  // unkeyed tables
   Bytes key_;                         // a key looked for
+  // Records placed in key order into a keyed table that was empty go to
+  // the end of its chain; its .PX is built from the chain on commit.
+  bool inOrder_ = false;
+  Bytes lastPlaced_;
   bool begun_ = false;
   bool committed_ = false;
   bool mapChanged_ = false;  // the table's block map follows the change
@@ -156,6 +165,7 @@ Result TableWriter::begin() {
                                       std::to_string(t_.blocks_.last()));
   if (h.isKeyed()) {
     if (Result r = openPrimaryIndex()) return r;
+    inOrder_ = appendOnly_ && t_.blocks_.total() == 0;
   } else {
     chain_.emplace(*db_, this);
   }
@@ -333,7 +343,12 @@ Result TableWriter::added(Slot at, const Bytes& record) {
 
 Result TableWriter::place(const Bytes& record, std::uint32_t* position, Slot* placed) {
   Slot at;
-  if (keyed()) {
+  if (inOrder_) {
+    if (!lastPlaced_.empty() && compareKeys(lastPlaced_.data(), record.data()) >= 0)
+      return Fail(ErrInvalidParameter, t_.path_ + ": records of a bulk load came out of key order");
+    if (Result r = sorted_->chain().append(record.data(), at)) return r;
+    lastPlaced_ = record;
+  } else if (keyed()) {
     bool duplicate = false;
     if (Result r = sorted_->insert(record.data(), at, duplicate)) return r;
     if (duplicate) return keyViolation(record);
@@ -511,7 +526,24 @@ Result TableWriter::relieve() {
   return held > kCacheLimit ? flushAll() : Result{Ok};
 }
 
+Result TableWriter::buildPrimaryIndex() {
+  sorted_.reset();
+  px_.reset();
+  pxFile_.close();
+  if (Result r = RebuildPrimaryIndex(t_.path_, *db_, tx_)) return r;
+  return usePrimaryIndex(FamilyPath(t_.path_, ".PX"));
+}
+
+Result TableWriter::endInOrder() {
+  if (!inOrder_) return Ok;
+  inOrder_ = false;
+  if (lastPlaced_.empty()) return Ok;
+  lastPlaced_.clear();
+  return buildPrimaryIndex();
+}
+
 Result TableWriter::commit() {
+  if (Result r = endInOrder()) return r;
   for (const auto& p : t_.participants_)
     if (Result r = p->beforeCommit(t_, tx_)) return r;
   if (Result r = flushAll()) return r;
@@ -596,8 +628,14 @@ class SortedRows {
           repeatedKey = w_.showKey(record.data());
         }
       } else if (repeat == 0) {
-        if (Result r = same ? w_.mergeInto(at, record, given) : w_.place(record, nullptr, &at))
-          return Fail(r, rows.name(label) + ": " + LastErrorMessage());
+        Result r = same ? w_.mergeInto(at, record, given) : w_.place(record, nullptr, &at);
+        if (r == ErrKeyViolation && reject && !same) {  // a row placed before the sort
+          if (Result h = reject(label, r, rows.name(label) + ": " + LastErrorMessage())) return h;
+          if (Result b = w_.releaseBlobs(record.data())) return b;
+          ++rejected;
+          continue;
+        }
+        if (r) return Fail(r, rows.name(label) + ": " + LastErrorMessage());
         if (Result r = w_.relieve()) return r;
       }
       if (!same) {
@@ -643,6 +681,9 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
                                 std::uint64_t* changed, const RejectHandler& reject) {
   if (changed) *changed = 0;
   const bool keyed = header_.isKeyed();
+  if (kind == RowChange::InsertInOrder && (!keyed || recordCount() > 0)) kind = RowChange::Insert;
+  const bool presorted = kind == RowChange::InsertInOrder;
+  if (presorted) kind = RowChange::Insert;
   if (kind != RowChange::Insert && !keyed)
     return Fail(ErrInvalidIndex, path_ + ": the table has no primary key to find records by");
   if (given && given->size() != header_.fields.size())
@@ -654,7 +695,7 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
   std::uint64_t count = 0, late = 0;
   Result result = RunChange(*this, appendOnly, [&](TableWriter& w) {
     std::optional<SortedRows> sorted;
-    if (keyed && inserting) sorted.emplace(w, path_);
+    if (keyed && inserting && !presorted) sorted.emplace(w, path_);
     std::vector<Value> values;
     std::vector<std::uint8_t> record;
     // One row; `done` is cleared for a row that changes nothing.
@@ -675,9 +716,13 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
         if (!done) return Ok;
       }
       if (Result r = w.prepare(values, record)) return r;
-      // A key the table holds already is refused in the order of the rows.
-      if (Result r = w.findRecord(record, match, found)) return r;
-      if (found) return w.keyViolation(record);
+      if (presorted) return w.place(record, nullptr);
+      // A key the table holds already is refused in the order of the rows
+      // (a table filled in key order from empty holds none but the rows').
+      if (!w.inOrder()) {
+        if (Result r = w.findRecord(record, match, found)) return r;
+        if (found) return w.keyViolation(record);
+      }
       return sorted->add(label, record);
     };
     for (;;) {
