@@ -35,6 +35,7 @@ std::string ShowKey(const std::vector<Value>& key);
 
 class ValidityParticipant : public TableParticipant {
  public:
+  bool checksValues() const override { return true; }
   explicit ValidityParticipant(RelatedOpener opener);
   ~ValidityParticipant() override;
 

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cctype>
 #include <memory>
 #include <set>
@@ -16,6 +17,7 @@
 #include "engine/paradox/pxsecurity.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxval.h"
+#include "engine/paradox/pxvalue.h"
 #include "engine/typenames.h"
 
 namespace engine::paradox {
@@ -415,10 +417,36 @@ struct Problems {
 
 // The old records, converted to the new fields, labelled by their record
 // number (position + 1).
-class ConvertedRows : public RowSource {
+class ConvertedRows : public StoredRows {
  public:
   ConvertedRows(OldTable& old, const Plan& plan, RestructureReport& rep, Problems& problems)
       : old_(old), plan_(plan), rep_(rep), problems_(problems) {}
+
+  // The rows may come as records of `target` when its text is in the old
+  // code page: fields that stay as they are keep their stored bytes.
+  void storeFor(const ParadoxTable& target) {
+    target_ = &target;
+    canStore_ = target.codec().codePage() == old_.table->codec().codePage();
+  }
+  bool canStore() const override { return canStore_; }
+
+  Result nextStored(std::vector<std::uint8_t>& record, std::uint64_t& label, bool& end) override {
+    const std::uint32_t count = old_.table->recordCount();
+    while (at_ < count) {
+      const std::uint32_t position = at_++;
+      const std::uint8_t* in;
+      if (Result r = old_.table->record(position, in)) return r;
+      oldRecord_.assign(in, in + old_.header().recordSize());  // a BLOB read may move `in`
+      bool carried = false;
+      if (Result r = convertStored(position, oldRecord_.data(), record, carried)) return r;
+      if (!carried) continue;
+      label = position + 1;
+      end = false;
+      return Ok;
+    }
+    end = true;
+    return Ok;
+  }
 
   Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
     const std::uint32_t count = old_.table->recordCount();
@@ -468,10 +496,52 @@ class ConvertedRows : public RowSource {
     return Ok;
   }
 
+  Result convertStored(std::uint32_t position, const std::uint8_t* in,
+                       std::vector<std::uint8_t>& record, bool& carried) {
+    const auto& fields = plan_.full.fields;
+    const std::vector<PxField>& from = old_.header().fields;
+    const std::vector<PxField>& to = target_->fields();
+    record.assign(target_->header().recordSize(), 0);
+    for (std::size_t j = 0; j < fields.size(); ++j) {
+      const int s = plan_.source[j];
+      if (s < 0) continue;
+      const PxField& a = from[s];
+      const PxField& b = to[j];
+      if (a.code == b.code && a.size == b.size) {
+        std::memcpy(record.data() + b.offset, in + a.offset, b.width());
+        continue;
+      }
+      Value value, out;
+      if (Result r = old_.table->fieldValue(in, s, value)) return r;
+      const Conversion c = ConvertValue(old_.fields[s], fields[j], value, out, note_);
+      if (c == Conversion::Same || c == Conversion::Shortened) {
+        if (EncodeField(b, out, target_->codec(), record.data() + b.offset) == Ok) {
+          if (c == Conversion::Shortened) shortened(position, s);
+          continue;
+        }
+        note_ = LastErrorMessage();
+      }
+      const std::string where = name(position + 1) + ": field " + old_.fields[s].name + ": ";
+      return problems_.add(rep_, position, ErrInvalidValue, where + note_);
+    }
+    carried = true;
+    return Ok;
+  }
+
+  void shortened(std::uint32_t position, int field) {
+    ++rep_.shortened;
+    if (rep_.shortenedSamples.size() < kSamples)
+      rep_.shortenedSamples.push_back(name(position + 1) + ": field " + old_.fields[field].name +
+                                      ": " + note_);
+  }
+
   OldTable& old_;
   const Plan& plan_;
   RestructureReport& rep_;
   Problems& problems_;
+  const ParadoxTable* target_ = nullptr;
+  bool canStore_ = false;
+  std::vector<std::uint8_t> oldRecord_;
   std::uint32_t at_ = 0;
   std::vector<Value> in_;
   std::string note_;
@@ -559,6 +629,7 @@ Result BuildTable(OldTable& old, const Plan& plan, const RestructureOptions& opt
   if (Result r = ParadoxTable::Open(workTable, o, table)) return r;
   if (Result r = AttachSecondaryIndexes(*table)) return r;
   ConvertedRows rows(old, plan, rep, problems);
+  rows.storeFor(*table);
   std::uint64_t kept = 0;
   auto reject = [&](std::uint64_t label, Result code, const std::string& message) {
     return problems.add(rep, static_cast<std::uint32_t>(label - 1), code, message);

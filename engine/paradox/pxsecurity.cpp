@@ -111,6 +111,7 @@ std::string FieldName(ParadoxTable& t, std::size_t i) {
 
 class RightsGuard : public TableParticipant {
  public:
+  bool checksValues() const override { return true; }
   Result beforeChange(ParadoxTable& t, const std::vector<Value>* oldValues,
                       std::vector<Value>* newValues) override {
     const AccessRights& r = t.rights();

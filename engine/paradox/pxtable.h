@@ -58,6 +58,9 @@ class RecordSource {
 class TableParticipant {
  public:
   virtual ~TableParticipant() = default;
+  // Whether beforeChange() looks at the values (rows given as stored
+  // records cannot be inserted while such a participant is attached).
+  virtual bool checksValues() const { return false; }
   // A change begins; files that follow the records are changed through
   // `tx`. With `appendOnly` the change only adds records, and records
   // already placed never move.
@@ -152,6 +155,18 @@ class BlockMap {
 };
 
 // What changeRows does with each row.
+// Rows that can also come in the stored form of the table they go into.
+// A bulk insert takes them so, skipping the values, when nothing that
+// checks values takes part and the table has no BLOB or autoincrement
+// field (whose stored form depends on the change).
+class StoredRows : public RowSource {
+ public:
+  // Whether these rows can come stored at all.
+  virtual bool canStore() const = 0;
+  virtual Result nextStored(std::vector<std::uint8_t>& record, std::uint64_t& label,
+                            bool& end) = 0;
+};
+
 enum class RowChange {
   Insert,          // the row becomes a record
   InsertInOrder,   // as Insert, the rows coming in increasing key order (for a keyed table

@@ -567,6 +567,14 @@ Result RunChange(ParadoxTable& t, bool appendOnly, Change change) {
   return w.commit();
 }
 
+bool TakesStoredRows(const ParadoxTable& t) {
+  for (const PxField& f : t.fields())
+    if (IsBlobCode(f.code) || f.code == fcAutoinc) return false;
+  for (const auto& p : t.participants())
+    if (p->checksValues()) return false;
+  return true;
+}
+
 // A row the table refuses (its values, a check, its key), as opposed to a
 // failure of the files, which stops any change.
 bool RowRefusal(Result r) { return (r & 0xFF00) == 0x0300 || (r & 0xFF00) == 0x0500; }
@@ -693,6 +701,8 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
   const bool inserting = kind == RowChange::Insert || kind == RowChange::InsertOrUpdate;
   const bool appendOnly = kind == RowChange::Insert && (!keyed || recordCount() == 0);
   std::uint64_t count = 0, late = 0;
+  StoredRows* stored = kind == RowChange::Insert ? dynamic_cast<StoredRows*>(&rows) : nullptr;
+  if (stored && (!stored->canStore() || !TakesStoredRows(*this))) stored = nullptr;
   Result result = RunChange(*this, appendOnly, [&](TableWriter& w) {
     std::optional<SortedRows> sorted;
     if (keyed && inserting && !presorted) sorted.emplace(w, path_);
@@ -703,7 +713,8 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
     auto apply = [&](bool& done) -> Result {
       done = true;
       if (!keyed) {
-        if (Result r = w.prepare(values, record)) return r;
+        if (!stored)
+          if (Result r = w.prepare(values, record)) return r;
         return w.place(record, nullptr);
       }
       Slot match;
@@ -715,7 +726,8 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
         done = inserting;
         if (!done) return Ok;
       }
-      if (Result r = w.prepare(values, record)) return r;
+      if (!stored)
+        if (Result r = w.prepare(values, record)) return r;
       if (presorted) return w.place(record, nullptr);
       // A key the table holds already is refused in the order of the rows
       // (a table filled in key order from empty holds none but the rows').
@@ -727,7 +739,8 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
     };
     for (;;) {
       bool end = false;
-      if (Result r = rows.next(values, label, end)) return r;
+      if (Result r = stored ? stored->nextStored(record, label, end) : rows.next(values, label, end))
+        return r;
       if (end) break;
       bool done = false;
       if (Result r = apply(done)) {
