@@ -11,6 +11,7 @@
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
 #include "structure/structurefile.h"
+#include "compare/difference.h"
 
 namespace cli {
 
@@ -39,6 +40,37 @@ int SaveStructure(const std::vector<std::string>& words, Streams& io) {
   return 0;
 }
 
+std::string Shown(const std::optional<QString>& v) {
+  return v ? v->toStdString() : "(none)";
+}
+
+void PrintNode(const compare::ResultNode& node, int depth, Streams& io) {
+  io.out << std::string(2 * depth, ' ') << node.text.toStdString() << "\n";
+  for (const compare::ResultRow& r : node.rows)
+    io.out << std::string(2 * depth + 4, ' ') << r.name.toStdString() << ": " << Shown(r.current)
+           << " -> " << Shown(r.reference) << "\n";
+  for (const compare::ResultNode& c : node.children) PrintNode(c, depth + 1, io);
+}
+
+// Exit status: 0 equal, 3 differences found (as diff does), 1 failure.
+int Compare(const std::vector<std::string>& words, Streams& io) {
+  Args args = ParseCommandArgs(words, {"alias"}, {});
+  args.expectPositional(1);
+  auto reference = args.value("alias");
+  if (!reference) throw UsageError("--alias REFERENCE is required");
+  engine::TSession& session = engine::Session();
+  engine::TTable orig(session), ref(session);
+  compare::ResultNode result;
+  compare::CompareWithAlias(session, orig, ref, QString::fromStdString(args.positional()[0]),
+                            QString::fromStdString(*reference), result);
+  if (result.children.empty()) {
+    io.out << "No difference was found.\n";
+    return 0;
+  }
+  for (const compare::ResultNode& t : result.children) PrintNode(t, 0, io);
+  return 3;
+}
+
 }  // namespace
 
 std::vector<Command> StructureCommands() {
@@ -46,6 +78,10 @@ std::vector<Command> StructureCommands() {
       {"save-structure", "DATABASE FILE.ini [--password PW]...",
        "save the structure of every Paradox table of an alias or directory to a file",
        SaveStructure},
+      {"compare", "DATABASE --alias REFERENCE [--password PW]...",
+       "list how the Paradox tables of DATABASE differ from those of REFERENCE (exit 3 when "
+       "they do)",
+       Compare},
   };
 }
 

@@ -1,0 +1,283 @@
+#include "compare/difference.h"
+
+#include "engine/dataset/dberror.h"
+#include "engine/dataset/session.h"
+#include "engine/dataset/table.h"
+#include "structure/extraction.h"
+
+namespace compare {
+
+using structure::OpenTableRef;
+using structure::PropertyList;
+using structure::PropertyName;
+using structure::PropertyValue;
+
+ResultNode& ResultNode::child(const QString& name, int img) {
+  for (ResultNode& c : children)
+    if (c.text == name) return c;
+  children.push_back(ResultNode{name, img, {}, {}});
+  return children.back();
+}
+
+const ResultNode* ResultNode::find(const QString& name) const {
+  for (const ResultNode& c : children)
+    if (c.text == name) return &c;
+  return nullptr;
+}
+
+namespace {
+
+// The value of the first line named `name` (letter case ignored).
+QString ValueFor(const PropertyList& list, const QString& name) {
+  for (const QString& line : list)
+    if (PropertyName(line).compare(name, Qt::CaseInsensitive) == 0) return PropertyValue(line);
+  return {};
+}
+
+int IndexOf(const QStringList& names, const QString& name) {
+  for (int i = 0; i < names.size(); ++i)
+    if (names[i].compare(name, Qt::CaseInsensitive) == 0) return i;
+  return -1;
+}
+
+// Differ at a line of `ref`, compared at the same positions.
+bool DifferOverReference(const PropertyList& ref, const PropertyList& cur) {
+  for (int i = 0; i < ref.size(); ++i)
+    if (i >= cur.size() || ref[i] != cur[i]) return true;
+  return false;
+}
+
+QStringList IndexNames(const OpenTableRef& t, int count) {
+  QStringList names;
+  if (count > 0) structure::ListIndexNames(t, names);
+  for (QString& n : names)
+    if (n.isEmpty()) n = "<Primary>";
+  return names;
+}
+
+void Open(engine::TTable& table, const QString& database, const QString& name) {
+  table.Close();
+  table.SetIndexName("");
+  table.SetDatabaseName(database.toStdString());
+  table.SetTableName(name.toStdString());
+  table.Open();
+}
+
+// One table present on both sides.
+class TableComparison {
+ public:
+  TableComparison(engine::TSession& session, engine::TTable& orig, engine::TTable& ref,
+                  ResultNode& result, const QString& name)
+      : o_(OpenTableRef::Of(session, orig)), r_(OpenTableRef::Of(session, ref)),
+        result_(result), name_(name) {
+    engine::Check(engine::GetCursorProps(orig.Handle(), op_));
+    engine::Check(engine::GetCursorProps(ref.Handle(), rp_));
+  }
+
+  void run() {
+    tableProps();
+    fields();
+    indexes();
+    checks();
+    if (op_.refIntCount > 0 || rp_.refIntCount > 0) links();
+    security();
+  }
+
+ private:
+  ResultNode& table() { return result_.child(name_); }
+  ResultNode& item(const char* group, const QString& name) {
+    return table().child(group, 2).child(name);
+  }
+
+  void tableProps() {
+    if (op_.languageDriver == rp_.languageDriver && op_.tableLevel == rp_.tableLevel &&
+        op_.blockSize == rp_.blockSize && !op_.strictRefInt == !rp_.strictRefInt &&
+        !op_.isProtected == !rp_.isProtected)
+      return;
+    PropertyList cur, ref;
+    structure::ListTableProps(o_.cursor, cur);
+    structure::ListTableProps(r_.cursor, ref);
+    SetReferenceRows(ref, table().rows);
+    SetCurrentValues(cur, table().rows);
+  }
+
+  void fields() {
+    PropertyList cur, ref;
+    for (int i = 0; i < o_.fieldNames.size(); ++i) {
+      if (IndexOf(r_.fieldNames, o_.fieldNames[i]) >= 0) continue;
+      structure::ListFieldProps(o_, i, cur);
+      SetCurrentValues(cur, item("FIELDS", o_.fieldNames[i]).rows);
+    }
+    for (int i = 0; i < r_.fieldNames.size(); ++i) {
+      const int d = IndexOf(o_.fieldNames, r_.fieldNames[i]);
+      structure::ListFieldProps(r_, i, ref);
+      if (d < 0) {
+        SetReferenceRows(ref, item("FIELDS", r_.fieldNames[i]).rows);
+        continue;
+      }
+      structure::ListFieldProps(o_, d, cur);
+      if (DifferOverReference(ref, cur)) both("FIELDS", r_.fieldNames[i], ref, cur);
+    }
+  }
+
+  void indexes() {
+    const QStringList cur = IndexNames(o_, op_.indexCount), ref = IndexNames(r_, rp_.indexCount);
+    PropertyList a, b;
+    for (const QString& x : cur) {
+      if (IndexOf(ref, x) >= 0) continue;
+      structure::ListIndexProps(o_, x, a);
+      SetCurrentValues(a, item("INDEXES", x).rows);
+    }
+    for (const QString& x : ref) {
+      b.clear();
+      structure::ListIndexProps(r_, x, b);
+      const int d = IndexOf(cur, x);
+      if (d < 0) {
+        SetReferenceRows(b, item("INDEXES", x).rows);
+        continue;
+      }
+      a.clear();
+      structure::ListIndexProps(o_, cur[d], a);
+      if (a != b) both("INDEXES", x, b, a);
+    }
+  }
+
+  void checks() {
+    QStringList cur, ref;
+    structure::ListValCheckFields(o_, cur);
+    structure::ListValCheckFields(r_, ref);
+    PropertyList a;
+    for (int i = 0; i < cur.size(); ++i) {
+      if (IndexOf(ref, cur[i]) >= 0) continue;
+      a.clear();
+      structure::ListValCheckProps(o_, i + 1, a);
+      SetCurrentValues(a, item("VALIDITY CHECKS", cur[i]).rows);
+    }
+    if (rp_.valCheckCount == 0) return;
+    PropertyList shownCur, shownRef;
+    structure::ListValCheckDisplayProps(o_, shownCur);
+    structure::ListValCheckDisplayProps(r_, shownRef);
+    for (int i = 0; i + 5 < shownRef.size(); i += 6) {
+      const QString field = PropertyValue(shownRef[i]);
+      const PropertyList ref5 = shownRef.mid(i + 1, 5);
+      const int at = shownCur.indexOf(shownRef[i]);
+      if (at < 0) {
+        SetReferenceRows(ref5, item("VALIDITY CHECKS", field).rows);
+        continue;
+      }
+      const PropertyList cur5 = shownCur.mid(at + 1, 5);
+      if (cur5 != ref5) both("VALIDITY CHECKS", field, ref5, cur5);
+    }
+  }
+
+  void links() {
+    QStringList cur, ref;
+    structure::ListRefIntNames(o_, true, cur);
+    structure::ListRefIntNames(r_, true, ref);
+    PropertyList a, b;
+    for (int i = 0; i < cur.size(); ++i) {
+      if (IndexOf(ref, cur[i]) >= 0) continue;
+      a.clear();
+      structure::ListRefIntProps(o_, i + 1, a);
+      SetCurrentValues(a, item("REFERENTIAL INTEGRITY", cur[i]).rows);
+    }
+    for (int i = 0; i < ref.size(); ++i) {
+      b.clear();
+      structure::ListRefIntProps(r_, i + 1, b);
+      const int d = IndexOf(cur, ref[i]);
+      if (d < 0) {
+        SetReferenceRows(b, item("REFERENTIAL INTEGRITY", ref[i]).rows);
+        continue;
+      }
+      a.clear();
+      structure::ListRefIntProps(o_, d + 1, a);
+      if (DifferOverReference(b, a)) both("REFERENTIAL INTEGRITY", ref[i], b, a);
+    }
+  }
+
+  void security() {
+    QStringList cur, ref;
+    if (op_.auxPasswordCount > 0) structure::ListPasswords(o_, cur);
+    if (rp_.auxPasswordCount > 0) structure::ListPasswords(r_, ref);
+    PropertyList a, b;
+    for (int i = 0; i < cur.size(); ++i) {
+      if (IndexOf(ref, cur[i]) >= 0) continue;
+      a.clear();
+      structure::ListSecurityProps(o_, i + 1, a);
+      SetCurrentValues(a, item("SECURITY", cur[i]).rows);
+    }
+    for (int i = 0; i < ref.size(); ++i) {
+      b.clear();
+      structure::ListSecurityProps(r_, i + 1, b);
+      const int d = IndexOf(cur, ref[i]);
+      if (d < 0) {
+        SetReferenceRows(b, item("SECURITY", ref[i]).rows);
+        continue;
+      }
+      a.clear();
+      structure::ListSecurityProps(o_, d + 1, a);
+      if (a != b) both("SECURITY", ref[i], b, a);
+    }
+  }
+
+  void both(const char* group, const QString& name, const PropertyList& ref,
+            const PropertyList& cur) {
+    ResultNode& n = item(group, name);
+    SetReferenceRows(ref, n.rows);
+    SetCurrentValues(cur, n.rows);
+  }
+
+  OpenTableRef o_, r_;
+  engine::CursorProps op_, rp_;
+  ResultNode& result_;
+  QString name_;
+};
+
+QStringList ParadoxTables(engine::TSession& session, const QString& database) {
+  QStringList out;
+  for (const std::string& n : session.GetTableNames(database.toStdString(), "*.db", true, false))
+    out << QString::fromStdString(n);
+  return out;
+}
+
+}  // namespace
+
+void SetReferenceRows(const PropertyList& list, std::vector<ResultRow>& rows) {
+  for (int i = 0; i < list.size(); ++i) {
+    if (static_cast<std::size_t>(i) >= rows.size()) rows.push_back({});
+    rows[i].name = PropertyName(list[i]);
+    rows[i].reference = ValueFor(list, rows[i].name);
+  }
+}
+
+void SetCurrentValues(const PropertyList& list, std::vector<ResultRow>& rows) {
+  for (int i = 0; i < list.size(); ++i) {
+    if (static_cast<std::size_t>(i) >= rows.size()) rows.push_back({});
+    if (rows[i].name.isEmpty()) rows[i].name = PropertyName(list[i]);
+    rows[i].current = ValueFor(list, PropertyName(list[i]));
+  }
+}
+
+void CompareWithAlias(engine::TSession& session, engine::TTable& orig, engine::TTable& ref,
+                      const QString& target, const QString& reference, ResultNode& result) {
+  result = ResultNode{"RESULT", 1, {}, {}};
+  const QStringList targetTables = ParadoxTables(session, target);
+  for (const QString& t : ParadoxTables(session, reference)) {
+    orig.Close();
+    ref.Close();
+    const int d = IndexOf(targetTables, t);
+    Open(ref, reference, t);
+    if (d < 0) {
+      PropertyList props;
+      structure::ListTableProps(ref.Handle(), props);
+      SetReferenceRows(props, result.child(t).rows);
+      continue;
+    }
+    Open(orig, target, targetTables[d]);
+    TableComparison(session, orig, ref, result, t).run();
+  }
+  orig.Close();
+  ref.Close();
+}
+
+}  // namespace compare

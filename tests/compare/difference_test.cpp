@@ -1,0 +1,161 @@
+// The differences between a target database and a reference one, as the
+// tree the comparison window shows and quarry compare prints.
+#include "compare/difference.h"
+
+#include <gtest/gtest.h>
+
+#include <QLocale>
+#include <filesystem>
+
+#include "engine/config/config.h"
+#include "engine/dataset/session.h"
+#include "engine/dataset/table.h"
+#include "engine/engine.h"
+#include "engine/paradox/pxcreate.h"
+#include "tests/support/ptables.h"
+#include "tests/support/tempdir.h"
+
+using namespace engine;
+using compare::ResultNode;
+using compare::ResultRow;
+using ptables::Desc;
+using ptables::Field;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Difference : public testing::Test {
+ protected:
+  void SetUp() override {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    SetConfigFile(dir / "engine.cfg");
+    ASSERT_EQ(ReloadConfig(), Ok) << LastErrorMessage();
+    fs::create_directories(dir / "tgt");
+    fs::create_directories(dir / "ref");
+  }
+
+  void Make(const std::string& side, TableDesc d) {
+    d.tableName = dir / side + "/" + d.tableName;
+    ASSERT_EQ(paradox::CreateParadoxTable(d, false), Ok) << LastErrorMessage();
+  }
+  void Both(const TableDesc& d) {
+    Make("tgt", d);
+    Make("ref", d);
+  }
+
+  ResultNode Run() {
+    TSession& session = Session();
+    TTable orig(session), ref(session);
+    ResultNode result;
+    compare::CompareWithAlias(session, orig, ref, QString::fromStdString(dir / "tgt"),
+                              QString::fromStdString(dir / "ref"), result);
+    return result;
+  }
+
+  // "name: current -> reference" per row.
+  static std::vector<std::string> Rows(const ResultNode& n) {
+    std::vector<std::string> out;
+    for (const ResultRow& r : n.rows)
+      out.push_back(r.name.toStdString() + ": " +
+                    (r.current ? r.current->toStdString() : "(none)") + " -> " +
+                    (r.reference ? r.reference->toStdString() : "(none)"));
+    return out;
+  }
+  static std::vector<std::string> Texts(const ResultNode& n) {
+    std::vector<std::string> out;
+    for (const ResultNode& c : n.children) out.push_back(c.text.toStdString());
+    return out;
+  }
+
+  TempDir dir;
+};
+
+IndexDesc Secondary(const std::string& name, std::uint16_t field) {
+  IndexDesc ix;
+  ix.name = name;
+  ix.fieldsInKey = 1;
+  ix.keyFields[0] = field;
+  ix.maintained = 1;
+  return ix;
+}
+
+}  // namespace
+
+TEST(ResultRows, ReferenceRowsByNameCurrentValuesByPosition) {
+  std::vector<ResultRow> rows;
+  compare::SetReferenceRows({"Name=A", "Order=1", "Size=20"}, rows);
+  compare::SetCurrentValues({"Name=A", "Size=10", "Order=2", "Extra=x"}, rows);
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(rows[1].name, "Order");  // named by the reference
+  EXPECT_EQ(*rows[1].current, "10");  // the target's second line lands here
+  EXPECT_EQ(*rows[1].reference, "1");
+  EXPECT_EQ(rows[3].name, "Extra");
+  EXPECT_FALSE(rows[3].reference.has_value());
+  std::vector<ResultRow> alone;
+  compare::SetCurrentValues({"Name=B"}, alone);
+  EXPECT_FALSE(alone[0].reference.has_value());
+}
+
+TEST_F(Difference, EqualDatabasesGiveAnEmptyResult) {
+  Both(Desc("A.DB", {Field("Id", pxLong), Field("Name", pxAlpha, 20)}, 1));
+  const ResultNode r = Run();
+  EXPECT_EQ(r.text, "RESULT");
+  EXPECT_TRUE(r.children.empty());
+}
+
+TEST_F(Difference, TablesFieldsAndIndexesAsTheTreeShowsThem) {
+  TableDesc ref = Desc("A.DB", {Field("Id", pxLong), Field("Name", pxAlpha, 20), Field("Born", pxDate)}, 1);
+  ref.indexes.push_back(Secondary("ByName", 2));
+  Make("ref", ref);
+  TableDesc tgt = Desc("A.DB", {Field("Id", pxLong), Field("Born", pxDate), Field("Name", pxAlpha, 20)}, 1);
+  tgt.indexes.push_back(Secondary("NameIdx", 3));
+  Make("tgt", tgt);
+  Make("ref", Desc("NEW.DB", {Field("X", pxAlpha, 5)}));
+  Make("tgt", Desc("EXTRA.DB", {Field("X", pxAlpha, 5)}));  // the reference lacks it: not listed
+  const ResultNode r = Run();
+  EXPECT_EQ(Texts(r), (std::vector<std::string>{"A.DB", "NEW.DB"}));
+  const ResultNode& a = r.children[0];
+  EXPECT_TRUE(a.rows.empty());  // the tables' properties agree
+  EXPECT_EQ(Texts(a), (std::vector<std::string>{"FIELDS", "INDEXES"}));
+  const ResultNode& fields = *a.find("FIELDS");
+  EXPECT_EQ(fields.image, 2);
+  EXPECT_EQ(Texts(fields), (std::vector<std::string>{"Name", "Born"}));  // moved fields differ
+  EXPECT_EQ(Rows(*fields.find("Born"))[1], "Order: 2 -> 3");
+  // A renamed index is listed twice, once for each side.
+  const ResultNode& ix = *a.find("INDEXES");
+  EXPECT_EQ(Texts(ix), (std::vector<std::string>{"NameIdx", "ByName"}));
+  EXPECT_FALSE(ix.children[0].rows[0].reference.has_value());
+  EXPECT_FALSE(ix.children[1].rows[0].current.has_value());
+  // A table of the reference alone: its properties with no current values.
+  EXPECT_EQ(Rows(r.children[1])[0], "TABLE LEVEL: (none) -> 7");
+}
+
+TEST_F(Difference, TablePropertiesChecksAndPasswords) {
+  TableDesc ref = Desc("P.DB", {Field("Id", pxLong), Field("Qty", pxShort)}, 1);
+  ValCheckDesc qty;
+  qty.fieldNumber = 2;
+  qty.required = 1;
+  ref.checks.push_back(qty);
+  ref.isProtected = 1;
+  ref.password = "secret";
+  SecurityDesc clerk;
+  clerk.password = "clerk";
+  clerk.tableRights = rightsReadOnly;
+  ref.passwords.push_back(clerk);
+  Make("ref", ref);
+  TableDesc tgt = Desc("P.DB", {Field("Id", pxLong), Field("Qty", pxShort)}, 1);
+  tgt.optionalParams.push_back({"BLOCK SIZE", "4096"});
+  Make("tgt", tgt);
+  AddPassword("secret");
+  const ResultNode r = Run();
+  RemoveAllPasswords();
+  ASSERT_EQ(Texts(r), std::vector<std::string>{"P.DB"});
+  const ResultNode& p = r.children[0];
+  const auto rows = Rows(p);
+  EXPECT_NE(std::find(rows.begin(), rows.end(), "BLOCK SIZE: 4 -> 2"), rows.end());
+  EXPECT_NE(std::find(rows.begin(), rows.end(), "PROTECTED: No -> Yes"), rows.end());
+  EXPECT_EQ(Texts(p), (std::vector<std::string>{"VALIDITY CHECKS", "SECURITY"}));
+  EXPECT_EQ(Texts(p.children[0]), std::vector<std::string>{"Qty"});
+  EXPECT_EQ(Texts(p.children[1]), std::vector<std::string>{"clerk"});
+}
