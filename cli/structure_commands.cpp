@@ -13,6 +13,8 @@
 #include "structure/structurefile.h"
 #include "compare/difference.h"
 
+#include <QFileInfo>
+
 namespace cli {
 
 namespace {
@@ -54,15 +56,23 @@ void PrintNode(const compare::ResultNode& node, int depth, Streams& io) {
 
 // Exit status: 0 equal, 3 differences found (as diff does), 1 failure.
 int Compare(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words, {"alias"}, {});
+  Args args = ParseCommandArgs(words, {"alias", "ini"}, {});
   args.expectPositional(1);
   auto reference = args.value("alias");
-  if (!reference) throw UsageError("--alias REFERENCE is required");
+  auto file = args.value("ini");
+  if (!reference == !file) throw UsageError("give either --ini FILE or --alias REFERENCE");
+  const QString target = QString::fromStdString(args.positional()[0]);
   engine::TSession& session = engine::Session();
   engine::TTable orig(session), ref(session);
   compare::ResultNode result;
-  compare::CompareWithAlias(session, orig, ref, QString::fromStdString(args.positional()[0]),
-                            QString::fromStdString(*reference), result);
+  if (file) {
+    if (!QFileInfo(QString::fromStdString(*file)).isFile())
+      throw std::runtime_error(*file + ": no such structure file");
+    compare::CompareWithFile(session, orig, target, QString::fromStdString(*file), result);
+  } else {
+    compare::CompareWithAlias(session, orig, ref, target, QString::fromStdString(*reference),
+                              result);
+  }
   if (result.children.empty()) {
     io.out << "No difference was found.\n";
     return 0;
@@ -78,7 +88,7 @@ std::vector<Command> StructureCommands() {
       {"save-structure", "DATABASE FILE.ini [--password PW]...",
        "save the structure of every Paradox table of an alias or directory to a file",
        SaveStructure},
-      {"compare", "DATABASE --alias REFERENCE [--password PW]...",
+      {"compare", "DATABASE (--ini FILE | --alias REFERENCE) [--password PW]...",
        "list how the Paradox tables of DATABASE differ from those of REFERENCE (exit 3 when "
        "they do)",
        Compare},

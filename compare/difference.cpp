@@ -4,6 +4,7 @@
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
 #include "structure/extraction.h"
+#include "structure/inifile.h"
 
 namespace compare {
 
@@ -38,6 +39,22 @@ int IndexOf(const QStringList& names, const QString& name) {
   for (int i = 0; i < names.size(); ++i)
     if (names[i].compare(name, Qt::CaseInsensitive) == 0) return i;
   return -1;
+}
+
+// The entry of `other` that matches entry i of `from`: names may repeat
+// (two links of one name), so the k-th of a name matches the k-th.
+int Counterpart(const QStringList& from, int i, const QStringList& other) {
+  int k = 0;
+  for (int j = 0; j < i; ++j) k += from[j].compare(from[i], Qt::CaseInsensitive) == 0;
+  for (int j = 0; j < other.size(); ++j)
+    if (other[j].compare(from[i], Qt::CaseInsensitive) == 0 && k-- == 0) return j;
+  return -1;
+}
+
+bool LastOfItsName(const QStringList& names, int i) {
+  for (int j = i + 1; j < names.size(); ++j)
+    if (names[j].compare(names[i], Qt::CaseInsensitive) == 0) return false;
+  return true;
 }
 
 // Differ at a line of `ref`, compared at the same positions.
@@ -176,7 +193,7 @@ class TableComparison {
     structure::ListRefIntNames(r_, true, ref);
     PropertyList a, b;
     for (int i = 0; i < cur.size(); ++i) {
-      if (IndexOf(ref, cur[i]) >= 0) continue;
+      if (Counterpart(cur, i, ref) >= 0) continue;
       a.clear();
       structure::ListRefIntProps(o_, i + 1, a);
       SetCurrentValues(a, item("REFERENTIAL INTEGRITY", cur[i]).rows);
@@ -184,7 +201,7 @@ class TableComparison {
     for (int i = 0; i < ref.size(); ++i) {
       b.clear();
       structure::ListRefIntProps(r_, i + 1, b);
-      const int d = IndexOf(cur, ref[i]);
+      const int d = Counterpart(ref, i, cur);
       if (d < 0) {
         SetReferenceRows(b, item("REFERENTIAL INTEGRITY", ref[i]).rows);
         continue;
@@ -229,6 +246,188 @@ class TableComparison {
 
   OpenTableRef o_, r_;
   engine::CursorProps op_, rp_;
+  ResultNode& result_;
+  QString name_;
+};
+
+// One table of the target against its sections in a structure file.
+class FileTableComparison {
+ public:
+  FileTableComparison(engine::TSession& session, engine::TTable& orig,
+                      const structure::IniFile& ini, ResultNode& result, const QString& name)
+      : o_(OpenTableRef::Of(session, orig)), ini_(ini), result_(result), name_(name) {
+    engine::Check(engine::GetCursorProps(orig.Handle(), op_));
+  }
+
+  void run() {
+    tableProps();
+    fields();
+    indexes();
+    links();
+    security();
+    checks();
+  }
+
+ private:
+  ResultNode& table() { return result_.child(name_); }
+  ResultNode& item(const char* group, const QString& name) {
+    return table().child(group, 2).child(name);
+  }
+  PropertyList section(const QString& sub) const { return ini_.ReadSectionValues(name_ + "\\" + sub); }
+  QStringList values(const QString& sub) const {
+    QStringList out;
+    for (const QString& line : section(sub)) out << PropertyValue(line);
+    return out;
+  }
+  void both(const char* group, const QString& name, const PropertyList& ref,
+            const PropertyList& cur) {
+    ResultNode& n = item(group, name);
+    SetReferenceRows(ref, n.rows);
+    SetCurrentValues(cur, n.rows);
+  }
+
+  void tableProps() {
+    PropertyList cur;
+    structure::ListTableProps(o_.cursor, cur);
+    const PropertyList ref = section("TBPROPS");
+    if (!DifferOverReference(ref, cur)) return;
+    SetReferenceRows(ref, table().rows);
+    SetCurrentValues(cur, table().rows);
+  }
+
+  void fields() {
+    const QStringList names = ini_.ReadSection(name_ + "\\TBPROPS\\FLIST");
+    PropertyList cur;
+    for (int i = 0; i < o_.fieldNames.size(); ++i) {
+      if (IndexOf(names, o_.fieldNames[i]) >= 0) continue;
+      structure::ListFieldProps(o_, i, cur);
+      SetCurrentValues(cur, item("FIELDS", o_.fieldNames[i]).rows);
+    }
+    for (const QString& f : names) {
+      const PropertyList ref = section("FIELDS\\" + f);
+      const int d = IndexOf(o_.fieldNames, f);
+      if (d < 0) {
+        SetReferenceRows(ref, item("FIELDS", f).rows);
+        continue;
+      }
+      structure::ListFieldProps(o_, d, cur);
+      if (DifferOverReference(ref, cur)) both("FIELDS", f, ref, cur);
+    }
+  }
+
+  // An empty section is equal; else each of its lines, letter case
+  // ignored, must be among the target's and at the same position.
+  static bool IndexDiffers(const PropertyList& ref, const PropertyList& cur) {
+    for (int i = 0; i < ref.size(); ++i) {
+      if (!cur.contains(ref[i], Qt::CaseInsensitive)) return true;
+      if (i >= cur.size() || ref[i].compare(cur[i], Qt::CaseInsensitive) != 0) return true;
+    }
+    return false;
+  }
+
+  void indexes() {
+    const QStringList names = ini_.ReadSection(name_ + "\\TBPROPS\\ILIST");
+    const QStringList cur = IndexNames(o_, op_.indexCount);
+    PropertyList a;
+    for (const QString& x : cur) {
+      if (IndexOf(names, x) >= 0) continue;
+      a.clear();
+      structure::ListIndexProps(o_, x, a);
+      SetCurrentValues(a, item("INDEXES", x).rows);
+    }
+    for (const QString& x : names) {
+      const PropertyList ref = section("INDEXES\\" + x);
+      const int d = IndexOf(cur, x);
+      if (d < 0) {
+        SetReferenceRows(ref, item("INDEXES", x).rows);
+        continue;
+      }
+      a.clear();
+      structure::ListIndexProps(o_, cur[d], a);
+      if (IndexDiffers(ref, a)) both("INDEXES", x, ref, a);
+    }
+  }
+
+  void links() {
+    const QStringList names = values("TBPROPS\\RLIST");
+    QStringList cur;
+    structure::ListRefIntNames(o_, true, cur);
+    PropertyList a;
+    for (int i = 0; i < cur.size(); ++i) {
+      if (Counterpart(cur, i, names) >= 0) continue;
+      a.clear();
+      structure::ListRefIntProps(o_, i + 1, a);
+      SetCurrentValues(a, item("REFERENTIAL INTEGRITY", cur[i]).rows);
+    }
+    for (int n = 0; n < names.size(); ++n) {
+      const QString& r = names[n];
+      const PropertyList ref = section("RINTS\\" + r);
+      const int d = Counterpart(names, n, cur);
+      if (d < 0) {
+        SetReferenceRows(ref, item("REFERENTIAL INTEGRITY", r).rows);
+        continue;
+      }
+      // Links sharing a name share one section, which holds the last.
+      if (!LastOfItsName(names, n)) continue;
+      a.clear();
+      structure::ListRefIntProps(o_, d + 1, a);
+      if (DifferOverReference(ref, a)) both("REFERENTIAL INTEGRITY", r, ref, a);
+    }
+  }
+
+  // Lines compared by their values, at the same positions, from `from`.
+  static bool ValuesDiffer(const PropertyList& ref, const PropertyList& cur, int from) {
+    for (int i = from; i < ref.size(); ++i)
+      if (i >= cur.size() || PropertyValue(ref[i]) != PropertyValue(cur[i])) return true;
+    return false;
+  }
+
+  void security() {
+    const QStringList names = values("TBPROPS\\SLIST");
+    QStringList cur;
+    if (op_.auxPasswordCount > 0) structure::ListPasswords(o_, cur);
+    PropertyList a;
+    for (int i = 0; i < cur.size(); ++i) {
+      if (IndexOf(names, cur[i]) >= 0) continue;
+      a.clear();
+      structure::ListSecurityProps(o_, i + 1, a);
+      SetCurrentValues(a, item("SECURITY", cur[i]).rows);
+    }
+    for (int n = 0; n < names.size(); ++n) {
+      const PropertyList ref = section("SECURITIES\\" + QString::number(n));
+      const int d = IndexOf(cur, names[n]);
+      if (d < 0) {
+        SetReferenceRows(ref, item("SECURITY", names[n]).rows);
+        continue;
+      }
+      a.clear();
+      structure::ListSecurityProps(o_, d + 1, a);
+      if (ValuesDiffer(ref, a, 0)) both("SECURITY", names[n], ref, a);
+    }
+  }
+
+  // Checks the target alone has are not reported against a file.
+  void checks() {
+    const QStringList names = values("TBPROPS\\VLIST");
+    QStringList cur;
+    structure::ListValCheckFields(o_, cur);
+    PropertyList a;
+    for (const QString& f : names) {
+      const PropertyList ref = section("VCHECKS\\" + f);
+      const int d = IndexOf(cur, f);
+      if (d < 0) {
+        SetReferenceRows(ref, item("VALIDITY CHECKS", f).rows);
+        continue;
+      }
+      a.clear();
+      structure::ListValCheckProps(o_, d + 1, a);
+      if (ValuesDiffer(ref, a, 1)) both("VALIDITY CHECKS", f, ref, a);
+    }
+  }
+
+  OpenTableRef o_;
+  engine::CursorProps op_;
+  const structure::IniFile& ini_;
   ResultNode& result_;
   QString name_;
 };
@@ -278,6 +477,33 @@ void CompareWithAlias(engine::TSession& session, engine::TTable& orig, engine::T
   }
   orig.Close();
   ref.Close();
+}
+
+void CompareWithFile(engine::TSession& session, engine::TTable& orig, const QString& target,
+                     const QString& path, ResultNode& result) {
+  result = ResultNode{"RESULT", 1, {}, {}};
+  const structure::IniFile ini(path);
+  QStringList fileTables;
+  for (const QString& line : ini.ReadSectionValues("TABLES")) fileTables << PropertyValue(line);
+  const QStringList targetTables = ParadoxTables(session, target);
+  for (const QString& t : targetTables) {
+    if (IndexOf(fileTables, t) >= 0) continue;
+    Open(orig, target, t);
+    PropertyList props;
+    structure::ListTableProps(orig.Handle(), props);
+    SetCurrentValues(props, result.child(t).rows);
+  }
+  for (const QString& t : fileTables) {
+    orig.Close();
+    const int d = IndexOf(targetTables, t);
+    if (d < 0) {
+      SetReferenceRows(ini.ReadSectionValues(t + "\\TBPROPS"), result.child(t).rows);
+      continue;
+    }
+    Open(orig, target, targetTables[d]);
+    FileTableComparison(session, orig, ini, result, t).run();
+  }
+  orig.Close();
 }
 
 }  // namespace compare

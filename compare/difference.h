@@ -54,4 +54,11 @@ void SetCurrentValues(const structure::PropertyList& list, std::vector<ResultRow
 void CompareWithAlias(engine::TSession& session, engine::TTable& orig, engine::TTable& ref,
                       const QString& target, const QString& reference, ResultNode& result);
 
+// Compares the Paradox tables of the target database with the structure
+// file at `path` (written by "save structure"): the file's tables in its
+// order, and before them the target's tables the file lacks (with their
+// current values only). A section missing from the file reads as empty.
+void CompareWithFile(engine::TSession& session, engine::TTable& orig, const QString& target,
+                     const QString& path, ResultNode& result);
+
 }  // namespace compare

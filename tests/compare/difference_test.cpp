@@ -12,6 +12,7 @@
 #include "engine/dataset/table.h"
 #include "engine/engine.h"
 #include "engine/paradox/pxcreate.h"
+#include "structure/structurefile.h"
 #include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
@@ -158,4 +159,42 @@ TEST_F(Difference, TablePropertiesChecksAndPasswords) {
   EXPECT_EQ(Texts(p), (std::vector<std::string>{"VALIDITY CHECKS", "SECURITY"}));
   EXPECT_EQ(Texts(p.children[0]), std::vector<std::string>{"Qty"});
   EXPECT_EQ(Texts(p.children[1]), std::vector<std::string>{"clerk"});
+}
+
+// A database compared with the structure file saved from it, or with
+// itself, has no difference: real tables with checks, lookups, links (two
+// of one name among them) and indexes.
+TEST_F(Difference, RealDatabasesMatchTheirOwnStructureFiles) {
+  const std::string corpus = CorpusDir("paradox");
+  if (corpus.empty()) GTEST_SKIP() << "no corpus";
+  for (const char* sub : {"db", "fields", "joins"}) {
+    SCOPED_TRACE(sub);
+    const std::string copy = dir / sub;
+    fs::copy(corpus + "/" + sub, copy, fs::copy_options::recursive);
+    TSession& session = Session();
+    TTable orig(session), ref(session);
+    const QString ini = QString::fromStdString(copy + ".ini");
+    structure::SaveStructureToFile(session, orig, QString::fromStdString(copy), ini, {});
+    ResultNode result;
+    compare::CompareWithFile(session, orig, QString::fromStdString(copy), ini, result);
+    EXPECT_EQ(Texts(result), std::vector<std::string>{});
+    compare::CompareWithAlias(session, orig, ref, QString::fromStdString(copy),
+                              QString::fromStdString(copy), result);
+    EXPECT_EQ(Texts(result), std::vector<std::string>{});
+  }
+}
+
+TEST_F(Difference, AgainstAFileTheTargetsOwnTablesAreListedToo) {
+  Make("ref", Desc("A.DB", {Field("Id", pxLong), Field("Name", pxAlpha, 20)}, 1));
+  Make("tgt", Desc("A.DB", {Field("Id", pxLong), Field("Name", pxAlpha, 12)}, 1));
+  Make("tgt", Desc("MINE.DB", {Field("X", pxAlpha, 5)}));
+  TSession& session = Session();
+  TTable orig(session);
+  const QString ini = QString::fromStdString(dir / "ref.ini");
+  structure::SaveStructureToFile(session, orig, QString::fromStdString(dir / "ref"), ini, {});
+  ResultNode r;
+  compare::CompareWithFile(session, orig, QString::fromStdString(dir / "tgt"), ini, r);
+  EXPECT_EQ(Texts(r), (std::vector<std::string>{"MINE.DB", "A.DB"}));
+  EXPECT_EQ(Rows(r.children[0])[0], "TABLE LEVEL: 7 -> (none)");
+  EXPECT_EQ(Rows(*r.children[1].find("FIELDS")->find("Name")).back(), "Size: 12 -> 20");
 }
