@@ -14,6 +14,9 @@
 #include "compare/difference.h"
 
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 namespace cli {
 
@@ -54,9 +57,23 @@ void PrintNode(const compare::ResultNode& node, int depth, Streams& io) {
   for (const compare::ResultNode& c : node.children) PrintNode(c, depth + 1, io);
 }
 
+QJsonObject NodeJson(const compare::ResultNode& node) {
+  QJsonObject o;
+  o["text"] = node.text;
+  QJsonArray rows, children;
+  for (const compare::ResultRow& r : node.rows)
+    rows.append(QJsonObject{{"name", r.name},
+                            {"current", r.current ? QJsonValue(*r.current) : QJsonValue()},
+                            {"reference", r.reference ? QJsonValue(*r.reference) : QJsonValue()}});
+  for (const compare::ResultNode& c : node.children) children.append(NodeJson(c));
+  if (!rows.isEmpty()) o["rows"] = rows;
+  if (!children.isEmpty()) o["children"] = children;
+  return o;
+}
+
 // Exit status: 0 equal, 3 differences found (as diff does), 1 failure.
 int Compare(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words, {"alias", "ini"}, {});
+  Args args = ParseCommandArgs(words, {"alias", "ini"}, {"json"});
   args.expectPositional(1);
   auto reference = args.value("alias");
   auto file = args.value("ini");
@@ -73,6 +90,12 @@ int Compare(const std::vector<std::string>& words, Streams& io) {
     compare::CompareWithAlias(session, orig, ref, target, QString::fromStdString(*reference),
                               result);
   }
+  if (args.flag("json")) {
+    QJsonArray tables;
+    for (const compare::ResultNode& t : result.children) tables.append(NodeJson(t));
+    io.out << QJsonDocument(QJsonObject{{"tables", tables}}).toJson(QJsonDocument::Indented).toStdString();
+    return result.children.empty() ? 0 : 3;
+  }
   if (result.children.empty()) {
     io.out << "No difference was found.\n";
     return 0;
@@ -88,7 +111,7 @@ std::vector<Command> StructureCommands() {
       {"save-structure", "DATABASE FILE.ini [--password PW]...",
        "save the structure of every Paradox table of an alias or directory to a file",
        SaveStructure},
-      {"compare", "DATABASE (--ini FILE | --alias REFERENCE) [--password PW]...",
+      {"compare", "DATABASE (--ini FILE | --alias REFERENCE) [--json] [--password PW]...",
        "list how the Paradox tables of DATABASE differ from those of REFERENCE (exit 3 when "
        "they do)",
        Compare},

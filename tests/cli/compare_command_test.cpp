@@ -28,6 +28,11 @@ TEST(QuarryCompare, PrintsTheTreeAndExitsLikeDiff) {
             "        Type: ALPHA -> ALPHA\n"
             "        Scale: 0 -> 0\n"
             "        Size: 10 -> 20\n");
+  auto json = RunQuarryProcess({"compare", dir / "tgt", "--alias", dir / "ref", "--json"});
+  EXPECT_EQ(json.status, 3);
+  EXPECT_NE(json.out.find("\"name\": \"Size\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"current\": \"10\""), std::string::npos) << json.out;
+  EXPECT_NE(json.out.find("\"text\": \"FIELDS\""), std::string::npos) << json.out;
   auto missing = RunQuarryProcess({"compare", dir / "tgt"});
   EXPECT_EQ(missing.status, 2);
 }
