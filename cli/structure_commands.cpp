@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <string>
+#include <utility>
 
 #include "cli/args.h"
 #include "cli/commands.h"
@@ -11,6 +13,7 @@
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
 #include "structure/structurefile.h"
+#include "compare/apply.h"
 #include "compare/difference.h"
 
 #include <QFileInfo>
@@ -104,6 +107,112 @@ int Compare(const std::vector<std::string>& words, Streams& io) {
   return 3;
 }
 
+// Questions asked on the terminal; without one, an option must answer them.
+class TerminalDialogue : public compare::ApplyDialogue {
+ public:
+  TerminalDialogue(const Args& args, Streams& io) : args_(args), io_(io) {
+    for (const std::string& m : args.values("map")) {
+      const std::size_t eq = m.find('=');
+      if (eq == std::string::npos || m.find('.') > eq)
+        throw UsageError("--map takes TABLE.FIELD=new|EXISTINGFIELD, not \"" + m + "\"");
+      maps_.emplace_back(QString::fromStdString(m.substr(0, eq)),
+                         QString::fromStdString(m.substr(eq + 1)));
+    }
+  }
+
+  int askFieldMapping(const QStringList& targetFields, const QString& table,
+                      const QString& field) override {
+    const QString key = table + "." + field;
+    const QString stem = table.section('.', 0, 0) + "." + field;  // "ORDERS.Qty" for ORDERS.DB
+    for (const auto& [k, answer] : maps_) {
+      if (k.compare(key, Qt::CaseInsensitive) != 0 && k.compare(stem, Qt::CaseInsensitive) != 0)
+        continue;
+      if (answer.compare("new", Qt::CaseInsensitive) == 0) return -1;
+      const int at = targetFields.indexOf(answer);
+      if (at < 0) throw std::runtime_error("--map " + key.toStdString() + ": " + table.toStdString() +
+                                           " has no field " + answer.toStdString());
+      return at;
+    }
+    const std::string question = table.toStdString() + ": field " + field.toStdString() +
+                                 " is unknown there; new, or which field becomes it (" +
+                                 targetFields.join(", ").toStdString() + ")? ";
+    if (!isatty(STDIN_FILENO))
+      throw std::runtime_error(question.substr(0, question.size() - 2) +
+                               ": answer it with --map " + stem.toStdString() + "=new|FIELD");
+    for (;;) {
+      const QString answer = QString::fromStdString(ask(question)).trimmed();
+      if (answer.compare("new", Qt::CaseInsensitive) == 0) return -1;
+      const int at = targetFields.indexOf(answer);
+      if (at >= 0) return at;
+    }
+  }
+
+  bool confirm(const QString& question) override {
+    if (args_.flag("yes")) return true;
+    if (!isatty(STDIN_FILENO))
+      throw std::runtime_error(question.toStdString() +
+                               " - answer it with --yes, or with --create never|always");
+    const std::string a = ask(question.toStdString() + " [y/n] ");
+    return !a.empty() && (a[0] == 'y' || a[0] == 'Y');
+  }
+
+  void inform(const QString& message) override {
+    QString line = message;
+    line.replace('\r', ' ');
+    io_.out << line.toStdString() << "\n";
+  }
+
+ private:
+  std::string ask(const std::string& question) {
+    io_.err << question << std::flush;
+    std::string line;
+    if (!std::getline(io_.in, line)) throw std::runtime_error("no answer on standard input");
+    return line;
+  }
+
+  const Args& args_;
+  Streams& io_;
+  std::vector<std::pair<QString, QString>> maps_;
+};
+
+int Choice(const Args& args, const std::string& option, const std::vector<std::string>& words,
+           int fallback) {
+  auto v = args.value(option);
+  if (!v) return fallback;
+  for (std::size_t i = 0; i < words.size(); ++i)
+    if (*v == words[i]) return static_cast<int>(i);
+  throw UsageError("--" + option + " takes " + words[0] + ", " + words[1] +
+                   (words.size() > 2 ? " or " + words[2] : ""));
+}
+
+// Exit status: 0 when every table was brought into line, 1 when one failed.
+int Apply(const std::vector<std::string>& words, Streams& io) {
+  Args args = ParseCommandArgs(words, {"alias", "create", "messages", "map"}, {"yes"});
+  args.expectPositional(1);
+  auto reference = args.value("alias");
+  if (!reference) throw UsageError("--alias REFERENCE is required");
+  compare::ApplyOptions options;
+  options.createTables = Choice(args, "create", {"never", "ask", "always"}, 2);
+  options.messages = Choice(args, "messages", {"each", "end"}, 0);
+  TerminalDialogue dialogue(args, io);
+  const QString target = QString::fromStdString(args.positional()[0]);
+  engine::TSession& session = engine::Session();
+  engine::TTable orig(session), ref(session);
+  compare::ResultNode tree;
+  compare::CompareWithAlias(session, orig, ref, target, QString::fromStdString(*reference), tree);
+  if (tree.children.empty()) {
+    io.out << "No difference was found.\n";
+    return 0;
+  }
+  QStringList errors;
+  compare::ApplyFromAlias(session, orig, ref, target, QString::fromStdString(*reference), tree,
+                          options, dialogue, errors);
+  if (tree.children.empty()) return 0;
+  io.err << "quarry: " << tree.children.size() << " table(s) failed:\n";
+  for (const QString& e : errors) io.err << "  " << e.toStdString() << "\n";
+  return 1;
+}
+
 }  // namespace
 
 std::vector<Command> StructureCommands() {
@@ -115,6 +224,12 @@ std::vector<Command> StructureCommands() {
        "list how the Paradox tables of DATABASE differ from those of REFERENCE (exit 3 when "
        "they do)",
        Compare},
+      {"apply",
+       "DATABASE --alias REFERENCE [--create never|ask|always] [--messages each|end] "
+       "[--map TABLE.FIELD=new|EXISTINGFIELD]... [--yes] [--password PW]...",
+       "bring DATABASE's Paradox tables into line with REFERENCE's, keeping the data "
+       "(records that cannot be kept go to ErrorTB.db)",
+       Apply},
   };
 }
 

@@ -36,3 +36,33 @@ TEST(QuarryCompare, PrintsTheTreeAndExitsLikeDiff) {
   auto missing = RunQuarryProcess({"compare", dir / "tgt"});
   EXPECT_EQ(missing.status, 2);
 }
+
+// The whole round: compare, apply with the questions answered by options,
+// then nothing differs and the record that could not be kept is in ErrorTB.
+TEST(QuarryApply, BringsATargetIntoLineKeepingItsData) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "ref");
+  std::filesystem::create_directories(dir / "tgt");
+  auto run = [](std::vector<std::string> args, const std::string& in = "") {
+    auto r = RunQuarryProcess(args, in);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+  };
+  run({"create", dir / "ref/A.DB", "--fields", "Id I; FullName A20; Born D; Qty S", "--key", "1"});
+  run({"index", "add", dir / "ref/A.DB", "ByName", "FullName"});
+  run({"create", dir / "ref/NEW.DB", "--fields", "X A5"});
+  run({"create", dir / "tgt/A.DB", "--fields", "Id I; Name A10; Qty A5; Old N", "--key", "1"});
+  run({"insert", dir / "tgt/A.DB"}, "Id,Name,Qty,Old\n1,Ann,5,1.5\n2,Bob,x,2\n");
+
+  auto unanswered = RunQuarryProcess({"apply", dir / "tgt", "--alias", dir / "ref"});
+  EXPECT_EQ(unanswered.status, 1);
+  EXPECT_NE(unanswered.err.find("--map A.FullName=new|FIELD"), std::string::npos) << unanswered.err;
+  EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,Name,Qty,Old\n1,Ann,5,1.5\n2,Bob,x,2\n");
+
+  auto applied = run({"apply", dir / "tgt", "--alias", dir / "ref", "--map", "A.FullName=Name",
+                      "--map", "A.Born=new"});
+  EXPECT_EQ(applied.out, "A.DB: has been rebuilded.\nNEW.DB: has been created.\n");
+  EXPECT_EQ(RunQuarryProcess({"compare", dir / "tgt", "--alias", dir / "ref"}).status, 0);
+  EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,FullName,Born,Qty\n1,Ann,,5\n");
+  EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/ErrorTB.db"}).out, "Id,Name,Qty,Old\n2,Bob,x,2\n");
+}

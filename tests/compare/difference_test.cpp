@@ -1,6 +1,7 @@
 // The differences between a target database and a reference one, as the
 // tree the comparison window shows and quarry compare prints.
 #include "compare/difference.h"
+#include "compare/apply.h"
 
 #include <gtest/gtest.h>
 
@@ -197,4 +198,68 @@ TEST_F(Difference, AgainstAFileTheTargetsOwnTablesAreListedToo) {
   EXPECT_EQ(Texts(r), (std::vector<std::string>{"MINE.DB", "A.DB"}));
   EXPECT_EQ(Rows(r.children[0])[0], "TABLE LEVEL: 7 -> (none)");
   EXPECT_EQ(Rows(*r.children[1].find("FIELDS")->find("Name")).back(), "Size: 12 -> 20");
+}
+
+namespace {
+
+// Answers from a script, and records what was said.
+struct ScriptedDialogue : compare::ApplyDialogue {
+  std::vector<int> mappings;
+  std::vector<bool> confirmations;
+  std::vector<std::string> said;
+  int askFieldMapping(const QStringList&, const QString& table, const QString& field) override {
+    said.push_back("map " + table.toStdString() + "." + field.toStdString());
+    int k = mappings.front();
+    mappings.erase(mappings.begin());
+    return k;
+  }
+  bool confirm(const QString& q) override {
+    said.push_back(q.toStdString());
+    bool b = confirmations.front();
+    confirmations.erase(confirmations.begin());
+    return b;
+  }
+  void inform(const QString& m) override { said.push_back(m.toStdString()); }
+};
+
+}  // namespace
+
+TEST_F(Difference, ApplyingAsksAsToldAndKeepsWhatFailed) {
+  Make("ref", Desc("A.DB", {Field("Id", pxLong), Field("Name", pxAlpha, 20)}, 1));
+  Make("ref", Desc("B.DB", {Field("Id", pxLong), Field("Code", pxLong)}, 1));
+  Make("ref", Desc("NEW.DB", {Field("X", pxAlpha, 5)}));
+  Make("tgt", Desc("A.DB", {Field("Id", pxLong), Field("Title", pxAlpha, 20)}, 1));
+  Make("tgt", Desc("B.DB", {Field("Id", pxLong), Field("Code", pxAlpha, 5)}, 1));
+  {
+    hDBICur c = 0;
+    ASSERT_EQ(OpenTablePath(dir / "tgt/B.DB", OpenMode::ReadWrite, c), Ok);
+    ASSERT_EQ(InsertRecord(c, {std::int64_t{1}, std::string("x1")}), Ok);
+    CloseCursor(c);
+    // Another open of B.DB keeps it from being restructured.
+  }
+  hDBICur holder = 0;
+  ASSERT_EQ(OpenTablePath(dir / "tgt/B.DB", OpenMode::ReadOnly, holder), Ok);
+  TSession& session = Session();
+  TTable orig(session), ref(session);
+  ResultNode tree = Run();
+  ASSERT_EQ(Texts(tree), (std::vector<std::string>{"A.DB", "B.DB", "NEW.DB"}));
+  ScriptedDialogue d;
+  d.mappings = {1};           // Name takes Title's data
+  d.confirmations = {false};  // "Create table NEW.DB ?" No
+  compare::ApplyOptions options;
+  options.createTables = 1;
+  QStringList errors;
+  compare::ApplyFromAlias(session, orig, ref, QString::fromStdString(dir / "tgt"),
+                          QString::fromStdString(dir / "ref"), tree, options, d, errors);
+  CloseCursor(holder);
+  EXPECT_EQ(d.said, (std::vector<std::string>{"map A.DB.Name", "A.DB: has been rebuilded.",
+                                               "B.DB: rebuild failed.\rError code: " +
+                                                   std::to_string(ErrTableInUse),
+                                               "Create table NEW.DB ?"}));
+  ASSERT_EQ(Texts(tree), std::vector<std::string>{"B.DB"});
+  EXPECT_EQ(tree.children[0].image, 3);
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_TRUE(errors[0].startsWith("B.DB=Table is in use")) << errors[0].toStdString();
+  EXPECT_FALSE(fs::exists(dir / "tgt/NEW.DB"));
+  EXPECT_EQ(Texts(Run()), (std::vector<std::string>{"B.DB", "NEW.DB"}));  // A.DB is in line now
 }
