@@ -187,13 +187,14 @@ int Choice(const Args& args, const std::string& option, const std::vector<std::s
 
 // Exit status: 0 when every table was brought into line, 1 when one failed.
 int Apply(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words, {"alias", "create", "messages", "map"}, {"yes"});
+  Args args = ParseCommandArgs(words, {"alias", "create", "messages", "map"}, {"yes", "dry-run"});
   args.expectPositional(1);
   auto reference = args.value("alias");
   if (!reference) throw UsageError("--alias REFERENCE is required");
   compare::ApplyOptions options;
   options.createTables = Choice(args, "create", {"never", "ask", "always"}, 2);
   options.messages = Choice(args, "messages", {"each", "end"}, 0);
+  options.dryRun = args.flag("dry-run");
   TerminalDialogue dialogue(args, io);
   const QString target = QString::fromStdString(args.positional()[0]);
   engine::TSession& session = engine::Session();
@@ -207,7 +208,7 @@ int Apply(const std::vector<std::string>& words, Streams& io) {
   QStringList errors;
   compare::ApplyFromAlias(session, orig, ref, target, QString::fromStdString(*reference), tree,
                           options, dialogue, errors);
-  if (tree.children.empty()) return 0;
+  if (tree.children.empty() || options.dryRun) return 0;
   io.err << "quarry: " << tree.children.size() << " table(s) failed:\n";
   for (const QString& e : errors) io.err << "  " << e.toStdString() << "\n";
   return 1;
@@ -226,7 +227,7 @@ std::vector<Command> StructureCommands() {
        Compare},
       {"apply",
        "DATABASE --alias REFERENCE [--create never|ask|always] [--messages each|end] "
-       "[--map TABLE.FIELD=new|EXISTINGFIELD]... [--yes] [--password PW]...",
+       "[--map TABLE.FIELD=new|EXISTINGFIELD]... [--yes] [--dry-run] [--password PW]...",
        "bring DATABASE's Paradox tables into line with REFERENCE's, keeping the data "
        "(records that cannot be kept go to ErrorTB.db)",
        Apply},

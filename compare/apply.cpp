@@ -192,6 +192,23 @@ class Database {
   engine::hDBIDb db_ = 0;
 };
 
+// What a restructure of the table would do, in one line.
+QString DryRun(engine::hDBIDb db, const engine::TableDesc& d, const QString& t) {
+  engine::RestructureReport rep;
+  if (engine::Result r = engine::RestructureTable(db, d, true, &rep))
+    return t + ": would fail: " + QString::fromStdString(engine::LastErrorMessage()) +
+           " (error code " + QString::number(r) + ")";
+  QString line = t + ": would be rebuilt, " + QString::number(rep.kept) + " of " +
+                 QString::number(rep.records) + " records kept";
+  if (rep.problems)
+    line += ", " + QString::number(rep.problems) + " to ErrorTB.db (" +
+            QString::fromStdString(rep.problemSamples.front()) + ")";
+  if (rep.shortened) line += ", " + QString::number(rep.shortened) + " values shortened";
+  for (const std::string& f : rep.droppedFields) line += ", field " + QString::fromStdString(f) + " dropped";
+  for (const std::string& l : rep.lost) line += ", " + QString::fromStdString(l) + " lost";
+  return line + ".";
+}
+
 }  // namespace
 
 void ApplyFromAlias(engine::TSession& session, engine::TTable& orig, engine::TTable& ref,
@@ -230,6 +247,11 @@ void ApplyFromAlias(engine::TSession& session, engine::TTable& orig, engine::TTa
                    (options.createTables == 1 && !dialogue.confirm("Create table " + t + " ?"))))
       continue;  // skipped: no message, the node goes
     Database db(target);
+    if (options.dryRun) {
+      dialogue.inform(create ? t + ": would be created." : DryRun(db.get(), d, t));
+      kept.push_back(node);
+      continue;
+    }
     const engine::Result r =
         create ? engine::CreateTable(db.get(), true, d) : engine::RestructureTable(db.get(), d);
     if (r) {

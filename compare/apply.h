@@ -24,6 +24,9 @@ struct ApplyOptions {
   int createTables = 2;  // 0 not create, 1 ask, 2 create automatically
   int messages = 0;      // 0 a message after each table, 1 none
   bool collectErrors = true;
+  // Change nothing: each table says what would happen (a restructure's
+  // dry run), and the tree stays whole.
+  bool dryRun = false;
 };
 
 class ApplyDialogue {

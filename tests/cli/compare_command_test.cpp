@@ -59,6 +59,13 @@ TEST(QuarryApply, BringsATargetIntoLineKeepingItsData) {
   EXPECT_NE(unanswered.err.find("--map A.FullName=new|FIELD"), std::string::npos) << unanswered.err;
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,Name,Qty,Old\n1,Ann,5,1.5\n2,Bob,x,2\n");
 
+  auto dry = run({"apply", dir / "tgt", "--alias", dir / "ref", "--map", "A.FullName=Name",
+                  "--map", "A.Born=new", "--dry-run"});
+  EXPECT_EQ(dry.out,
+            "A.DB: would be rebuilt, 1 of 2 records kept, 1 to ErrorTB.db (record 2: field Qty: "
+            "\"x\" is not a number), field Old dropped.\nNEW.DB: would be created.\n");
+  EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,Name,Qty,Old\n1,Ann,5,1.5\n2,Bob,x,2\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "tgt/NEW.DB"));
   auto applied = run({"apply", dir / "tgt", "--alias", dir / "ref", "--map", "A.FullName=Name",
                       "--map", "A.Born=new"});
   EXPECT_EQ(applied.out, "A.DB: has been rebuilded.\nNEW.DB: has been created.\n");
