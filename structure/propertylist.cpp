@@ -97,6 +97,9 @@ QLocale NumberLocale() {
   return locale;
 }
 
+
+}  // namespace
+
 // The locale's long time format without its time zone: stored times have none.
 QString LongTimeFormat() {
   QString format = QLocale().timeFormat(QLocale::LongFormat);
@@ -104,8 +107,6 @@ QString LongTimeFormat() {
   format.remove(zone);
   return format.trimmed();
 }
-
-}  // namespace
 
 QString FormatInteger(std::int64_t value) { return QString::number(value); }
 

@@ -48,6 +48,8 @@ QString FormatFloat(double value);
 QString FormatDate(std::int32_t day);
 // ms since midnight; the locale's long time format (without a time zone).
 QString FormatTime(std::int32_t ms);
+// The locale's long time format without its time zone (stored times have none).
+QString LongTimeFormat();
 // Short date, a blank and long time; the time left out at midnight.
 QString FormatDateTime(std::int32_t day, std::int32_t ms);
 
