@@ -156,6 +156,11 @@ class TerminalDialogue : public compare::ApplyDialogue {
     return !a.empty() && (a[0] == 'y' || a[0] == 'Y');
   }
 
+  QString askPassword(const QString& prompt) override {
+    if (!isatty(STDIN_FILENO)) return {};  // --password gives it
+    return QString::fromStdString(ask(prompt.toStdString() + ": "));
+  }
+
   void inform(const QString& message) override {
     QString line = message;
     line.replace('\r', ' ');
@@ -187,12 +192,17 @@ int Choice(const Args& args, const std::string& option, const std::vector<std::s
 
 // Exit status: 0 when every table was brought into line, 1 when one failed.
 int Apply(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words, {"alias", "create", "messages", "map"}, {"yes", "dry-run"});
+  Args args = ParseCommandArgs(words, {"alias", "ini", "create", "delete", "messages", "map"},
+                               {"yes", "dry-run"});
   args.expectPositional(1);
   auto reference = args.value("alias");
-  if (!reference) throw UsageError("--alias REFERENCE is required");
+  auto file = args.value("ini");
+  if (!reference == !file) throw UsageError("give either --ini FILE or --alias REFERENCE");
+  if (file && !QFileInfo(QString::fromStdString(*file)).isFile())
+    throw std::runtime_error(*file + ": no such structure file");
   compare::ApplyOptions options;
   options.createTables = Choice(args, "create", {"never", "ask", "always"}, 2);
+  options.deleteTables = Choice(args, "delete", {"never", "ask", "always"}, 1);
   options.messages = Choice(args, "messages", {"each", "end"}, 0);
   options.dryRun = args.flag("dry-run");
   TerminalDialogue dialogue(args, io);
@@ -200,14 +210,21 @@ int Apply(const std::vector<std::string>& words, Streams& io) {
   engine::TSession& session = engine::Session();
   engine::TTable orig(session), ref(session);
   compare::ResultNode tree;
-  compare::CompareWithAlias(session, orig, ref, target, QString::fromStdString(*reference), tree);
+  if (file)
+    compare::CompareWithFile(session, orig, target, QString::fromStdString(*file), tree);
+  else
+    compare::CompareWithAlias(session, orig, ref, target, QString::fromStdString(*reference), tree);
   if (tree.children.empty()) {
     io.out << "No difference was found.\n";
     return 0;
   }
   QStringList errors;
-  compare::ApplyFromAlias(session, orig, ref, target, QString::fromStdString(*reference), tree,
-                          options, dialogue, errors);
+  if (file)
+    compare::ApplyFromFile(session, orig, ref, target, QString::fromStdString(*file), tree,
+                           options, dialogue, errors);
+  else
+    compare::ApplyFromAlias(session, orig, ref, target, QString::fromStdString(*reference), tree,
+                            options, dialogue, errors);
   if (tree.children.empty() || options.dryRun) return 0;
   io.err << "quarry: " << tree.children.size() << " table(s) failed:\n";
   for (const QString& e : errors) io.err << "  " << e.toStdString() << "\n";
@@ -226,7 +243,8 @@ std::vector<Command> StructureCommands() {
        "they do)",
        Compare},
       {"apply",
-       "DATABASE --alias REFERENCE [--create never|ask|always] [--messages each|end] "
+       "DATABASE (--ini FILE | --alias REFERENCE) [--create never|ask|always] "
+       "[--delete never|ask|always] [--messages each|end] "
        "[--map TABLE.FIELD=new|EXISTINGFIELD]... [--yes] [--dry-run] [--password PW]...",
        "bring DATABASE's Paradox tables into line with REFERENCE's, keeping the data "
        "(records that cannot be kept go to ErrorTB.db)",

@@ -38,6 +38,12 @@ class ApplyDialogue {
                               const QString& field) = 0;
   virtual bool confirm(const QString& question) = 0;
   virtual void inform(const QString& message) = 0;
+  // The password a protected table of a structure file is to be opened
+  // with; empty for none.
+  virtual QString askPassword(const QString& prompt) {
+    (void)prompt;
+    return {};
+  }
 };
 
 // Applies `tree` (from CompareWithAlias) to the target. Tables handled or
@@ -47,5 +53,14 @@ class ApplyDialogue {
 void ApplyFromAlias(engine::TSession& session, engine::TTable& orig, engine::TTable& ref,
                     const QString& target, const QString& reference, ResultNode& tree,
                     const ApplyOptions& options, ApplyDialogue& dialogue, QStringList& errors);
+
+// Applies `tree` (from CompareWithFile) to the target: tables the file
+// lacks are deleted as options.deleteTables says, tables the target lacks
+// are created from the file (fields, indexes, checks), the others
+// restructured from the file's sections. No problems table is named: a
+// record that cannot be kept fails its table and nothing of it changes.
+void ApplyFromFile(engine::TSession& session, engine::TTable& orig, engine::TTable& other,
+                   const QString& target, const QString& path, ResultNode& tree,
+                   const ApplyOptions& options, ApplyDialogue& dialogue, QStringList& errors);
 
 }  // namespace compare

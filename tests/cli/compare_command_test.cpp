@@ -73,3 +73,40 @@ TEST(QuarryApply, BringsATargetIntoLineKeepingItsData) {
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,FullName,Born,Qty\n1,Ann,,5\n");
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/ErrorTB.db"}).out, "Id,Name,Qty,Old\n2,Bob,x,2\n");
 }
+
+// Against a structure file: tables the file lacks are deleted (here without
+// asking), tables it has are created or restructured, then nothing differs;
+// a real table with checks and a link to its parent keeps them.
+TEST(QuarryApply, FromAStructureFile) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "ref");
+  std::filesystem::create_directories(dir / "tgt");
+  auto run = [](std::vector<std::string> args, const std::string& in = "") {
+    auto r = RunQuarryProcess(args, in);
+    EXPECT_EQ(r.status, 0) << r.err;
+    return r;
+  };
+  run({"create", dir / "ref/A.DB", "--fields", "Id I; Name A20; Qty S", "--key", "1"});
+  run({"create", dir / "ref/NEW.DB", "--fields", "X A5"});
+  run({"create", dir / "tgt/A.DB", "--fields", "Id I; Name A10; Qty A5; Old N", "--key", "1"});
+  run({"create", dir / "tgt/GONE.DB", "--fields", "X A5"});
+  run({"insert", dir / "tgt/A.DB"}, "Id,Name,Qty,Old\n1,Ann,5,1.5\n");
+  run({"save-structure", dir / "ref", dir / "ref.ini"});
+  auto asked = RunQuarryProcess({"apply", dir / "tgt", "--ini", dir / "ref.ini"});
+  EXPECT_EQ(asked.status, 1);  // "Delete Table GONE.DB?" has nobody to answer it
+  EXPECT_NE(asked.err.find("Delete Table GONE.DB? - answer it with --yes"), std::string::npos) << asked.err;
+  EXPECT_TRUE(std::filesystem::exists(dir / "tgt/GONE.DB"));
+  run({"apply", dir / "tgt", "--ini", dir / "ref.ini", "--delete", "always", "--messages", "end"});
+  EXPECT_EQ(RunQuarryProcess({"compare", dir / "tgt", "--ini", dir / "ref.ini"}).status, 0);
+  EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,Name,Qty\n1,Ann,5\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "tgt/GONE.DB"));
+
+  const std::string corpus = CorpusDir("paradox/joins");
+  if (corpus.empty()) return;
+  std::filesystem::copy(corpus, dir / "joins");
+  run({"save-structure", dir / "joins", dir / "joins.ini"});
+  run({"restructure", dir / "joins/C.DB", "--fields", "C I; A I; B I; Note A10"});
+  EXPECT_EQ(RunQuarryProcess({"compare", dir / "joins", "--ini", dir / "joins.ini"}).status, 3);
+  run({"apply", dir / "joins", "--ini", dir / "joins.ini"});
+  EXPECT_EQ(RunQuarryProcess({"compare", dir / "joins", "--ini", dir / "joins.ini"}).status, 0);
+}
