@@ -15,19 +15,7 @@ using structure::OpenTableRef;
 
 namespace {
 
-void Open(engine::TTable& table, const QString& database, const QString& name) {
-  table.Close();
-  table.SetIndexName("");
-  table.SetDatabaseName(database.toStdString());
-  table.SetTableName(name.toStdString());
-  table.Open();
-}
 
-int IndexOf(const QStringList& names, const QString& name) {
-  for (int i = 0; i < names.size(); ++i)
-    if (names[i].compare(name, Qt::CaseInsensitive) == 0) return i;
-  return -1;
-}
 
 std::string FileNameOnly(const std::string& path) {
   const std::size_t slash = path.find_last_of("/\\");
@@ -104,7 +92,7 @@ class Preparation {
     Check(engine::GetFieldDescs(r_.cursor, rf));
     for (std::size_t i = 0; i < rf.size(); ++i) {
       engine::FieldDesc f = rf[i];
-      const int at = IndexOf(o_.fieldNames, QString::fromStdString(f.name));
+      const int at = IndexOfName(o_.fieldNames, QString::fromStdString(f.name));
       std::int32_t op;
       if (at < 0) {
         const int k = dialogue_.askFieldMapping(o_.fieldNames, table_, QString::fromStdString(f.name));
@@ -143,7 +131,7 @@ class Preparation {
   static std::uint16_t NumberOf(const OpenTableRef& t, const QString& field) {
     QStringList fields;
     structure::ListValCheckFields(t, fields);
-    return static_cast<std::uint16_t>(IndexOf(fields, field) + 1);
+    return static_cast<std::uint16_t>(IndexOfName(fields, field) + 1);
   }
 
   void checks(const ResultNode& g, engine::TableDesc& d) {
@@ -160,7 +148,7 @@ class Preparation {
   static std::uint16_t LinkNumberOf(const OpenTableRef& t, const QString& name) {
     QStringList names;
     structure::ListRefIntNames(t, true, names);
-    return static_cast<std::uint16_t>(IndexOf(names, name) + 1);
+    return static_cast<std::uint16_t>(IndexOfName(names, name) + 1);
   }
 
   void links(const ResultNode& g, engine::TableDesc& d) {
@@ -234,7 +222,7 @@ class FileTable {
   }
   const QStringList& fieldNames() const { return flist_; }
   std::uint16_t fieldNumber(const QString& name) const {
-    return static_cast<std::uint16_t>(IndexOf(flist_, name) + 1);
+    return static_cast<std::uint16_t>(IndexOfName(flist_, name) + 1);
   }
   int number(const QString& section, const QString& key) const {
     bool ok = false;
@@ -298,7 +286,7 @@ class FileTable {
     for (int k = 0; k < l.fieldCount; ++k) {
       const QStringList pair = value(s, "Field(" + QString::number(k + 1) + ")").split('>');
       l.thisFields[k] = fieldNumber(pair.value(0));
-      l.otherFields[k] = static_cast<std::uint16_t>(IndexOf(otherFields, pair.value(1)) + 1);
+      l.otherFields[k] = static_cast<std::uint16_t>(IndexOfName(otherFields, pair.value(1)) + 1);
     }
     return l;
   }
@@ -347,8 +335,8 @@ void ApplyFromAlias(engine::TSession& session, engine::TTable& orig, engine::TTa
     const bool create = !node.rows.empty() && !node.rows[0].current;
     engine::TableDesc d;
     try {
-      if (!create) Open(orig, target, t);
-      Open(ref, reference, t);
+      if (!create) OpenTableIn(orig, target, t);
+      OpenTableIn(ref, reference, t);
       if (create) {
         DescribeWhole(ref.Handle(), d);
       } else {
@@ -417,7 +405,7 @@ class FilePreparation {
   void fields(engine::TableDesc& d) {
     for (const QString& f : file_.fieldNames()) {
       engine::FieldDesc fd = file_.field(f);
-      const int u = IndexOf(o_.fieldNames, f);
+      const int u = IndexOfName(o_.fieldNames, f);
       std::int32_t op;
       if (u < 0) {
         const int k = dialogue_.askFieldMapping(o_.fieldNames, table_, f);
@@ -469,11 +457,7 @@ class FilePreparation {
   }
 
   QStringList fieldsOf(const QString& table) {
-    other_.Close();
-    other_.SetIndexName("");
-    other_.SetDatabaseName(target_.toStdString());
-    other_.SetTableName(table.toStdString());
-    other_.Open();
+    OpenTableIn(other_, target_, table);
     const QStringList names = OpenTableRef::Of(session_, other_).fieldNames;
     other_.Close();
     return names;
@@ -485,7 +469,7 @@ class FilePreparation {
         QStringList names;
         structure::ListRefIntNames(o_, true, names);
         engine::RefIntDesc l;
-        Check(engine::GetRefIntDesc(o_.cursor, static_cast<std::uint16_t>(IndexOf(names, x.text) + 1), l));
+        Check(engine::GetRefIntDesc(o_.cursor, static_cast<std::uint16_t>(IndexOfName(names, x.text) + 1), l));
         if (l.kind == engine::riMaster) continue;  // links are made on the child
         d.refInts.push_back(l);
         d.refIntOps.push_back(engine::opDrop);
@@ -535,13 +519,13 @@ void ApplyFromFile(engine::TSession& session, engine::TTable& orig, engine::TTab
     ResultNode& node = tree.children[i];
     const QString t = node.text;
     const QString fullName = QString::fromStdString(directory) + "/" + t;
-    const bool create = IndexOf(tables, t) < 0;
+    const bool create = IndexOfName(tables, t) < 0;
     const bool remove = !node.rows.empty() && !node.rows[0].reference;
     engine::TableDesc d;
     try {
       engine::CursorProps props;
       if (!create) {
-        Open(orig, target, t);
+        OpenTableIn(orig, target, t);
         Check(engine::GetCursorProps(orig.Handle(), props));
       }
       if (!remove) {

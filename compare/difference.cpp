@@ -13,6 +13,20 @@ using structure::PropertyList;
 using structure::PropertyName;
 using structure::PropertyValue;
 
+int IndexOfName(const QStringList& names, const QString& name) {
+  for (int i = 0; i < names.size(); ++i)
+    if (names[i].compare(name, Qt::CaseInsensitive) == 0) return i;
+  return -1;
+}
+
+void OpenTableIn(engine::TTable& table, const QString& database, const QString& name) {
+  table.Close();
+  table.SetIndexName("");
+  table.SetDatabaseName(database.toStdString());
+  table.SetTableName(name.toStdString());
+  table.Open();
+}
+
 ResultNode& ResultNode::child(const QString& name, int img) {
   for (ResultNode& c : children)
     if (c.text == name) return c;
@@ -35,11 +49,6 @@ QString ValueFor(const PropertyList& list, const QString& name) {
   return {};
 }
 
-int IndexOf(const QStringList& names, const QString& name) {
-  for (int i = 0; i < names.size(); ++i)
-    if (names[i].compare(name, Qt::CaseInsensitive) == 0) return i;
-  return -1;
-}
 
 // The entry of `other` that matches entry i of `from`: names may repeat
 // (two links of one name), so the k-th of a name matches the k-th.
@@ -72,13 +81,6 @@ QStringList IndexNames(const OpenTableRef& t, int count) {
   return names;
 }
 
-void Open(engine::TTable& table, const QString& database, const QString& name) {
-  table.Close();
-  table.SetIndexName("");
-  table.SetDatabaseName(database.toStdString());
-  table.SetTableName(name.toStdString());
-  table.Open();
-}
 
 // One table present on both sides.
 class TableComparison {
@@ -121,12 +123,12 @@ class TableComparison {
   void fields() {
     PropertyList cur, ref;
     for (int i = 0; i < o_.fieldNames.size(); ++i) {
-      if (IndexOf(r_.fieldNames, o_.fieldNames[i]) >= 0) continue;
+      if (IndexOfName(r_.fieldNames, o_.fieldNames[i]) >= 0) continue;
       structure::ListFieldProps(o_, i, cur);
       SetCurrentValues(cur, item("FIELDS", o_.fieldNames[i]).rows);
     }
     for (int i = 0; i < r_.fieldNames.size(); ++i) {
-      const int d = IndexOf(o_.fieldNames, r_.fieldNames[i]);
+      const int d = IndexOfName(o_.fieldNames, r_.fieldNames[i]);
       structure::ListFieldProps(r_, i, ref);
       if (d < 0) {
         SetReferenceRows(ref, item("FIELDS", r_.fieldNames[i]).rows);
@@ -141,14 +143,14 @@ class TableComparison {
     const QStringList cur = IndexNames(o_, op_.indexCount), ref = IndexNames(r_, rp_.indexCount);
     PropertyList a, b;
     for (const QString& x : cur) {
-      if (IndexOf(ref, x) >= 0) continue;
+      if (IndexOfName(ref, x) >= 0) continue;
       structure::ListIndexProps(o_, x, a);
       SetCurrentValues(a, item("INDEXES", x).rows);
     }
     for (const QString& x : ref) {
       b.clear();
       structure::ListIndexProps(r_, x, b);
-      const int d = IndexOf(cur, x);
+      const int d = IndexOfName(cur, x);
       if (d < 0) {
         SetReferenceRows(b, item("INDEXES", x).rows);
         continue;
@@ -165,7 +167,7 @@ class TableComparison {
     structure::ListValCheckFields(r_, ref);
     PropertyList a;
     for (int i = 0; i < cur.size(); ++i) {
-      if (IndexOf(ref, cur[i]) >= 0) continue;
+      if (IndexOfName(ref, cur[i]) >= 0) continue;
       a.clear();
       structure::ListValCheckProps(o_, i + 1, a);
       SetCurrentValues(a, item("VALIDITY CHECKS", cur[i]).rows);
@@ -218,7 +220,7 @@ class TableComparison {
     if (rp_.auxPasswordCount > 0) structure::ListPasswords(r_, ref);
     PropertyList a, b;
     for (int i = 0; i < cur.size(); ++i) {
-      if (IndexOf(ref, cur[i]) >= 0) continue;
+      if (IndexOfName(ref, cur[i]) >= 0) continue;
       a.clear();
       structure::ListSecurityProps(o_, i + 1, a);
       SetCurrentValues(a, item("SECURITY", cur[i]).rows);
@@ -226,7 +228,7 @@ class TableComparison {
     for (int i = 0; i < ref.size(); ++i) {
       b.clear();
       structure::ListSecurityProps(r_, i + 1, b);
-      const int d = IndexOf(cur, ref[i]);
+      const int d = IndexOfName(cur, ref[i]);
       if (d < 0) {
         SetReferenceRows(b, item("SECURITY", ref[i]).rows);
         continue;
@@ -299,13 +301,13 @@ class FileTableComparison {
     const QStringList names = ini_.ReadSection(name_ + "\\TBPROPS\\FLIST");
     PropertyList cur;
     for (int i = 0; i < o_.fieldNames.size(); ++i) {
-      if (IndexOf(names, o_.fieldNames[i]) >= 0) continue;
+      if (IndexOfName(names, o_.fieldNames[i]) >= 0) continue;
       structure::ListFieldProps(o_, i, cur);
       SetCurrentValues(cur, item("FIELDS", o_.fieldNames[i]).rows);
     }
     for (const QString& f : names) {
       const PropertyList ref = section("FIELDS\\" + f);
-      const int d = IndexOf(o_.fieldNames, f);
+      const int d = IndexOfName(o_.fieldNames, f);
       if (d < 0) {
         SetReferenceRows(ref, item("FIELDS", f).rows);
         continue;
@@ -330,14 +332,14 @@ class FileTableComparison {
     const QStringList cur = IndexNames(o_, op_.indexCount);
     PropertyList a;
     for (const QString& x : cur) {
-      if (IndexOf(names, x) >= 0) continue;
+      if (IndexOfName(names, x) >= 0) continue;
       a.clear();
       structure::ListIndexProps(o_, x, a);
       SetCurrentValues(a, item("INDEXES", x).rows);
     }
     for (const QString& x : names) {
       const PropertyList ref = section("INDEXES\\" + x);
-      const int d = IndexOf(cur, x);
+      const int d = IndexOfName(cur, x);
       if (d < 0) {
         SetReferenceRows(ref, item("INDEXES", x).rows);
         continue;
@@ -388,14 +390,14 @@ class FileTableComparison {
     if (op_.auxPasswordCount > 0) structure::ListPasswords(o_, cur);
     PropertyList a;
     for (int i = 0; i < cur.size(); ++i) {
-      if (IndexOf(names, cur[i]) >= 0) continue;
+      if (IndexOfName(names, cur[i]) >= 0) continue;
       a.clear();
       structure::ListSecurityProps(o_, i + 1, a);
       SetCurrentValues(a, item("SECURITY", cur[i]).rows);
     }
     for (int n = 0; n < names.size(); ++n) {
       const PropertyList ref = section("SECURITIES\\" + QString::number(n));
-      const int d = IndexOf(cur, names[n]);
+      const int d = IndexOfName(cur, names[n]);
       if (d < 0) {
         SetReferenceRows(ref, item("SECURITY", names[n]).rows);
         continue;
@@ -414,7 +416,7 @@ class FileTableComparison {
     PropertyList a;
     for (const QString& f : names) {
       const PropertyList ref = section("VCHECKS\\" + f);
-      const int d = IndexOf(cur, f);
+      const int d = IndexOfName(cur, f);
       if (d < 0) {
         SetReferenceRows(ref, item("VALIDITY CHECKS", f).rows);
         continue;
@@ -464,15 +466,15 @@ void CompareWithAlias(engine::TSession& session, engine::TTable& orig, engine::T
   for (const QString& t : ParadoxTables(session, reference)) {
     orig.Close();
     ref.Close();
-    const int d = IndexOf(targetTables, t);
-    Open(ref, reference, t);
+    const int d = IndexOfName(targetTables, t);
+    OpenTableIn(ref, reference, t);
     if (d < 0) {
       PropertyList props;
       structure::ListTableProps(ref.Handle(), props);
       SetReferenceRows(props, result.child(t).rows);
       continue;
     }
-    Open(orig, target, targetTables[d]);
+    OpenTableIn(orig, target, targetTables[d]);
     TableComparison(session, orig, ref, result, t).run();
   }
   orig.Close();
@@ -487,20 +489,20 @@ void CompareWithFile(engine::TSession& session, engine::TTable& orig, const QStr
   for (const QString& line : ini.ReadSectionValues("TABLES")) fileTables << PropertyValue(line);
   const QStringList targetTables = ParadoxTables(session, target);
   for (const QString& t : targetTables) {
-    if (IndexOf(fileTables, t) >= 0) continue;
-    Open(orig, target, t);
+    if (IndexOfName(fileTables, t) >= 0) continue;
+    OpenTableIn(orig, target, t);
     PropertyList props;
     structure::ListTableProps(orig.Handle(), props);
     SetCurrentValues(props, result.child(t).rows);
   }
   for (const QString& t : fileTables) {
     orig.Close();
-    const int d = IndexOf(targetTables, t);
+    const int d = IndexOfName(targetTables, t);
     if (d < 0) {
       SetReferenceRows(ini.ReadSectionValues(t + "\\TBPROPS"), result.child(t).rows);
       continue;
     }
-    Open(orig, target, targetTables[d]);
+    OpenTableIn(orig, target, targetTables[d]);
     FileTableComparison(session, orig, ini, result, t).run();
   }
   orig.Close();

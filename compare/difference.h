@@ -9,6 +9,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <optional>
 #include <vector>
 
@@ -37,6 +38,12 @@ struct ResultNode {
   ResultNode& child(const QString& text, int image = 1);
   const ResultNode* find(const QString& text) const;
 };
+
+// Where `name` is in `names`, letter case ignored; -1 when it is not.
+int IndexOfName(const QStringList& names, const QString& name);
+// Opens `table` on the table `name` of `database` (an alias or a directory),
+// with no index; raises EDBEngineError.
+void OpenTableIn(engine::TTable& table, const QString& database, const QString& name);
 
 // Row i takes the name of line i and the value the list holds for that
 // name (the first line of that name, letter case ignored); rows are added
