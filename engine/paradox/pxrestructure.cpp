@@ -431,43 +431,42 @@ class ConvertedRows : public StoredRows {
   bool canStore() const override { return canStore_; }
 
   Result nextStored(std::vector<std::uint8_t>& record, std::uint64_t& label, bool& end) override {
-    const std::uint32_t count = old_.table->recordCount();
-    while (at_ < count) {
-      const std::uint32_t position = at_++;
+    return nextCarried(label, end, [&](std::uint32_t position, bool& carried) -> Result {
       const std::uint8_t* in;
       if (Result r = old_.table->record(position, in)) return r;
       oldRecord_.assign(in, in + old_.header().recordSize());  // a BLOB read may move `in`
-      bool carried = false;
-      if (Result r = convertStored(position, oldRecord_.data(), record, carried)) return r;
-      if (!carried) continue;
-      label = position + 1;
-      end = false;
-      return Ok;
-    }
-    end = true;
-    return Ok;
+      return convertStored(position, oldRecord_.data(), record, carried);
+    });
   }
 
   Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
-    const std::uint32_t count = old_.table->recordCount();
-    while (at_ < count) {
-      const std::uint32_t position = at_++;
+    return nextCarried(label, end, [&](std::uint32_t position, bool& carried) -> Result {
       if (Result r = old_.table->readRecord(position, in_)) return r;
-      bool carried = false;
-      if (Result r = convert(position, values, carried)) return r;
-      if (!carried) continue;
-      label = position + 1;
-      end = false;
-      return Ok;
-    }
-    end = true;
-    return Ok;
+      return convert(position, values, carried);
+    });
   }
   std::string name(std::uint64_t label) const override {
     return "record " + std::to_string(label);
   }
 
  private:
+  // The next old record that `convert` carries over (problems are passed by).
+  template <typename Convert>
+  Result nextCarried(std::uint64_t& label, bool& end, Convert convert) {
+    const std::uint32_t count = old_.table->recordCount();
+    while (at_ < count) {
+      const std::uint32_t position = at_++;
+      bool carried = false;
+      if (Result r = convert(position, carried)) return r;
+      if (!carried) continue;
+      label = position + 1;
+      end = false;
+      return Ok;
+    }
+    end = true;
+    return Ok;
+  }
+
   Result convert(std::uint32_t position, std::vector<Value>& values, bool& carried) {
     const auto& fields = plan_.full.fields;
     values.resize(fields.size());
@@ -485,12 +484,8 @@ class ConvertedRows : public StoredRows {
         continue;
       }
       const Conversion c = ConvertValue(from, fields[j], in_[s], values[j], note_);
-      if (c == Conversion::Same) continue;
-      const std::string where = name(position + 1) + ": field " + from.name + ": ";
-      if (c == Conversion::Failed)
-        return problems_.add(rep_, position, ErrInvalidValue, where + note_);
-      ++rep_.shortened;
-      if (rep_.shortenedSamples.size() < kSamples) rep_.shortenedSamples.push_back(where + note_);
+      if (c == Conversion::Failed) return problem(position, s);
+      if (c == Conversion::Shortened) shortened(position, s);
     }
     carried = true;
     return Ok;
@@ -521,18 +516,22 @@ class ConvertedRows : public StoredRows {
         }
         note_ = LastErrorMessage();
       }
-      const std::string where = name(position + 1) + ": field " + old_.fields[s].name + ": ";
-      return problems_.add(rep_, position, ErrInvalidValue, where + note_);
+      return problem(position, s);
     }
     carried = true;
     return Ok;
   }
 
+  // "record 12: field NAME: " + the conversion's note.
+  std::string where(std::uint32_t position, int field) const {
+    return name(position + 1) + ": field " + old_.fields[field].name + ": " + note_;
+  }
+  Result problem(std::uint32_t position, int field) {
+    return problems_.add(rep_, position, ErrInvalidValue, where(position, field));
+  }
   void shortened(std::uint32_t position, int field) {
     ++rep_.shortened;
-    if (rep_.shortenedSamples.size() < kSamples)
-      rep_.shortenedSamples.push_back(name(position + 1) + ": field " + old_.fields[field].name +
-                                      ": " + note_);
+    if (rep_.shortenedSamples.size() < kSamples) rep_.shortenedSamples.push_back(where(position, field));
   }
 
   OldTable& old_;

@@ -6,6 +6,17 @@
 #include "tests/cli/run_quarry.h"
 #include "tests/support/tempdir.h"
 
+namespace {
+
+// A command that must succeed.
+QuarryRun run(const std::vector<std::string>& args, const std::string& in = "") {
+  QuarryRun r = RunQuarryProcess(args, in);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r;
+}
+
+}  // namespace
+
 TEST(QuarryCompare, PrintsTheTreeAndExitsLikeDiff) {
   TempDir dir;
   std::filesystem::create_directories(dir / "ref");
@@ -43,11 +54,6 @@ TEST(QuarryApply, BringsATargetIntoLineKeepingItsData) {
   TempDir dir;
   std::filesystem::create_directories(dir / "ref");
   std::filesystem::create_directories(dir / "tgt");
-  auto run = [](std::vector<std::string> args, const std::string& in = "") {
-    auto r = RunQuarryProcess(args, in);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r;
-  };
   run({"create", dir / "ref/A.DB", "--fields", "Id I; FullName A20; Born D; Qty S", "--key", "1"});
   run({"index", "add", dir / "ref/A.DB", "ByName", "FullName"});
   run({"create", dir / "ref/NEW.DB", "--fields", "X A5"});
@@ -81,11 +87,6 @@ TEST(QuarryApply, FromAStructureFile) {
   TempDir dir;
   std::filesystem::create_directories(dir / "ref");
   std::filesystem::create_directories(dir / "tgt");
-  auto run = [](std::vector<std::string> args, const std::string& in = "") {
-    auto r = RunQuarryProcess(args, in);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r;
-  };
   run({"create", dir / "ref/A.DB", "--fields", "Id I; Name A20; Qty S", "--key", "1"});
   run({"create", dir / "ref/NEW.DB", "--fields", "X A5"});
   run({"create", dir / "tgt/A.DB", "--fields", "Id I; Name A10; Qty A5; Old N", "--key", "1"});
