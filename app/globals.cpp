@@ -17,6 +17,9 @@ QString PendingAliasName;
 QString StartAliasPath;
 QString StartAliasBcd;
 QString StartAliasDriver;
+int DeleteTablesOption = 1;
+int CreateTablesOption = 2;
+int MessagesOption = 0;
 
 void ResetGlobals() {
   CurrentDatabaseIndex = 0;
@@ -36,4 +39,7 @@ void ResetGlobals() {
   StartAliasPath.clear();
   StartAliasBcd.clear();
   StartAliasDriver.clear();
+  DeleteTablesOption = 1;
+  CreateTablesOption = 2;
+  MessagesOption = 0;
 }

@@ -26,5 +26,12 @@ extern QString StartAliasPath;
 extern QString StartAliasBcd;
 extern QString StartAliasDriver;
 
+// How applying a comparison treats tables to delete (0 not, 1 ask, 2
+// automatically), tables to create (the same) and its messages (0 one
+// after each table, 1 none). Held for the run, never saved.
+extern int DeleteTablesOption;  // starts at 1
+extern int CreateTablesOption;  // starts at 2
+extern int MessagesOption;      // starts at 0
+
 // Puts every value back to its starting value (used between tests).
 void ResetGlobals();

@@ -332,6 +332,7 @@ void ApplyFromAlias(engine::TSession& session, engine::TTable& orig, engine::TTa
   std::vector<ResultNode> kept;
   for (ResultNode& node : tree.children) {
     const QString t = node.text;
+    dialogue.starting(t, int(&node - tree.children.data()), int(tree.children.size()));
     const bool create = !node.rows.empty() && !node.rows[0].current;
     engine::TableDesc d;
     try {
@@ -518,6 +519,7 @@ void ApplyFromFile(engine::TSession& session, engine::TTable& orig, engine::TTab
   for (std::size_t i = 0; i < tree.children.size(); ++i) {
     ResultNode& node = tree.children[i];
     const QString t = node.text;
+    dialogue.starting(t, int(i), int(tree.children.size()));
     const QString fullName = QString::fromStdString(directory) + "/" + t;
     const bool create = IndexOfName(tables, t) < 0;
     const bool remove = !node.rows.empty() && !node.rows[0].reference;

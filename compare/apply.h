@@ -44,6 +44,10 @@ class ApplyDialogue {
     (void)prompt;
     return {};
   }
+  // Table `index` of `total` (from 0) is about to be handled.
+  virtual void starting(const QString& table, int index, int total) {
+    (void)table, (void)index, (void)total;
+  }
 };
 
 // Applies `tree` (from CompareWithAlias) to the target. Tables handled or

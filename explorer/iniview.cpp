@@ -25,6 +25,7 @@
 #include <QVBoxLayout>
 
 #include "app/prompter.h"
+#include "app/textfile.h"
 #include "explorer/paradoxfrm.h"
 #include "explorer/treenodes.h"
 
@@ -194,16 +195,13 @@ void TParadoxfrm::INITreeViewChange(QTreeWidgetItem* node) {
 // The file as it is on disk now, in the editor in front of the tree.
 void TParadoxfrm::AsText1Click() {
   if (!IniFile_) return;
-  QFile file(IniFile_->FileName());
-  if (!file.open(QIODevice::ReadOnly)) {
-    prompter().error("Cannot open file \"" + QDir::toNativeSeparators(file.fileName()) + "\". " +
-                     file.errorString());
+  const std::optional<LoadedText> loaded = LoadTextFile(IniFile_->FileName());
+  if (!loaded) {
     AsTree1Click();
     return;
   }
-  const QString text = QString::fromUtf8(file.readAll());
-  iniTextCrLf_ = text.contains("\r\n");
-  IniRichEdit->setPlainText(text);
+  iniTextCrLf_ = loaded->crlf;
+  IniRichEdit->setPlainText(loaded->text);
   command("AsText1")->setChecked(true);
   iniStack_->setCurrentWidget(IniRichEdit);
 }
@@ -220,12 +218,7 @@ void TParadoxfrm::Save1Click() {
   const QString dir = IniFile_ ? QFileInfo(IniFile_->FileName()).path() : QString();
   const QString path = askSaveFileName("Save As", dir);
   if (path.isEmpty()) return;
-  QString text = IniRichEdit->toPlainText();
-  if (iniTextCrLf_) text.replace('\n', "\r\n");
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit())
-    prompter().error("Cannot write file \"" + QDir::toNativeSeparators(path) + "\". " +
-                     file.errorString());
+  SaveTextFile(path, IniRichEdit->toPlainText(), iniTextCrLf_);
 }
 
 void TParadoxfrm::Close2Click() {

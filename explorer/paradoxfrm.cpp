@@ -27,6 +27,7 @@
 #include "app/dmf.h"
 #include "app/globals.h"
 #include "app/prompter.h"
+#include "compare/differentf.h"
 #include "engine/dataset/dberror.h"
 #include "explorer/backupf.h"
 #include "explorer/treenodes.h"
@@ -55,6 +56,7 @@ TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   wireCommands();
   setWindowState(windowState() | Qt::WindowMaximized);
   FormCreate();
+  DifferentF = new TDifferentF(this, this);
 }
 
 void TParadoxfrm::buildPages() {

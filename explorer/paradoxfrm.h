@@ -24,6 +24,7 @@ class QTableWidget;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TDifferentF;
 class TFindF;
 
 class TParadoxfrm : public QMainWindow {
@@ -60,6 +61,7 @@ class TParadoxfrm : public QMainWindow {
   QMenu* GridPopup = nullptr;
   QProgressBar* ProgressBar = nullptr;
   TFindF* FindF = nullptr;            // created on first use, then kept
+  TDifferentF* DifferentF = nullptr;  // the comparison window, made with this one
 
   // Tree (lazy expansion, databases, commands).
   // Fills the level below `node`; false when the expansion is refused.

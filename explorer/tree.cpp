@@ -14,6 +14,7 @@
 #include "app/dmf.h"
 #include "app/globals.h"
 #include "app/prompter.h"
+#include "compare/differentf.h"
 #include "engine/dataset/dberror.h"
 #include "explorer/findf.h"
 #include "explorer/paradoxfrm.h"
@@ -216,7 +217,7 @@ void TParadoxfrm::CompareBtnClick() {
   QTreeWidgetItem* node = TreeView->currentItem();
   if (node && !DMF().aSession.FindDatabase(node->text(0).toStdString()))
     OpenAliasDatabase(node->text(0));
-  prompter().inform("This command is not available yet.");
+  DifferentF->Execute();
 }
 
 // ---- Command states ----
