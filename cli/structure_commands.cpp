@@ -12,10 +12,12 @@
 #include "engine/dataset/dberror.h"
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
+#include "structure/backup.h"
 #include "structure/structurefile.h"
 #include "compare/apply.h"
 #include "compare/difference.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -190,10 +192,30 @@ int Choice(const Args& args, const std::string& option, const std::vector<std::s
                    (words.size() > 2 ? " or " + words[2] : ""));
 }
 
+// Copies of the target's tables that the result would change, into
+// `folder` (made when missing), before anything changes. A table copied
+// there before is not replaced: the run stops with the engine's message.
+void BackupChanged(const QString& target, const compare::ResultNode& tree, const QString& folder,
+                   Streams& io) {
+  if (folder.isEmpty()) throw UsageError("--backup names no folder");
+  const QStringList existing = structure::BackupCandidates(target);
+  QStringList tables;
+  for (const compare::ResultNode& t : tree.children)
+    if (const int at = compare::IndexOfName(existing, t.text); at >= 0) tables << existing[at];
+  if (tables.isEmpty()) return;
+  if (!QDir().mkpath(folder)) throw std::runtime_error("cannot make folder " + folder.toStdString());
+  structure::BackupHooks hooks;
+  hooks.copied = [&](int index, const QString& destination) {
+    io.out << "Backed up " << tables[index].toStdString() << " to " << destination.toStdString()
+           << "\n";
+  };
+  structure::BackupTables(target, tables, folder, false, hooks);
+}
+
 // Exit status: 0 when every table was brought into line, 1 when one failed.
 int Apply(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words, {"alias", "ini", "create", "delete", "messages", "map"},
-                               {"yes", "dry-run"});
+  Args args = ParseCommandArgs(
+      words, {"alias", "ini", "create", "delete", "messages", "map", "backup"}, {"yes", "dry-run"});
   args.expectPositional(1);
   auto reference = args.value("alias");
   auto file = args.value("ini");
@@ -218,6 +240,8 @@ int Apply(const std::vector<std::string>& words, Streams& io) {
     io.out << "No difference was found.\n";
     return 0;
   }
+  if (auto backup = args.value("backup"); backup && !options.dryRun)
+    BackupChanged(target, tree, QString::fromStdString(*backup), io);
   QStringList errors;
   if (file)
     compare::ApplyFromFile(session, orig, ref, target, QString::fromStdString(*file), tree,
@@ -244,10 +268,11 @@ std::vector<Command> StructureCommands() {
        Compare},
       {"apply",
        "DATABASE (--ini FILE | --alias REFERENCE) [--create never|ask|always] "
-       "[--delete never|ask|always] [--messages each|end] "
+       "[--delete never|ask|always] [--messages each|end] [--backup DIR] "
        "[--map TABLE.FIELD=new|EXISTINGFIELD]... [--yes] [--dry-run] [--password PW]...",
        "bring DATABASE's Paradox tables into line with REFERENCE's, keeping the data "
-       "(records that cannot be kept go to ErrorTB.db)",
+       "(records that cannot be kept go to ErrorTB.db; --backup copies the tables it changes "
+       "first)",
        Apply},
   };
 }

@@ -373,6 +373,10 @@ TEST_F(CompareWindow, AStructureFileIsChosenComparedAppliedAndEdited) {
   Click(w.ApplyBtn);
   EXPECT_EQ(Children(w.TreeView1->topLevelItem(0)), QStringList{});
   EXPECT_EQ(FieldNames("tgt/A.DB"), (std::vector<std::string>{"Id", "Name"}));
+  auto a = ptables::OpenOk(dir / "tgt/A.DB");
+  EXPECT_EQ(ptables::AllRecords(*a)[0][1], engine::Value(std::string("first")));
+  p.ok("Let's start ?").ok("No difference was found.");
+  Click(w.CompareBtn);
 
   // Releasing "Open INI" goes back to alias mode.
   Click(w.LoadINIBtn);

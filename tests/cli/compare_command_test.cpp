@@ -73,8 +73,11 @@ TEST(QuarryApply, BringsATargetIntoLineKeepingItsData) {
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,Name,Qty,Old\n1,Ann,5,1.5\n2,Bob,x,2\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "tgt/NEW.DB"));
   auto applied = run({"apply", dir / "tgt", "--alias", dir / "ref", "--map", "A.FullName=Name",
-                      "--map", "A.Born=new"});
-  EXPECT_EQ(applied.out, "A.DB: has been rebuilded.\nNEW.DB: has been created.\n");
+                      "--map", "A.Born=new", "--backup", dir / "saved"});
+  EXPECT_EQ(applied.out, "Backed up A.DB to " + (dir / "saved/A.DB") +
+                             "\nA.DB: has been rebuilded.\nNEW.DB: has been created.\n");
+  EXPECT_EQ(RunQuarryProcess({"dump", dir / "saved/A.DB"}).out,
+            "Id,Name,Qty,Old\n1,Ann,5,1.5\n2,Bob,x,2\n");
   EXPECT_EQ(RunQuarryProcess({"compare", dir / "tgt", "--alias", dir / "ref"}).status, 0);
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/A.DB"}).out, "Id,FullName,Born,Qty\n1,Ann,,5\n");
   EXPECT_EQ(RunQuarryProcess({"dump", dir / "tgt/ErrorTB.db"}).out, "Id,Name,Qty,Old\n2,Bob,x,2\n");
