@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -374,7 +375,10 @@ compare::ResultNode* TDifferentF::nodeOf(QTreeWidgetItem* item) {
   for (QTreeWidgetItem* i = item; i && i->parent(); i = i->parent())
     path.insert(path.begin(), i->parent()->indexOfChild(i));
   compare::ResultNode* node = &result_;
-  for (int k : path) node = &node->children[k];
+  for (int k : path) {
+    if (k < 0 || k >= int(node->children.size())) return nullptr;
+    node = &node->children[k];
+  }
   return node;
 }
 
@@ -389,8 +393,8 @@ void TDifferentF::TreeView1Change(QTreeWidgetItem* node) {
   }
   PGrid->clearContents();
   setHeaders(referenceHeader());
-  const std::vector<compare::ResultRow> rows =
-      node ? nodeOf(node)->rows : std::vector<compare::ResultRow>{};
+  const compare::ResultNode* shown = node ? nodeOf(node) : nullptr;
+  const std::vector<compare::ResultRow> rows = shown ? shown->rows : std::vector<compare::ResultRow>{};
   PGrid->setRowCount(std::max<int>(1, int(rows.size())));
   for (int r = 0; r < int(rows.size()); ++r) {
     const QString texts[3] = {rows[r].name, rows[r].current.value_or(QString()),
@@ -414,11 +418,17 @@ void TDifferentF::delee1Click() {
   if (!item) return;
   if (QTreeWidgetItem* parent = item->parent()) {
     compare::ResultNode* owner = nodeOf(parent);
+    if (!owner) return;
     owner->children.erase(owner->children.begin() + parent->indexOfChild(item));
   } else {
     result_.children.clear();
   }
-  delete item;
+  {
+    // The tree and the result must agree again before a node is shown.
+    const QSignalBlocker blocker(TreeView1);
+    delete item;
+  }
+  TreeView1Change(TreeView1->currentItem());
 }
 
 // ---- The structure file as text ----

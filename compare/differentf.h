@@ -57,7 +57,7 @@ class TDifferentF : public QMainWindow {
   void stepTo(int index, int total);
 
   bool fileMode() const;
-  // The model node a tree node shows.
+  // The model node a tree node shows; nullptr when the two disagree.
   compare::ResultNode* nodeOf(QTreeWidgetItem* item);
 
   QString TargetAliasName;
