@@ -1,5 +1,8 @@
 #include "compare/difference.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include "engine/dataset/dberror.h"
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
@@ -484,7 +487,16 @@ void CompareWithAlias(engine::TSession& session, engine::TTable& orig, engine::T
 void CompareWithFile(engine::TSession& session, engine::TTable& orig, const QString& target,
                      const QString& path, ResultNode& result) {
   result = ResultNode{"RESULT", 1, {}, {}};
+  // Read from a file that is not a structure file, every table of the
+  // target would look like one to delete.
+  if (!QFileInfo(path).isFile())
+    throw engine::EDBEngineError(engine::ErrNotFound,
+                                 QDir::toNativeSeparators(path).toStdString() + ": no such structure file");
   const structure::IniFile ini(path);
+  if (!ini.SectionExists("TABLES"))
+    throw engine::EDBEngineError(engine::ErrInvalidParameter,
+                                 QDir::toNativeSeparators(path).toStdString() +
+                                     " is not a structure file: it has no [TABLES] section");
   QStringList fileTables;
   for (const QString& line : ini.ReadSectionValues("TABLES")) fileTables << PropertyValue(line);
   const QStringList targetTables = ParadoxTables(session, target);

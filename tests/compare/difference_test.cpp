@@ -7,8 +7,10 @@
 
 #include <QLocale>
 #include <filesystem>
+#include <fstream>
 
 #include "engine/config/config.h"
+#include "engine/dataset/dberror.h"
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
 #include "engine/engine.h"
@@ -262,4 +264,26 @@ TEST_F(Difference, ApplyingAsksAsToldAndKeepsWhatFailed) {
   EXPECT_TRUE(errors[0].startsWith("B.DB=Table is in use")) << errors[0].toStdString();
   EXPECT_FALSE(fs::exists(dir / "tgt/NEW.DB"));
   EXPECT_EQ(Texts(Run()), (std::vector<std::string>{"B.DB", "NEW.DB"}));  // A.DB is in line now
+}
+
+// A file that is not a structure file must not pass for one that lacks
+// every table of the target (which applying would then delete).
+TEST_F(Difference, OnlyAStructureFileIsComparedWith) {
+  Make("tgt", Desc("A.DB", {Field("Id", pxLong)}, 1));
+  const std::string other = dir / "other.ini";
+  { std::ofstream(other) << "[Settings]\nWindow=1\n"; }
+  TSession& session = Session();
+  TTable orig(session);
+  ResultNode result;
+  for (const std::string& path : {other, dir / "missing.ini"}) {
+    SCOPED_TRACE(path);
+    try {
+      compare::CompareWithFile(session, orig, QString::fromStdString(dir / "tgt"),
+                               QString::fromStdString(path), result);
+      ADD_FAILURE() << "compared with " << path;
+    } catch (const EDBEngineError& e) {
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(result.children.empty());
+  }
 }
