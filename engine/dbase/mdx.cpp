@@ -1098,6 +1098,7 @@ struct MdxWriter::Impl {
   std::vector<std::uint8_t> block;
   std::uint8_t savedHeader[16] = {};  // bytes 32-47 as on disk
   NextHolder nextHolder;
+  std::uint64_t seekLoads = 0;  // nodes the current search has read
 
   BlockReader reader() const { return BlockReader{&file, tx}; }
   Bounds bounds() const { return Bounds{mdx.pages, mdx.pagesPerBlock}; }
@@ -1158,6 +1159,10 @@ struct MdxWriter::Impl {
   Result seek(std::size_t t, std::uint32_t page, int depth, std::string_view key, std::uint32_t record,
               Path& path, bool& found) {
     if (depth >= kMaxDepth) return Corrupt(mdx.path, "tag " + tagName(t) + ": the tree is deeper than any index");
+    // A sound tree shows each block once to a search; more means pages shared
+    // or looping, which could otherwise make a search walk on and on.
+    if (++seekLoads > mdx.pages / mdx.pagesPerBlock + 1)
+      return Corrupt(mdx.path, "tag " + tagName(t) + ": the tree reaches pages more than once");
     const Geometry& g = geoms[t];
     Frame f;
     f.page = page;
@@ -1199,6 +1204,7 @@ struct MdxWriter::Impl {
   Result seekRoot(std::size_t t, std::string_view key, std::uint32_t record, Path& path, bool& found) {
     path.clear();
     found = false;
+    seekLoads = 0;
     return seek(t, mdx.tags[t].rootPage, 0, key, record, path, found);
   }
 
@@ -1721,9 +1727,14 @@ Result KeyExpression::Parse(std::string_view text, const std::vector<MdxField>& 
   return Ok;
 }
 
-Result KeyExpression::evaluate(const std::uint8_t* record, std::string& key) const {
+Result KeyExpression::evaluate(std::string_view bytes, std::string& key) const {
   key.clear();
   if (parts_.empty()) return Fail(ErrInvalidParameter, "the key expression was not parsed");
+  for (const Part& p : parts_)
+    if (static_cast<std::size_t>(p.field.offset) + p.field.length > bytes.size())
+      return Fail(ErrInvalidParameter, "key expression \"" + text_ + "\": field " + p.field.name +
+                                           " lies beyond the record's " + std::to_string(bytes.size()) + " bytes");
+  const auto* record = reinterpret_cast<const std::uint8_t*>(bytes.data());
   auto bad = [&](const Part& p, const std::string& raw, const char* what) {
     return Fail(ErrInvalidValue, "key expression \"" + text_ + "\": field " + p.field.name + " holds \"" + raw +
                                      "\", " + what);

@@ -242,8 +242,9 @@ class KeyExpression {
 
   char keyType() const { return type_; }
   std::uint16_t keyLength() const { return length_; }
-  // The key of a record as stored in the .DBF (fields at their offsets).
-  Result evaluate(const std::uint8_t* record, std::string& key) const;
+  // The key of a record as stored in the .DBF (fields at their offsets);
+  // ErrInvalidParameter when a field lies beyond the record's bytes.
+  Result evaluate(std::string_view record, std::string& key) const;
 
   struct Part {
     enum Kind { Field, Dtos, Str } kind = Field;
