@@ -93,7 +93,7 @@ std::vector<Row> MakeRows(std::size_t n, unsigned seed) {
   return rows;
 }
 
-struct TagSpec {
+struct TagUse {
   const char* name;
   const char* expression;
   bool unique = false;
@@ -101,7 +101,7 @@ struct TagSpec {
   bool evenOnly = false;  // FOR condition: even record numbers
 };
 
-const std::vector<TagSpec> kSpecs = {
+const std::vector<TagUse> kTagUses = {
     {"NAME", "UPPER(NAME)"},
     {"CITYNAME", "CITY+NAME"},
     {"AMOUNT", "AMOUNT"},
@@ -117,9 +117,9 @@ struct Indexed {
   std::vector<KeyExpression> exprs;
 };
 
-Indexed Define(const std::vector<TagSpec>& specs) {
+Indexed Define(const std::vector<TagUse>& uses) {
   Indexed ix;
-  for (const TagSpec& s : specs) {
+  for (const TagUse& s : uses) {
     KeyExpression e;
     EXPECT_EQ(KeyExpression::Parse(s.expression, kFields, e), Ok) << s.expression;
     MdxTagDef d;
@@ -136,7 +136,7 @@ Indexed Define(const std::vector<TagSpec>& specs) {
   return ix;
 }
 
-MdxRecordKeys KeysOf(const Indexed& ix, const std::vector<TagSpec>& specs, std::uint32_t record, const Row& row) {
+MdxRecordKeys KeysOf(const Indexed& ix, const std::vector<TagUse>& uses, std::uint32_t record, const Row& row) {
   MdxRecordKeys k;
   k.record = record;
   const std::string bytes = RecordBytes(row);
@@ -144,7 +144,7 @@ MdxRecordKeys KeysOf(const Indexed& ix, const std::vector<TagSpec>& specs, std::
     std::string key;
     EXPECT_EQ(ix.exprs[t].evaluate(bytes, key), Ok);
     k.keys.push_back(key);
-    k.included.push_back(!specs[t].evenOnly || record % 2 == 0);
+    k.included.push_back(!uses[t].evenOnly || record % 2 == 0);
   }
   return k;
 }
@@ -164,10 +164,10 @@ class VectorSource : public KeySource {
 };
 
 // Records (1-based numbers, 0 = gone) by the table's rows.
-std::vector<MdxRecordKeys> AllKeys(const Indexed& ix, const std::vector<TagSpec>& specs,
+std::vector<MdxRecordKeys> AllKeys(const Indexed& ix, const std::vector<TagUse>& uses,
                                    const std::map<std::uint32_t, Row>& rows) {
   std::vector<MdxRecordKeys> out;
-  for (const auto& [rec, row] : rows) out.push_back(KeysOf(ix, specs, rec, row));
+  for (const auto& [rec, row] : rows) out.push_back(KeysOf(ix, uses, rec, row));
   return out;
 }
 
@@ -185,15 +185,15 @@ Entries Scan(const std::string& path, const std::string& tag) {
 
 // The expected record order of a tag, worked out from the rows' values (not
 // from the key bytes): name upper-cased, city + name, amount in cents, day.
-std::vector<std::uint32_t> Expected(const TagSpec& spec, const std::map<std::uint32_t, Row>& rows) {
+std::vector<std::uint32_t> Expected(const TagUse& use, const std::map<std::uint32_t, Row>& rows) {
   auto upper = [](std::string s) {
     for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;
   };
   std::vector<std::pair<std::string, std::uint32_t>> order;  // sortable text, record
   for (const auto& [rec, row] : rows) {
-    if (spec.evenOnly && rec % 2) continue;
-    const std::string tag = spec.name;
+    if (use.evenOnly && rec % 2) continue;
+    const std::string tag = use.name;
     char buf[64];
     std::string k;
     if (tag == "NAME") {
@@ -225,18 +225,18 @@ std::vector<std::uint32_t> Expected(const TagSpec& spec, const std::map<std::uin
     order.emplace_back(k, rec);
   }
   std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
-    if (a.first != b.first) return spec.descending ? a.first > b.first : a.first < b.first;
+    if (a.first != b.first) return use.descending ? a.first > b.first : a.first < b.first;
     return a.second < b.second;
   });
   std::vector<std::uint32_t> recs;
   for (std::size_t i = 0; i < order.size(); ++i)
-    if (!spec.unique || i == 0 || order[i].first != order[i - 1].first) recs.push_back(order[i].second);
+    if (!use.unique || i == 0 || order[i].first != order[i - 1].first) recs.push_back(order[i].second);
   return recs;
 }
 
-Result Build(const std::string& path, const Indexed& ix, const std::vector<TagSpec>& specs,
+Result Build(const std::string& path, const Indexed& ix, const std::vector<TagUse>& uses,
              const std::map<std::uint32_t, Row>& rows) {
-  VectorSource source(AllKeys(ix, specs, rows));
+  VectorSource source(AllKeys(ix, uses, rows));
   return WriteMdx(path, "PEOPLE", ix.defs, source);
 }
 
@@ -327,8 +327,8 @@ class MdxBuild : public ::testing::Test {
 
 TEST_F(MdxBuild, EveryTagWalksBackInKeyOrderAndComplete) {
   const auto rows = Numbered(MakeRows(6000, 7));
-  const Indexed ix = Define(kSpecs);
-  ASSERT_EQ(Build(path_, ix, kSpecs, rows), Ok) << LastErrorMessage();
+  const Indexed ix = Define(kTagUses);
+  ASSERT_EQ(Build(path_, ix, kTagUses, rows), Ok) << LastErrorMessage();
 
   MdxFile mdx;
   ASSERT_EQ(ReadMdx(path_, mdx), Ok) << LastErrorMessage();
@@ -337,24 +337,24 @@ TEST_F(MdxBuild, EveryTagWalksBackInKeyOrderAndComplete) {
   EXPECT_TRUE(mdx.production);
   EXPECT_EQ(mdx.firstFreePage, 0u);
   EXPECT_EQ(static_cast<std::uint64_t>(mdx.pages) * 512, mdx.fileSize);
-  ASSERT_EQ(mdx.tags.size(), kSpecs.size());
-  for (std::size_t t = 0; t < kSpecs.size(); ++t) {
+  ASSERT_EQ(mdx.tags.size(), kTagUses.size());
+  for (std::size_t t = 0; t < kTagUses.size(); ++t) {
     const MdxTag& tag = mdx.tags[t];
     SCOPED_TRACE(tag.name);
-    EXPECT_EQ(tag.name, kSpecs[t].name);
-    EXPECT_EQ(tag.keyExpression, kSpecs[t].expression);
+    EXPECT_EQ(tag.name, kTagUses[t].name);
+    EXPECT_EQ(tag.keyExpression, kTagUses[t].expression);
     EXPECT_EQ(tag.keyType, ix.defs[t].keyType);
     EXPECT_EQ(tag.keyLength, ix.defs[t].keyLength);
-    EXPECT_EQ(tag.unique, kSpecs[t].unique);
-    EXPECT_EQ(tag.descending, kSpecs[t].descending);
+    EXPECT_EQ(tag.unique, kTagUses[t].unique);
+    EXPECT_EQ(tag.descending, kTagUses[t].descending);
     EXPECT_EQ(tag.forExpression, ix.defs[t].forExpression);
 
     const Entries got = Scan(path_, tag.name);
-    const std::vector<std::uint32_t> want = Expected(kSpecs[t], rows);
+    const std::vector<std::uint32_t> want = Expected(kTagUses[t], rows);
     ASSERT_EQ(got.size(), want.size());
     for (std::size_t i = 0; i < got.size(); ++i) {
       ASSERT_EQ(got[i].second, want[i]) << "entry " << i;
-      ASSERT_EQ(got[i].first, KeysOf(ix, kSpecs, want[i], rows.at(want[i])).keys[t]);
+      ASSERT_EQ(got[i].first, KeysOf(ix, kTagUses, want[i], rows.at(want[i])).keys[t]);
     }
   }
   EXPECT_EQ(mdx.findTag("amount")->keyType, 'N');
@@ -362,10 +362,10 @@ TEST_F(MdxBuild, EveryTagWalksBackInKeyOrderAndComplete) {
 }
 
 TEST_F(MdxBuild, EmptyAndOneRecordTables) {
-  const Indexed ix = Define(kSpecs);
+  const Indexed ix = Define(kTagUses);
   for (std::size_t n : {0, 1}) {
     const auto rows = Numbered(MakeRows(n, 3));
-    ASSERT_EQ(Build(path_, ix, kSpecs, rows), Ok) << LastErrorMessage();
+    ASSERT_EQ(Build(path_, ix, kTagUses, rows), Ok) << LastErrorMessage();
     EXPECT_EQ(CheckMdx(path_), Ok) << LastErrorMessage();
     EXPECT_EQ(Scan(path_, "NAME").size(), n);
     EXPECT_EQ(Scan(path_, "STAMP").size(), 0u);  // record 1 is odd
@@ -402,7 +402,7 @@ class MdxDamage : public MdxBuild {
  protected:
   void SetUp() override {
     const auto rows = Numbered(MakeRows(3000, 11));
-    ASSERT_EQ(Build(path_, Define(kSpecs), kSpecs, rows), Ok);
+    ASSERT_EQ(Build(path_, Define(kTagUses), kTagUses, rows), Ok);
     ASSERT_EQ(ReadMdx(path_, mdx_), Ok);
     good_ = *Slurp(path_);
   }
@@ -518,7 +518,7 @@ class MdxChange : public MdxBuild {
       w.setNextHolder([&](std::size_t t, std::string_view key, std::uint32_t leaving, std::uint32_t& next) -> Result {
         next = 0;
         for (const auto& [rec, row] : *rows) {
-          if (rec == leaving || (kSpecs[t].evenOnly && rec % 2)) continue;
+          if (rec == leaving || (kTagUses[t].evenOnly && rec % 2)) continue;
           std::string k;
           const std::string bytes = RecordBytes(row);
           if (Result r = ix->exprs[t].evaluate(bytes, k)) return r;
@@ -537,9 +537,9 @@ class MdxChange : public MdxBuild {
   void ExpectSameAsWholeBuild(const Indexed& ix, const std::map<std::uint32_t, Row>& rows) {
     ASSERT_EQ(CheckMdx(path_), Ok) << LastErrorMessage();
     const std::string fresh = dir_ / "FRESH.MDX";
-    VectorSource source(AllKeys(ix, kSpecs, rows));
+    VectorSource source(AllKeys(ix, kTagUses, rows));
     ASSERT_EQ(WriteMdx(fresh, "PEOPLE", ix.defs, source), Ok);
-    for (const TagSpec& s : kSpecs) {
+    for (const TagUse& s : kTagUses) {
       SCOPED_TRACE(s.name);
       const Entries got = Scan(path_, s.name), want = Scan(fresh, s.name);
       ASSERT_EQ(got.size(), want.size());
@@ -549,18 +549,18 @@ class MdxChange : public MdxBuild {
 };
 
 TEST_F(MdxChange, InsertsRemovesAndReplacesLeaveTheTreesOfAWholeBuild) {
-  const Indexed ix = Define(kSpecs);
+  const Indexed ix = Define(kTagUses);
   const std::vector<Row> all = MakeRows(5000, 21);
   std::map<std::uint32_t, Row> rows;
   for (std::uint32_t i = 1; i <= 1000; ++i) rows[i] = all[i - 1];
-  ASSERT_EQ(Build(path_, ix, kSpecs, rows), Ok);
+  ASSERT_EQ(Build(path_, ix, kTagUses, rows), Ok);
 
   // Appends, in a few transactions.
   for (std::uint32_t from = 1001; from <= 5000; from += 1000) {
     ASSERT_EQ(Apply([&](MdxWriter& w) -> Result {
                 for (std::uint32_t i = from; i < from + 1000; ++i) {
                   rows[i] = all[i - 1];
-                  if (Result r = w.insert(KeysOf(ix, kSpecs, i, rows[i]))) return r;
+                  if (Result r = w.insert(KeysOf(ix, kTagUses, i, rows[i]))) return r;
                 }
                 return Ok;
               }),
@@ -574,11 +574,11 @@ TEST_F(MdxChange, InsertsRemovesAndReplacesLeaveTheTreesOfAWholeBuild) {
   ASSERT_EQ(Apply([&](MdxWriter& w) -> Result {
               for (std::uint32_t i = 1; i <= 5000; ++i) {
                 if (gen() % 10 < 7) {
-                  if (Result r = w.remove(KeysOf(ix, kSpecs, i, rows[i]))) return r;
+                  if (Result r = w.remove(KeysOf(ix, kTagUses, i, rows[i]))) return r;
                   rows.erase(i);
                 } else if (gen() % 3 == 0) {
                   Row changed = all[gen() % all.size()];
-                  if (Result r = w.replace(KeysOf(ix, kSpecs, i, rows[i]), KeysOf(ix, kSpecs, i, changed))) return r;
+                  if (Result r = w.replace(KeysOf(ix, kTagUses, i, rows[i]), KeysOf(ix, kTagUses, i, changed))) return r;
                   rows[i] = changed;
                 }
               }
@@ -596,7 +596,7 @@ TEST_F(MdxChange, InsertsRemovesAndReplacesLeaveTheTreesOfAWholeBuild) {
   ASSERT_EQ(Apply([&](MdxWriter& w) -> Result {
               for (std::uint32_t i = 6001; i <= 6300; ++i) {
                 rows[i] = all[i % all.size()];
-                if (Result r = w.insert(KeysOf(ix, kSpecs, i, rows[i]))) return r;
+                if (Result r = w.insert(KeysOf(ix, kTagUses, i, rows[i]))) return r;
               }
               return Ok;
             }, &ix, &rows),
@@ -608,7 +608,7 @@ TEST_F(MdxChange, InsertsRemovesAndReplacesLeaveTheTreesOfAWholeBuild) {
   // Down to nothing: every tree is one empty root leaf.
   ASSERT_EQ(Apply([&](MdxWriter& w) -> Result {
               while (!rows.empty()) {
-                if (Result r = w.remove(KeysOf(ix, kSpecs, rows.begin()->first, rows.begin()->second))) return r;
+                if (Result r = w.remove(KeysOf(ix, kTagUses, rows.begin()->first, rows.begin()->second))) return r;
                 rows.erase(rows.begin());
               }
               return Ok;
@@ -619,18 +619,18 @@ TEST_F(MdxChange, InsertsRemovesAndReplacesLeaveTheTreesOfAWholeBuild) {
 }
 
 TEST_F(MdxChange, OneInsertTouchesOnlyAFewPages) {
-  const Indexed ix = Define(kSpecs);
+  const Indexed ix = Define(kTagUses);
   const auto rows = Numbered(MakeRows(4000, 8));
-  ASSERT_EQ(Build(path_, ix, kSpecs, rows), Ok);
+  ASSERT_EQ(Build(path_, ix, kTagUses, rows), Ok);
   const std::string before = *Slurp(path_);
   io::Transaction tx;
   ASSERT_EQ(tx.begin(dir_ / "journal"), Ok);
   MdxWriter w;
   ASSERT_EQ(w.open(tx, path_), Ok);
-  ASSERT_EQ(w.insert(KeysOf(ix, kSpecs, 4001, rows.at(17))), Ok);
+  ASSERT_EQ(w.insert(KeysOf(ix, kTagUses, 4001, rows.at(17))), Ok);
   // Each tag: at most a split leaf, its new neighbour and a split parent up
   // to a new root; and the header - each within a 4 KiB page of the journal.
-  EXPECT_LE(tx.pendingBytes(), (kSpecs.size() * 8 + 1) * 4096u);
+  EXPECT_LE(tx.pendingBytes(), (kTagUses.size() * 8 + 1) * 4096u);
   EXPECT_LT(tx.pendingBytes(), before.size() / 4);
   ASSERT_EQ(tx.rollback(), Ok);
   EXPECT_TRUE(*Slurp(path_) == before) << "rolled back: the file is as it was";
@@ -638,9 +638,9 @@ TEST_F(MdxChange, OneInsertTouchesOnlyAFewPages) {
 }
 
 TEST_F(MdxChange, UniqueTagsKeepTheFirstRecordOfAKey) {
-  const std::vector<TagSpec> specs = {{"CITY", "CITY", true}};
-  const Indexed ix = Define(specs);
-  ASSERT_EQ(Build(path_, ix, specs, {}), Ok);
+  const std::vector<TagUse> uses = {{"CITY", "CITY", true}};
+  const Indexed ix = Define(uses);
+  ASSERT_EQ(Build(path_, ix, uses, {}), Ok);
   const std::string a = CharKey("A", 10), b = CharKey("B", 10);
   ASSERT_EQ(Apply([&](MdxWriter& w) -> Result {
               Result r = Ok;
@@ -655,12 +655,12 @@ TEST_F(MdxChange, UniqueTagsKeepTheFirstRecordOfAKey) {
 }
 
 TEST_F(MdxChange, AMissingEntryIsReportedNotIgnored) {
-  const Indexed ix = Define(kSpecs);
+  const Indexed ix = Define(kTagUses);
   const auto rows = Numbered(MakeRows(50, 2));
-  ASSERT_EQ(Build(path_, ix, kSpecs, rows), Ok);
+  ASSERT_EQ(Build(path_, ix, kTagUses, rows), Ok);
   Row other = rows.at(1);
   other.name = "NOBODY";
-  EXPECT_EQ(Apply([&](MdxWriter& w) { return w.remove(KeysOf(ix, kSpecs, 1, other)); }), ErrCorruptIndex);
+  EXPECT_EQ(Apply([&](MdxWriter& w) { return w.remove(KeysOf(ix, kTagUses, 1, other)); }), ErrCorruptIndex);
   EXPECT_EQ(Apply([&](MdxWriter& w) { return w.insertKey(0, "short", 1); }), ErrInvalidParameter);
   EXPECT_EQ(Scan(path_, "NAME").size(), 50u);
 }
