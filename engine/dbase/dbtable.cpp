@@ -36,8 +36,8 @@ bool IsDirectory(const std::string& path) {
 void RemoveLeftovers(const std::string& dbf, io::TableLock& lock, bool exclusive) {
   const std::string work = paradox::WorkDirectoryOf(dbf);
   std::vector<std::string> staged;
-  for (const std::string& member : {dbf, MemoFile::Find(dbf, MemoFormat::Dbt4)}) {
-    if (!member.empty() && io::FileExists(member + kStagedSuffix))
+  for (const std::string& member : {dbf, paradox::FamilyPath(dbf, ".DBT")}) {
+    if (io::FileExists(member + kStagedSuffix))
       staged.push_back(member + kStagedSuffix);
   }
   if (!IsDirectory(work) && staged.empty()) return;

@@ -4,9 +4,12 @@
 // included: a deletion only marks a record (0x2A in its first byte) until
 // Pack() removes the marked ones.
 //
-// Tables of dBASE II, III+, IV, 5 and 7 and the FoxPro variants are read.
-// A journal (NAME.QJD) or replacement plan (NAME.QPD) left beside the table
-// by a change cut short is recovered when the table is opened.
+// Tables of dBASE III+, IV, 5 and 7 are read and written; dBASE II and
+// FoxPro tables are read only. Every change goes through a rollback journal
+// beside the table (NAME.QJD), so a crash leaves a table as it was before
+// or after the change; whole-table rebuilds (Create, Pack) stage their files
+// and swap them in with one replacement plan (NAME.QPD). docs/dbase.md
+// describes what is read and written.
 #pragma once
 
 #include <cstdint>
@@ -41,6 +44,19 @@ class DbaseTable {
   static Result Open(const std::string& path, const OpenOptions& options,
                      std::unique_ptr<DbaseTable>& out);
 
+  // Creates the table at `path` (a .DBF file) with the fields of desc.fields
+  // (DbaseType codes; units1 the length of C, N and F fields, units2 their
+  // decimals) at `level` 3, 4, 5 or 7, and its .DBT when a memo, binary or
+  // OLE field needs one. desc.optionalParams may name the language driver
+  // (LANGDRIVER). A table that exists fails with ErrFileExists unless
+  // `overwrite`; then its memo file and production index go as well.
+  static Result Create(const std::string& path, const TableDesc& desc, int level, bool overwrite);
+
+  // Removes the records marked as deleted and rebuilds the memo file with
+  // the values the remaining records point at. The new files are built
+  // beside the old ones and swapped in at once; `removed` receives the
+  // number of records removed.
+  static Result Pack(const std::string& path, std::uint32_t* removed = nullptr);
 
   const std::string& path() const { return path_; }
   int level() const { return header_.level; }
@@ -81,11 +97,20 @@ class DbaseTable {
   // One field (an index into fields()) of a stored record.
   Result fieldValue(const std::uint8_t* record, std::size_t field, Value& out);
 
+  // Changes. Values are given for every field, in the order of fields().
+  // An autoincrement field left NULL takes the next number.
+  Result insert(const std::vector<Value>& values, std::uint32_t& index);
+  Result update(std::uint32_t index, const std::vector<Value>& values);
+  Result setDeleted(std::uint32_t index, bool deleted);
+  // Appends every row of `rows` as one change: all of them, or none. A
+  // refused row's message starts with its name ("line 12: ...").
+  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
 
   // Takes in what another process changed: the record count and the date.
   Result refresh();
 
  private:
+  friend class TableChange;
   DbaseTable() = default;
   Result load(const OpenOptions& options);
   Result openMemo();

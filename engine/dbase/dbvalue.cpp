@@ -124,6 +124,36 @@ bool AsNumber(const Value& v, double& out) {
   return false;
 }
 
+// Rounds a plain decimal text ("-12.345") to `decimals` places.
+void RoundDecimals(std::string& text, int decimals) {
+  std::size_t point = text.find('.');
+  if (point == std::string::npos) {
+    point = text.size();
+    text += '.';
+  }
+  const std::size_t keep = point + 1 + static_cast<std::size_t>(decimals);
+  bool up = false;
+  if (text.size() > keep) {
+    up = text[keep] >= '5';
+    text.resize(keep);
+  }
+  text.resize(keep, '0');
+  for (std::size_t i = text.size(); up && i-- > 0;) {
+    if (text[i] == '.') continue;
+    if (text[i] == '-') {
+      text.insert(i + 1, "1");
+      up = false;
+    } else if (text[i] == '9') {
+      text[i] = '0';
+    } else {
+      ++text[i];
+      up = false;
+    }
+  }
+  if (up) text.insert(0, "1");
+  if (decimals == 0) text.pop_back();  // the point
+}
+
 // The ASCII form of a number with `decimals` places; false when it cannot
 // be written (not finite).
 bool FormatNumber(const Value& v, int decimals, std::string& out) {
@@ -144,9 +174,13 @@ bool FormatNumber(const Value& v, int decimals, std::string& out) {
     return false;
   }
   if (!std::isfinite(d)) return false;
-  r = std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::fixed, decimals);
+  // The shortest text that reads back as the number, rounded to the
+  // decimals in decimal (half away from zero): 12.345 to two places is
+  // 12.35, as the figures show, though the double lies a little below.
+  r = std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::fixed);
   if (r.ec != std::errc()) return false;
   out.assign(buffer, r.ptr);
+  RoundDecimals(out, decimals);
   // A negative number that rounds to zero is written as zero.
   if (out[0] == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);
   return true;

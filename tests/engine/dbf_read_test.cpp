@@ -260,7 +260,8 @@ TEST(DbfCorpus, MissingMemoFileLeavesTheRecordsReadableAndTheTableReadOnly) {
   EXPECT_TRUE(IsNull(row[11]));
   std::string why;
   EXPECT_FALSE(t->canWrite(why));
-  EXPECT_NE(why.find("memo file"), std::string::npos) << why;
+  EXPECT_EQ(t->setDeleted(0, true), ErrReadOnly);
+  EXPECT_NE(LastErrorMessage().find("memo file"), std::string::npos) << LastErrorMessage();
   EXPECT_EQ(Slurp(path), Slurp(Corpus("infused/dbase_83_missing_memo.dbf")));
 }
 
