@@ -49,6 +49,11 @@ enum DbaseType : std::uint16_t {
   dbLock = 519,
   dbOle = 520,
   dbBinary = 521,
+  // Level 7 types (the letters in the file: I, +, @, O).
+  dbLong = 522,
+  dbAutoinc = 523,
+  dbTimestamp = 524,
+  dbDouble = 525,
 };
 
 // Change code of one item of a TableDesc array (restructure only).

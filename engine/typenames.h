@@ -7,7 +7,7 @@
 namespace engine {
 
 // "ALPHA", "NUMBER", ... for Paradox types 257..273 and dBASE types
-// 513..521; "" for any other code.
+// 513..525; "" for any other code.
 std::string FieldTypeName(std::uint16_t physicalType);
 
 }  // namespace engine

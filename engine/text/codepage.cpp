@@ -38,6 +38,9 @@ struct DriverRow {
   // ICU locale whose collation approximates the driver's order; nullptr
   // orders by byte value.
   const char* collation;
+  // The language driver ID byte of a .DBF header (offset 29) that stands
+  // for this driver; 0 for none.
+  int dbaseId = 0;
 };
 
 // Sort bytes: those of ascii, DBWINUS0, DBWINWE0, ANSII850 and BLROM800 are
@@ -53,16 +56,16 @@ struct DriverRow {
 // driver serves (see CompareText).
 constexpr DriverRow kDrivers[] = {
     // The drivers offered for new tables.
-    {"DBWINUS0", 76, 1252, "'ascii' ANSI", true, nullptr},
+    {"DBWINUS0", 76, 1252, "'ascii' ANSI", true, nullptr, 0x57},
     {"BLLT1US0", kUnknownByte, 1252, "Latin-1 ENU", true, "en"},
     {"BLLT1CA0", kUnknownByte, 1252, "Latin-1 FRC", true, "fr_CA"},
     {"BLLT1IS0", kUnknownByte, 1252, "Latin-1 ISL", true, "is"},
-    {"DB437US0", kUnknownByte, 437, "dBASE ENU cp437", true, "en"},
-    {"DB850US0", kUnknownByte, 850, "dBASE ENU cp850", true, "en"},
+    {"DB437US0", kUnknownByte, 437, "dBASE ENU cp437", true, "en", 0x1B},
+    {"DB850US0", kUnknownByte, 850, "dBASE ENU cp850", true, "en", 0x37},
     {"DB850CF0", kUnknownByte, 850, "dBASE FRC cp850", true, "fr_CA"},
     {"DB863CF1", kUnknownByte, 863, "dBASE FRC cp863", true, "fr_CA"},
     {"DB850PT0", kUnknownByte, 850, "dBASE PTB cp850", true, "pt"},
-    {"DB866ru0", kUnknownByte, 866, "dBASE RUS cp866", true, "ru"},
+    {"DB866ru0", kUnknownByte, 866, "dBASE RUS cp866", true, "ru", 0x26},
     {"DB874TH0", kUnknownByte, 874, "dBASE THA cp874", true, "th"},
     {"DBHEBREW", kUnknownByte, 862, "Hebrew dBASE", true, "he"},
     {"ORAWE850", kUnknownByte, 850, "Oracle SQL WE850", true, "en"},
@@ -84,13 +87,37 @@ constexpr DriverRow kDrivers[] = {
     {"nordan", 130, 865, "Paradox 'nordan'", false, "da"},
     {"nordan40", 230, 865, "Paradox 'nordan40'", false, "da"},
     {"swedfin", 240, 437, "Paradox 'swedfin'", false, "sv"},
-    {"DBWINWE0", 64, 1252, "'WEurope' ANSI", false, "en"},
+    {"DBWINWE0", 64, 1252, "'WEurope' ANSI", false, "en", 0x58},
     {"ANSIINTL", 98, 1252, "Paradox ANSI INTL", false, "en"},
     {"ANSII850", 17, 1252, "Paradox ANSI INTL850", false, "en"},
     {"ANSISPAN", 93, 1252, "Paradox ANSI SPANISH", false, "es"},
     // GB2312 orders its first-level ideographs by pinyin, which the "zh"
     // collation follows.
     {"china", 3, 936, "Paradox China 936", false, "zh"},
+    // Drivers of .DBF files: named ones, and the code pages that the ID byte
+    // of a header names without a driver of its own (their order is not
+    // known: byte order).
+    {"DBWINES0", kUnknownByte, 1252, "'Spanish' ANSI", false, "es", 0x59},
+    {"DB852HDC", kUnknownByte, 852, "dBASE HUN cp852", false, "hu", 0x22},
+    {"DB867CZ0", kUnknownByte, 895, "dBASE CSY Kamenicky", false, "cs", 0x68},
+    {"cp437", kUnknownByte, 437, "DOS code page 437", false, nullptr, 0x01},
+    {"cp850", kUnknownByte, 850, "DOS code page 850", false, nullptr, 0x02},
+    {"cp1252", kUnknownByte, 1252, "Windows code page 1252", false, nullptr, 0x03},
+    {"cp852", kUnknownByte, 852, "DOS code page 852", false, nullptr, 0x64},
+    {"cp866", kUnknownByte, 866, "DOS code page 866", false, nullptr, 0x65},
+    {"cp865", kUnknownByte, 865, "DOS code page 865", false, nullptr, 0x66},
+    {"mazovia", kUnknownByte, 667, "DOS Mazovia (Polish)", false, nullptr, 0x69},
+    {"cp950", kUnknownByte, 950, "Big5 code page 950", false, nullptr, 0x78},
+    {"cp949", kUnknownByte, 949, "Korean code page 949", false, nullptr, 0x79},
+    {"cp936", kUnknownByte, 936, "GBK code page 936", false, nullptr, 0x7A},
+    {"cp932", kUnknownByte, 932, "Shift-JIS code page 932", false, nullptr, 0x7B},
+    {"cp874", kUnknownByte, 874, "Thai code page 874", false, nullptr, 0x7C},
+    {"cp1255", kUnknownByte, 1255, "Windows code page 1255", false, nullptr, 0x7D},
+    {"cp1256", kUnknownByte, 1256, "Windows code page 1256", false, nullptr, 0x7E},
+    {"cp1250", kUnknownByte, 1250, "Windows code page 1250", false, nullptr, 0xC8},
+    {"cp1251", kUnknownByte, 1251, "Windows code page 1251", false, nullptr, 0xC9},
+    {"cp1254", kUnknownByte, 1254, "Windows code page 1254", false, nullptr, 0xCA},
+    {"cp1253", kUnknownByte, 1253, "Windows code page 1253", false, nullptr, 0xCB},
 };
 
 constexpr std::size_t kDriverCount = sizeof(kDrivers) / sizeof(kDrivers[0]);
@@ -114,6 +141,7 @@ std::vector<LanguageDriver> BuildDrivers() {
     d.codePage = row.codePage;
     d.description = row.description;
     d.offered = row.offered;
+    d.dbaseId = static_cast<std::uint8_t>(row.dbaseId);
     drivers.push_back(std::move(d));
   }
   return drivers;
@@ -140,6 +168,13 @@ const std::vector<LanguageDriver>& LanguageDrivers() {
 const LanguageDriver* FindDriver(const std::string& name) {
   for (const LanguageDriver& d : LanguageDrivers())
     if (EqualsNoCase(d.name, name)) return &d;
+  return nullptr;
+}
+
+const LanguageDriver* DriverFromDbaseId(std::uint8_t id) {
+  if (id == 0) return nullptr;
+  for (const LanguageDriver& d : LanguageDrivers())
+    if (d.dbaseId == id) return &d;
   return nullptr;
 }
 
@@ -182,6 +217,9 @@ struct Codec::Impl {
   std::mutex mutex;
   std::u16string units;
   bool lossy = false;  // set by the from-Unicode callback
+  // ICU's IBM-derived multi-byte tables (932) read the controls 1A, 1C and
+  // 7F as one another; table files store them as themselves.
+  bool controlsSwapped = false;
 };
 
 namespace {
@@ -258,10 +296,38 @@ bool DecodeUtf8(const std::string& s, std::size_t& i, char32_t& c) {
   return true;
 }
 
+// DOS pages that ICU lacks, kept in files of the time: code page 437 with
+// some bytes given to national letters. 667: Mazovia (Polish); 895:
+// Kamenicky (Czech and Slovak).
+constexpr int kMazovia = 667;
+constexpr int kKamenicky = 895;
+constexpr std::pair<int, char32_t> kMazoviaLetters[] = {
+    {0x86, 0x0105}, {0x8D, 0x0107}, {0x8F, 0x0104}, {0x90, 0x0118}, {0x91, 0x0119},
+    {0x92, 0x0142}, {0x95, 0x0106}, {0x98, 0x015A}, {0x9C, 0x0141}, {0x9E, 0x015B},
+    {0xA0, 0x0179}, {0xA1, 0x017B}, {0xA2, 0x00F3}, {0xA3, 0x00D3}, {0xA4, 0x0144},
+    {0xA5, 0x0143}, {0xA6, 0x017A}, {0xA7, 0x017C},
+};
+constexpr std::pair<int, char32_t> kKamenickyLetters[] = {
+    {0x80, 0x010C}, {0x81, 0x00FC}, {0x82, 0x00E9}, {0x83, 0x010F}, {0x84, 0x00E4},
+    {0x85, 0x010E}, {0x86, 0x0164}, {0x87, 0x010D}, {0x88, 0x011B}, {0x89, 0x011A},
+    {0x8A, 0x0139}, {0x8B, 0x00CD}, {0x8C, 0x013E}, {0x8D, 0x013A}, {0x8E, 0x00C4},
+    {0x8F, 0x00C1}, {0x90, 0x00C9}, {0x91, 0x017E}, {0x92, 0x017D}, {0x93, 0x00F4},
+    {0x94, 0x00F6}, {0x95, 0x00D3}, {0x96, 0x016F}, {0x97, 0x00DA}, {0x98, 0x00FD},
+    {0x99, 0x00D6}, {0x9A, 0x00DC}, {0x9B, 0x0160}, {0x9C, 0x013D}, {0x9D, 0x00DD},
+    {0x9E, 0x0158}, {0x9F, 0x0165}, {0xA0, 0x00E1}, {0xA1, 0x00ED}, {0xA2, 0x00F3},
+    {0xA3, 0x00FA}, {0xA4, 0x0148}, {0xA5, 0x0147}, {0xA6, 0x016E}, {0xA7, 0x00D4},
+    {0xA8, 0x0161}, {0xA9, 0x0159}, {0xAA, 0x0155}, {0xAB, 0x0154}, {0xAC, 0x00BC},
+    {0xAD, 0x00A7}, {0xAE, 0x00AB}, {0xAF, 0x00BB},
+};
+
 UConverter* OpenConverter(int codePage) {
   std::vector<std::string> names;
   if (codePage == 0) {
     names = {"hp-roman8"};
+  } else if (codePage == kMazovia || codePage == kKamenicky) {
+    names = {"ibm-437"};
+  } else if (codePage == 65001) {
+    names = {"UTF-8"};
   } else if (codePage > 0) {
     // ICU knows the Windows and DOS pages as "windows-N"; "ibm-N" covers
     // the few DOS pages without that alias (860, 863, 864, 865).
@@ -304,6 +370,10 @@ void BuildSingleByte(UConverter* conv, int codePage, Codec::Impl& impl, bool& as
   for (int b = 0; b < 256; ++b) decoded[b] = DecodeByte(conv, b);
   if (codePage == 0)
     for (const auto& [b, c] : kRoman8Corrections) decoded[b] = c;
+  if (codePage == kMazovia)
+    for (const auto& [b, c] : kMazoviaLetters) decoded[b] = c;
+  if (codePage == kKamenicky)
+    for (const auto& [b, c] : kKamenickyLetters) decoded[b] = c;
   asciiCompatible = true;
   for (int b = 0x20; b < 0x7F; ++b) asciiCompatible = asciiCompatible && decoded[b] == char32_t(b);
   // ICU's tables of the IBM PC pages swap the controls 0x1A, 0x1C and 0x7F;
@@ -345,6 +415,12 @@ void PrepareMultiByte(UConverter* conv, Codec::Impl& impl, bool& asciiCompatible
   ucnv_setFromUCallBack(conv, FlagUnencodable, &impl.lossy, nullptr, nullptr, &err);
   ucnv_setSubstChars(conv, "?", 1, &err);
   ucnv_setFallback(conv, false);
+  const char controls[3] = {0x1A, 0x1C, 0x7F};
+  UChar read[3];
+  impl.controlsSwapped = ucnv_toUChars(conv, read, 3, controls, 3, &err) == 3 &&
+                         U_SUCCESS(err) && read[0] == 0x1C && read[1] == 0x7F && read[2] == 0x1A;
+  ucnv_reset(conv);
+  err = U_ZERO_ERROR;
   char ascii[0x5F];
   for (int b = 0x20; b < 0x7F; ++b) ascii[b - 0x20] = static_cast<char>(b);
   UChar units[0x60];
@@ -427,6 +503,12 @@ void Codec::appendUtf8(const char* data, std::size_t size, std::string& out) con
       ucnv_toUChars(static_cast<UConverter*>(converter_), units.data(),
                     static_cast<int32_t>(units.size()), data, static_cast<int32_t>(size), &err);
   if (U_FAILURE(err)) n = 0;
+  if (impl_->controlsSwapped)
+    for (int32_t k = 0; k < n; ++k) {
+      const char16_t u = units[static_cast<std::size_t>(k)];
+      if (u == 0x1C || u == 0x7F || u == 0x1A)
+        units[static_cast<std::size_t>(k)] = u == 0x1C ? 0x1A : u == 0x7F ? 0x1C : 0x7F;
+    }
   int32_t length = 0;
   err = U_ZERO_ERROR;
   u_strToUTF8WithSub(nullptr, 0, &length, units.data(), n, static_cast<UChar32>(kReplacement),
@@ -479,6 +561,12 @@ bool Codec::fromUtf8(const std::string& utf8, std::string& out) const {
                        static_cast<int32_t>(utf8.size()), static_cast<UChar32>(kReplacement),
                        &malformed, &err);
   if (U_FAILURE(err)) return false;
+  if (impl_->controlsSwapped)
+    for (int32_t k = 0; k < n; ++k) {
+      const char16_t u = units[static_cast<std::size_t>(k)];
+      if (u == 0x1C || u == 0x7F || u == 0x1A)
+        units[static_cast<std::size_t>(k)] = u == 0x1A ? 0x1C : u == 0x1C ? 0x7F : 0x1A;
+    }
   impl_->lossy = false;
   UConverter* conv = static_cast<UConverter*>(converter_);
   out.resize(static_cast<std::size_t>(n) * ucnv_getMaxCharSize(conv) + 1);

@@ -24,12 +24,18 @@ struct LanguageDriver {
   // Offered for new tables; the others are known so that existing files
   // can be read and kept in their order.
   bool offered = false;
+  // The ID byte a .DBF header carries for this driver (offset 29); 0 when
+  // the driver has none.
+  std::uint8_t dbaseId = 0;
 };
 
 // Every driver the engine knows.
 const std::vector<LanguageDriver>& LanguageDrivers();
 // By driver name (case-insensitive); nullptr when unknown.
 const LanguageDriver* FindDriver(const std::string& name);
+// The driver of a .DBF header's language driver ID byte; nullptr for 0 and
+// for IDs the engine does not know.
+const LanguageDriver* DriverFromDbaseId(std::uint8_t id);
 // The driver a Paradox header names: by sort-order ID plus code page, then
 // by sort-order ID, then by sort byte plus code page (by sort byte alone
 // when the header has no ID string); nullptr when nothing matches.
@@ -38,7 +44,9 @@ const LanguageDriver* DriverFromHeader(const std::string& sortOrderId, int codeP
 
 // Converts text between a code page and UTF-8. Bytes the code page cannot
 // express are replaced (never dropped silently: the result has the same
-// character count). Code page 0 means HP Roman-8.
+// character count). Code page 0 means HP Roman-8; 65001 is UTF-8 itself;
+// 667 is the Polish Mazovia page and 895 the Czech Kamenicky page (DOS
+// pages ICU lacks, built here from 437).
 //
 // A Codec may be shared between threads. Single-byte code pages convert
 // through tables built once; multi-byte ones (936, ...) go through one ICU

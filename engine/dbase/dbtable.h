@@ -1,0 +1,141 @@
+// An open dBASE table: its .DBF file and its memo file when it has one.
+//
+// Records are addressed by their physical position (0-based), deleted ones
+// included: a deletion only marks a record (0x2A in its first byte) until
+// Pack() removes the marked ones.
+//
+// Tables of dBASE III+, IV, 5 and 7 are read and written; dBASE II and
+// FoxPro tables are read only. Every change goes through a rollback journal
+// beside the table (NAME.QJD), so a crash leaves a table as it was before
+// or after the change; whole-table rebuilds (Create, Pack) stage their files
+// and swap them in with one replacement plan (NAME.QPD). docs/dbase.md
+// describes what is read and written.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/dbase/dbheader.h"
+#include "engine/dbase/dbmemo.h"
+#include "engine/errors.h"
+#include "engine/io/file.h"
+#include "engine/io/lock.h"
+#include "engine/records.h"
+#include "engine/rows.h"
+#include "engine/text/codepage.h"
+#include "engine/value.h"
+
+namespace engine::dbase {
+
+struct OpenOptions {
+  bool writable = false;
+  bool exclusive = false;  // no other open of the table, in any process
+  // The code page of the table's text when the header's is wrong or
+  // missing (many files carry none); 0 takes the header's.
+  int codePage = 0;
+};
+
+class DbaseTable {
+ public:
+  ~DbaseTable();
+
+  static Result Open(const std::string& path, const OpenOptions& options,
+                     std::unique_ptr<DbaseTable>& out);
+
+  // Creates the table at `path` (a .DBF file) with the fields of desc.fields
+  // (DbaseType codes; units1 the length of C, N and F fields, units2 their
+  // decimals) at `level` 3, 4, 5 or 7, and its .DBT when a memo, binary or
+  // OLE field needs one. desc.optionalParams may name the language driver
+  // (LANGDRIVER). A table that exists fails with ErrFileExists unless
+  // `overwrite`; then its memo file and production index go as well.
+  static Result Create(const std::string& path, const TableDesc& desc, int level, bool overwrite);
+
+  // Removes the records marked as deleted and rebuilds the memo file with
+  // the values the remaining records point at. The new files are built
+  // beside the old ones and swapped in at once; `removed` receives the
+  // number of records removed.
+  static Result Pack(const std::string& path, std::uint32_t* removed = nullptr);
+
+  const std::string& path() const { return path_; }
+  int level() const { return header_.level; }
+  Flavor flavor() const { return header_.flavor; }
+  std::uint8_t version() const { return header_.version(); }
+  // The fields as users see them (FoxPro's _NullFlags left out), in order.
+  const std::vector<DbfField>& fields() const { return fields_; }
+  // The fields as engine descriptors (DbaseType codes, 1-based numbers).
+  std::vector<FieldDesc> fieldDescs() const;
+  const text::Codec& codec() const { return *codec_; }
+  const text::LanguageDriver* driver() const { return driver_; }
+  // The language driver the header names (level 7's name, or the driver of
+  // the ID byte); "" when it names none the engine knows.
+  std::string languageDriverName() const;
+  std::uint8_t languageDriverId() const { return header_.languageId(); }
+  // Physical records, deleted ones included: the header's count, clamped to
+  // what the file holds.
+  std::uint32_t recordCount() const { return header_.recordCount; }
+  std::uint32_t recordLength() const { return header_.recordLength; }
+  DateValue lastUpdate() const { return header_.lastUpdate(); }
+  // The header's production index flag (an .MDX file is said to exist).
+  bool hasProductionIndex() const { return header_.productionIndex(); }
+  // The table has memo fields but its memo file is missing (or unreadable):
+  // memo fields read as NULL and the table cannot be changed.
+  bool memoMissing() const { return memoMissing_; }
+  const std::string& memoProblem() const { return memoProblem_; }
+  bool writable() const { return writable_; }
+  // Whether changes are possible; `why` receives the reason when not.
+  // Every change asks here first.
+  bool canWrite(std::string& why) const;
+
+  // The stored bytes of record `index` (recordLength() bytes, the deletion
+  // flag first), valid until the next read or change.
+  Result record(std::uint32_t index, const std::uint8_t*& out);
+  Result isDeleted(std::uint32_t index, bool& deleted);
+  // All fields of record `index`, in the order of fields().
+  Result readRecord(std::uint32_t index, std::vector<Value>& out);
+  // One field (an index into fields()) of a stored record.
+  Result fieldValue(const std::uint8_t* record, std::size_t field, Value& out);
+
+  // Changes. Values are given for every field, in the order of fields().
+  // An autoincrement field left NULL takes the next number.
+  Result insert(const std::vector<Value>& values, std::uint32_t& index);
+  Result update(std::uint32_t index, const std::vector<Value>& values);
+  Result setDeleted(std::uint32_t index, bool deleted);
+  // Appends every row of `rows` as one change: all of them, or none. A
+  // refused row's message starts with its name ("line 12: ...").
+  Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
+
+  // Takes in what another process changed: the record count and the date.
+  Result refresh();
+
+ private:
+  friend class TableChange;
+  DbaseTable() = default;
+  Result load(const OpenOptions& options);
+  Result openMemo();
+  Result readMemo(const DbfField& f, const std::uint8_t* record, Value& out,
+                  const io::Transaction* tx);
+  void dropCache() { cacheCount_ = 0; }
+
+  std::string path_;
+  bool writable_ = false;
+  io::File file_;
+  io::TableLock lock_;
+  DbfHeader header_;
+  std::vector<DbfField> fields_;
+  const text::LanguageDriver* driver_ = nullptr;
+  const text::Codec* codec_ = nullptr;
+  std::unique_ptr<MemoFile> memo_;
+  bool memoMissing_ = false;
+  std::string memoProblem_;
+  // Records read ahead: a window of consecutive records.
+  std::vector<std::uint8_t> cache_;
+  std::uint32_t cacheFirst_ = 0, cacheCount_ = 0;
+};
+
+// The side files of a table: its journal and its replacement plan.
+std::string JournalPathOf(const std::string& dbf);
+std::string PlanPathOf(const std::string& dbf);
+
+}  // namespace engine::dbase
