@@ -13,6 +13,7 @@
 #include "cli/validity_info.h"
 #include "cli/values.h"
 #include "engine/dataset/dberror.h"
+#include "engine/dbfcursor.h"
 #include "engine/engine.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/typenames.h"
@@ -43,12 +44,18 @@ std::vector<FieldDesc> Fields(hDBICur cursor) {
 }
 
 int Dump(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words);
+  Args args = ParseCommandArgs(words, {}, {"deleted"});
   args.expectPositional(1);
   OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadOnly);
   std::vector<FieldDesc> fields = Fields(table.get());
   const std::vector<bool> shown = ReadableFields(table.get(), fields, io);  // family_commands.cpp
+  // --deleted: the records marked deleted too, with a first column saying which.
+  const bool deleted = args.flag("deleted");
+  if (deleted && ValidateProp(table.get(), kPropShowDeleted, 1))
+    throw UsageError("--deleted is for dBASE tables: Paradox tables keep no deleted records");
+  if (deleted) Check(SetProp(table.get(), kPropShowDeleted, 1));
   std::vector<std::string> line;
+  if (deleted) line.push_back("_deleted");
   for (std::size_t i = 0; i < fields.size(); ++i)
     if (shown[i]) line.push_back(fields[i].name);
   WriteCsvRow(io.out, line);
@@ -59,6 +66,11 @@ int Dump(const std::vector<std::string>& words, Streams& io) {
     if (r == ErrEndOfList) break;
     Check(r);
     line.clear();
+    if (deleted) {
+      bool marked = false;
+      Check(IsRecordDeleted(table.get(), marked));
+      line.push_back(marked ? "true" : "false");
+    }
     for (std::size_t i = 0; i < values.size(); ++i)
       if (shown[i]) line.push_back(FormatValue(values[i]));
     WriteCsvRow(io.out, line);
@@ -80,19 +92,22 @@ int Info(const std::vector<std::string>& words, Streams& io) {
   row("Table:", args.positional()[0]);
   row("Driver:", p.driverType);
   row("Level:", std::to_string(p.tableLevel));
-  row("Block size:", std::to_string(p.blockSize) + " KiB");
+  const bool dbase = p.driverType == "DBASE";
+  if (!dbase) row("Block size:", std::to_string(p.blockSize) + " KiB");
   row("Language driver:", p.languageDriver);
   row("Records:", std::to_string(count));
   row("Record size:", std::to_string(p.recordBufferSize) + " bytes");
-  row("Protected:", p.isProtected ? "Yes" : "No");
-  row("Aux passwords:", std::to_string(p.auxPasswordCount));
+  if (!dbase) {
+    row("Protected:", p.isProtected ? "Yes" : "No");
+    row("Aux passwords:", std::to_string(p.auxPasswordCount));
+  }
   std::string key = "none";
-  if (p.indexCount > 0) {
+  if (p.indexCount > 0 && !dbase) {
     IndexDesc primary;
     Check(GetIndexDesc(table.get(), 1, primary));
     key = std::to_string(primary.fieldsInKey) + " field(s)";
   }
-  row("Primary key:", key);
+  if (!dbase) row("Primary key:", key);
   io.out << "Fields:\n";
   io.out << "  " << std::left << std::setw(4) << "#" << std::setw(27) << "Name" << std::setw(16)
          << "Type" << std::setw(6) << "Size" << "Scale\n";
@@ -108,6 +123,67 @@ int Info(const std::vector<std::string>& words, Streams& io) {
   return 0;
 }
 
+long ParseRecordNumber(const std::string& text) {
+  std::size_t used = 0;
+  long n = 0;
+  try {
+    n = std::stol(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || n < 1) throw UsageError("RECNO must be a record number from 1, not \"" + text + "\"");
+  return n;
+}
+
+// dBASE fields: "NAME C 20; QTY N 8 0; PRICE N 10 2; BORN D; OK L; NOTE M"
+// (type letter as the file writes it, size, decimals).
+std::vector<FieldDesc> ParseDbaseFieldList(const std::string& spec) {
+  static const std::map<char, std::uint16_t> codes = {
+      {'C', dbChar}, {'N', dbNumber}, {'M', dbMemo},  {'L', dbLogical},   {'D', dbDate},
+      {'F', dbFloat}, {'G', dbOle},   {'B', dbBinary}, {'I', dbLong},     {'+', dbAutoinc},
+      {'@', dbTimestamp}, {'O', dbDouble}};
+  std::vector<FieldDesc> fields;
+  std::stringstream all(spec);
+  std::string item;
+  while (std::getline(all, item, ';')) {
+    std::stringstream words(item);
+    std::vector<std::string> w;
+    for (std::string s; words >> s;) w.push_back(s);
+    if (w.empty()) continue;
+    if (w.size() < 2 || w.size() > 4 || w[1].size() != 1)
+      throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE [DECIMALS]]");
+    const auto code = codes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0]))));
+    if (code == codes.end()) throw UsageError("field " + w[0] + ": unknown dBASE type letter " + w[1]);
+    FieldDesc f;
+    f.name = w[0];
+    f.type = code->second;
+    for (std::size_t k = 2; k < w.size(); ++k) {
+      int n = 0;
+      try {
+        n = std::stoi(w[k]);
+      } catch (const std::exception&) {
+        throw UsageError("field " + w[0] + ": \"" + w[k] + "\" is not a number");
+      }
+      (k == 2 ? f.units1 : f.units2) = static_cast<std::int16_t>(n);
+    }
+    fields.push_back(f);
+  }
+  if (fields.empty()) throw UsageError("--fields names no field");
+  return fields;
+}
+
+int CreateDbase(TableDesc& desc, const std::string& spec, const Args& args, Streams& io) {
+  if (args.value("key") || args.value("blocksize") || args.value("password"))
+    throw UsageError("--key, --blocksize and --password are for Paradox tables");
+  desc.driverType = "DBASE";
+  desc.fields = ParseDbaseFieldList(spec);
+  desc.optionalParams.push_back({"LEVEL", args.value("level").value_or("4")});
+  if (auto v = args.value("langdriver")) desc.optionalParams.push_back({"LANGDRIVER", *v});
+  Check(dbf::Create(desc.tableName, false, desc));
+  io.out << "Created " << desc.tableName << "\n";
+  return 0;
+}
+
 int Create(const std::vector<std::string>& words, Streams& io) {
   Args args = ParseCommandArgs(words, {"fields", "key", "level", "langdriver", "blocksize"});
   args.expectPositional(1);
@@ -115,6 +191,7 @@ int Create(const std::vector<std::string>& words, Streams& io) {
   if (!fieldSpec) throw UsageError("--fields is required");
   TableDesc desc;
   desc.tableName = ResolveTable(args.positional()[0]);
+  if (dbf::IsDbfPath(desc.tableName)) return CreateDbase(desc, *fieldSpec, args, io);
   desc.fields = ParseFieldList(*fieldSpec);
   long key = args.intValue("key", 0);
   if (key < 0 || key > static_cast<long>(desc.fields.size()))
@@ -137,6 +214,27 @@ int Create(const std::vector<std::string>& words, Streams& io) {
   Check(GetCreateDefaults(defaults));
   Check(paradox::CreateParadoxTable(desc, false, defaults));
   io.out << "Created " << desc.tableName << "\n";
+  return 0;
+}
+
+// quarry undelete TABLE RECNO: recalls a record of a dBASE table.
+int Undelete(const std::vector<std::string>& words, Streams& io) {
+  Args args = ParseCommandArgs(words);
+  args.expectPositional(2);
+  const long recordNo = ParseRecordNumber(args.positional()[1]);
+  OpenCursor table(ResolveTable(args.positional()[0]), OpenMode::ReadWrite);
+  if (ValidateProp(table.get(), kPropShowDeleted, 1))
+    throw UsageError("undelete is for dBASE tables: Paradox tables keep no deleted records");
+  Check(SetProp(table.get(), kPropShowDeleted, 1));
+  Check(SetToRecordNo(table.get(), static_cast<std::uint32_t>(recordNo)));
+  bool marked = false;
+  Check(IsRecordDeleted(table.get(), marked));
+  if (!marked) {
+    io.out << "Record " << recordNo << " is not deleted\n";
+    return 0;
+  }
+  Check(UndeleteRecord(table.get()));
+  io.out << "Recalled record " << recordNo << "\n";
   return 0;
 }
 
@@ -200,12 +298,19 @@ std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
 
 std::vector<Command> TableCommands() {
   return {
-      {"dump", "TABLE [--password PW]...", "print every record as CSV", Dump},
+      {"dump", "TABLE [--deleted] [--password PW]...",
+       "print every record as CSV (--deleted: a dBASE table's deleted records too, marked in a "
+       "first column _deleted)",
+       Dump},
+      {"undelete", "TABLE RECNO", "recall a deleted record of a dBASE table", Undelete},
       {"info", "TABLE [--password PW]...", "print the table's properties and fields", Info},
       {"create",
        "TABLE --fields \"NAME TYPE [SIZE]; ...\" [--key N] [--level 3|4|5|7] "
        "[--langdriver NAME] [--blocksize BYTES] [--password PW]",
-       "create a table (TYPE: A N $ D S M B F O G I T @ L + Y #)", Create},
+       "create a table (TYPE: A N $ D S M B F O G I T @ L + Y #; a .DBF table: \"NAME TYPE "
+       "[SIZE [DECIMALS]]\" with C N F D L M B G, and at level 7 I + @ O; level 3, 4 (the "
+       "default), 5 or 7)",
+       Create},
       {"insert", "TABLE [--password PW]... < rows.csv",
        "insert the records of CSV input (header line names the fields)", Insert},
   };

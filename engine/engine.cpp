@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "engine/config/config.h"
+#include "engine/dbfcursor.h"
 #include "engine/handles.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxtable.h"
@@ -87,6 +88,12 @@ Result OpenTablePath(const std::string& path, OpenMode mode, hDBICur& cursor) {
 }
 
 Result OpenTablePath(const std::string& path, OpenMode mode, ShareMode share, hDBICur& cursor) {
+  if (dbf::IsDbfPath(path)) {
+    Cursor c;
+    if (Result r = dbf::Open(path, mode, share, c)) return r;
+    cursor = AddCursor(std::move(c));
+    return Ok;
+  }
   paradox::OpenOptions options;
   options.writable = mode == OpenMode::ReadWrite;
   options.exclusive = share == ShareMode::Exclusive;
@@ -110,8 +117,8 @@ Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverTy
                  OpenMode mode, ShareMode share, hDBICur& cursor) {
   std::string directory;
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
-  if (!driverType.empty() && Upper(driverType) != "PARADOX")
-    return Fail(ErrNotSupported, "Driver " + driverType + " is not supported yet.");
+  if (!driverType.empty() && Upper(driverType) != "PARADOX" && Upper(driverType) != "DBASE")
+    return Fail(ErrNotSupported, "Driver " + driverType + " is not supported.");
   return OpenTablePath(TablePath(directory, name), mode, share, cursor);
 }
 
@@ -126,6 +133,8 @@ Result CreateTable(hDBIDb db, bool overwrite, const TableDesc& desc) {
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
   TableDesc d = desc;
   d.tableName = TablePath(directory, desc.tableName);
+  if (Upper(desc.driverType) == "DBASE" || (desc.driverType.empty() && dbf::IsDbfPath(d.tableName)))
+    return dbf::Create(d.tableName, overwrite, d);
   paradox::CreateDefaults defaults;
   if (Result r = GetCreateDefaults(defaults)) return r;
   return paradox::CreateParadoxTable(d, overwrite, defaults);
@@ -133,6 +142,7 @@ Result CreateTable(hDBIDb db, bool overwrite, const TableDesc& desc) {
 
 Result GetCursorProps(hDBICur h, CursorProps& p) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::Props(*c, p);
   const paradox::PxHeader& hd = c->table->header();
   p = CursorProps{};
   p.tableName = c->name;
@@ -152,7 +162,7 @@ Result GetCursorProps(hDBICur h, CursorProps& p) {
 
 Result GetFieldDescs(hDBICur h, std::vector<FieldDesc>& out) {
   CURSOR_OR_FAIL(c, h);
-  out = FieldDescsOf(*c->table);
+  out = c->dbf ? c->dbf->fieldDescs() : FieldDescsOf(*c->table);
   return Ok;
 }
 
@@ -171,7 +181,7 @@ Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {
 
 Result GetRecordCount(hDBICur h, std::uint32_t& count) {
   CURSOR_OR_FAIL(c, h);
-  count = c->table->recordCount();
+  count = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
   return Ok;
 }
 
@@ -187,27 +197,28 @@ Result SetToBegin(hDBICur h) {
 
 Result SetToEnd(hDBICur h) {
   CURSOR_OR_FAIL(c, h);
-  c->position = c->table->recordCount();
+  c->position = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
   return Ok;
 }
 
 Result GetNextRecord(hDBICur h, std::vector<Value>* values) {
   CURSOR_OR_FAIL(c, h);
-  return MoveBy(*c, 1, values);
+  return c->dbf ? dbf::Move(*c, 1, values) : MoveBy(*c, 1, values);
 }
 
 Result GetPriorRecord(hDBICur h, std::vector<Value>* values) {
   CURSOR_OR_FAIL(c, h);
-  return MoveBy(*c, -1, values);
+  return c->dbf ? dbf::Move(*c, -1, values) : MoveBy(*c, -1, values);
 }
 
 Result GetRelativeRecord(hDBICur h, std::int32_t offset, std::vector<Value>* values) {
   CURSOR_OR_FAIL(c, h);
-  return MoveBy(*c, offset, values);
+  return c->dbf ? dbf::Move(*c, offset, values) : MoveBy(*c, offset, values);
 }
 
 Result SetToRecordNo(hDBICur h, std::uint32_t recordNo) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::SetToRecordNo(*c, recordNo);
   if (recordNo == 0 || recordNo > c->table->recordCount())
     return Fail(ErrEndOfList, c->table->path() + ": no record number " + std::to_string(recordNo));
   c->position = recordNo - 1;
@@ -216,18 +227,19 @@ Result SetToRecordNo(hDBICur h, std::uint32_t recordNo) {
 
 Result GetRecordNo(hDBICur h, std::uint32_t& recordNo) {
   CURSOR_OR_FAIL(c, h);
-  if (Result r = ReadCurrent(*c, nullptr)) return r;
+  if (Result r = c->dbf ? dbf::ReadCurrent(*c, nullptr) : ReadCurrent(*c, nullptr)) return r;
   recordNo = static_cast<std::uint32_t>(c->position + 1);
   return Ok;
 }
 
 Result GetRecord(hDBICur h, std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
-  return ReadCurrent(*c, &values);
+  return c->dbf ? dbf::ReadCurrent(*c, &values) : ReadCurrent(*c, &values);
 }
 
 Result GetField(hDBICur h, std::uint16_t fieldNo, Value& value) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::Field(*c, fieldNo, value);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   if (fieldNo == 0 || fieldNo > c->table->fields().size())
     return Fail(ErrInvalidParameter, c->table->path() + ": no field number " + std::to_string(fieldNo));
@@ -245,6 +257,7 @@ Result GetField(hDBICur h, std::uint16_t fieldNo, Value& value) {
 // record has moved, it is found again by its bytes.
 Result GetBookmark(hDBICur h, Bookmark& bookmark) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::GetBookmark(*c, bookmark);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   const std::uint8_t* rec;
   if (Result r = c->table->record(c->row(), rec)) return r;
@@ -256,6 +269,7 @@ Result GetBookmark(hDBICur h, Bookmark& bookmark) {
 
 Result SetToBookmark(hDBICur h, const Bookmark& bookmark) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::SetToBookmark(*c, bookmark);
   const std::size_t rs = c->table->header().recordSize();
   if (bookmark.size() != 4 + rs) return Fail(ErrInvalidParameter, "Invalid bookmark.");
   std::uint32_t pos;
@@ -280,6 +294,7 @@ Result SetToBookmark(hDBICur h, const Bookmark& bookmark) {
 
 Result InsertRecord(hDBICur h, const std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::Insert(*c, values);
   std::uint32_t at = 0;
   if (Result r = c->table->insert(values, &at)) return r;
   return FollowChange(*c, at);
@@ -287,18 +302,24 @@ Result InsertRecord(hDBICur h, const std::vector<Value>& values) {
 
 Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) {
+    VectorRows source(rows);
+    return dbf::InsertStream(*c, source, nullptr);
+  }
   if (Result r = c->table->insertMany(rows)) return r;
   return FollowChange(*c, -1);
 }
 
 Result InsertRecordStream(hDBICur h, RowSource& rows, std::uint64_t* inserted) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::InsertStream(*c, rows, inserted);
   if (Result r = c->table->insertRows(rows, inserted)) return r;
   return FollowChange(*c, -1);
 }
 
 Result ModifyRecord(hDBICur h, const std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::Modify(*c, values);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   std::uint32_t at = 0;
   if (Result r = c->table->update(c->row(), values, &at)) return r;
@@ -307,9 +328,43 @@ Result ModifyRecord(hDBICur h, const std::vector<Value>& values) {
 
 Result DeleteRecord(hDBICur h) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::Delete(*c);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
   if (Result r = c->table->remove(c->row())) return r;
   return FollowChange(*c, -1);
+}
+
+Result UndeleteRecord(hDBICur h) {
+  CURSOR_OR_FAIL(c, h);
+  if (!c->dbf) return Fail(ErrNotSupported, c->table->path() + ": only dBASE records are recalled");
+  return dbf::Undelete(*c);
+}
+
+Result IsRecordDeleted(hDBICur h, bool& deleted) {
+  CURSOR_OR_FAIL(c, h);
+  deleted = false;
+  if (!c->dbf) return ReadCurrent(*c, nullptr);
+  if (Result r = dbf::ReadCurrent(*c, nullptr)) return r;
+  return c->dbf->isDeleted(static_cast<std::uint32_t>(c->position), deleted);
+}
+
+Result ValidateProp(hDBICur h, std::uint32_t property, std::int64_t value) {
+  CURSOR_OR_FAIL(c, h);
+  switch (property) {
+    case kPropTranslateMode:
+      return value == 0 ? Ok : Fail(ErrNotSupported, "Only physical field types are offered.");
+    case kPropShowDeleted:
+      return c->dbf ? Ok : Fail(ErrNotSupported, c->table->path() + ": only dBASE tables keep deleted records");
+    default:
+      return Fail(ErrNotSupported, "Unknown cursor property " + std::to_string(property) + ".");
+  }
+}
+
+Result SetProp(hDBICur h, std::uint32_t property, std::int64_t value) {
+  if (Result r = ValidateProp(h, property, value)) return r;
+  Cursor* c = FindCursor(h);
+  if (property == kPropShowDeleted) c->showDeleted = value != 0;
+  return Ok;
 }
 
 }  // namespace engine

@@ -76,6 +76,19 @@ Result InsertRecords(hDBICur cursor, const std::vector<std::vector<Value>>& rows
 Result InsertRecordStream(hDBICur cursor, RowSource& rows, std::uint64_t* inserted = nullptr);
 Result ModifyRecord(hDBICur cursor, const std::vector<Value>& values);
 Result DeleteRecord(hDBICur cursor);
+// Recalls the current record of a dBASE table (one marked deleted and shown
+// through kPropShowDeleted).
+Result UndeleteRecord(hDBICur cursor);
+// Whether the current record is marked deleted (only a dBASE cursor that
+// shows deleted records meets one; Paradox records never are).
+Result IsRecordDeleted(hDBICur cursor, bool& deleted);
+
+// Cursor properties set by number.
+constexpr std::uint32_t kPropTranslateMode = 0x50005;  // only 0: physical field types
+constexpr std::uint32_t kPropShowDeleted = 0x50009;    // dBASE: 1 shows records marked deleted
+// 0 when the cursor accepts this value for the property.
+Result ValidateProp(hDBICur cursor, std::uint32_t property, std::int64_t value);
+Result SetProp(hDBICur cursor, std::uint32_t property, std::int64_t value);
 
 }  // namespace engine
 

@@ -137,6 +137,10 @@ void FillExtended(const std::string& path, TableListDesc& t) {
 
 Result GetFieldRights(hDBICur h, std::vector<std::int32_t>& rights) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) {  // no passwords: every field may be changed
+    rights.assign(c->dbf->fields().size(), paradox::kRightsAll);
+    return Ok;
+  }
   const paradox::AccessRights& access = c->table->rights();
   rights.clear();
   for (std::size_t i = 0; i < c->table->fields().size(); ++i)

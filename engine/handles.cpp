@@ -90,6 +90,10 @@ Result MoveList(hDBICur h, std::int64_t offset, const std::any*& row) {
 }  // namespace detail
 bool RemoveDatabase(hDBIDb h) { return registry().databases.erase(h) != 0; }
 
+Result NotForDbase(const Cursor& c) {
+  return Fail(ErrNotSupported, c.dbf->path() + ": dBASE tables do not have this");
+}
+
 Result NoHandle(const char* what) {
   return Fail(ErrInvalidHandle, std::string("Invalid ") + what + " handle.");
 }

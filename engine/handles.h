@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/dbase/dbtable.h"
 #include "engine/paradox/pxtable.h"
 
 namespace engine {
@@ -20,7 +21,9 @@ struct Database {
 };
 
 struct Cursor {
-  std::unique_ptr<paradox::ParadoxTable> table;
+  std::unique_ptr<paradox::ParadoxTable> table;  // a Paradox table, or
+  std::unique_ptr<dbase::DbaseTable> dbf;        // a dBASE table (engine/dbfcursor.h)
+  bool showDeleted = false;                      // dBASE: records marked deleted are visited
   std::string name;               // the table name it was opened under
   hDBIDb database = 0;            // 0 when opened by path
   std::int64_t position = -1;     // -1 before the first record; count = after the last
@@ -55,6 +58,12 @@ Result NoHandle(const char* what);
 #define CURSOR_OR_FAIL(c, h)  \
   Cursor* c = FindCursor(h);  \
   if (!c) return NoHandle("cursor")
+
+// For what only Paradox tables have: a dBASE cursor gets ErrNotSupported.
+Result NotForDbase(const Cursor& cursor);
+#define PARADOX_CURSOR_OR_FAIL(c, h) \
+  CURSOR_OR_FAIL(c, h);              \
+  if (!c->table) return NotForDbase(*c)
 
 std::string BaseName(const std::string& path);
 std::string Upper(std::string s);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "engine/dbfcursor.h"
 #include "engine/handles.h"
 #include "engine/io/file.h"
 #include "engine/io/lock.h"
@@ -139,6 +140,15 @@ Result OpenExclusive(hDBIDb db, const std::string& tableName,
 }  // namespace
 
 Result IndexDescOf(Cursor& c, std::uint16_t seqNo, IndexDesc& out) {
+  if (c.dbf) {
+    std::vector<IndexDesc> tags;
+    if (Result r = dbf::IndexDescs(c.dbf->path(), tags)) return r;
+    if (seqNo == 0) return Fail(ErrInvalidIndex, c.dbf->path() + ": the cursor follows no index");
+    if (seqNo > tags.size())
+      return Fail(ErrInvalidIndex, c.dbf->path() + ": no index number " + std::to_string(seqNo));
+    out = tags[seqNo - 1];
+    return Ok;
+  }
   std::vector<SecondaryIndex> secondaries;
   if (Result r = Secondaries(*c.table, secondaries)) return r;
   const PxHeader& hd = c.table->header();
@@ -184,6 +194,7 @@ void SetCursorRow(Cursor& c, std::uint32_t row) {
 
 Result GetIndexDescs(hDBICur h, std::vector<IndexDesc>& out) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return dbf::IndexDescs(c->dbf->path(), out);
   std::vector<SecondaryIndex> secondaries;
   if (Result r = Secondaries(*c->table, secondaries)) return r;
   return AllIndexes(c->table->header(), secondaries, out);
@@ -191,11 +202,15 @@ Result GetIndexDescs(hDBICur h, std::vector<IndexDesc>& out) {
 
 Result GetIndexSeqNo(hDBICur h, const std::string& indexName, const std::string& tagName,
                      std::uint16_t indexId, std::uint16_t& seqNo) {
-  (void)tagName;
   std::vector<IndexDesc> all;
   if (Result r = GetIndexDescs(h, all)) return r;
+  const bool dbase = FindCursor(h)->dbf != nullptr;
   for (std::size_t i = 0; i < all.size(); ++i) {
-    bool match = indexName.empty() ? all[i].id == indexId : Upper(all[i].name) == Upper(indexName);
+    // dBASE: a tag of the index file; Paradox: an index by name, or by id.
+    bool match = dbase ? Upper(all[i].tagName) == Upper(tagName) &&
+                             (indexName.empty() || Upper(all[i].name) == Upper(indexName))
+                 : indexName.empty() ? all[i].id == indexId
+                                     : Upper(all[i].name) == Upper(indexName);
     // The primary index has no name: an empty name with id 0 finds it.
     if (match) {
       seqNo = static_cast<std::uint16_t>(i + 1);
@@ -203,6 +218,7 @@ Result GetIndexSeqNo(hDBICur h, const std::string& indexName, const std::string&
     }
   }
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return Fail(ErrInvalidIndex, c->dbf->path() + ": no index tag named \"" + tagName + "\"");
   return indexName.empty()
              ? Fail(ErrInvalidIndex, c->table->path() + ": no index with id " + std::to_string(indexId))
              : NoIndex(*c->table, indexName);
@@ -212,10 +228,16 @@ Result OpenIndexList(hDBIDb db, const std::string& tableName, const std::string&
                      hDBICur& list) {
   std::string directory;
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
-  if (!driverType.empty() && Upper(driverType) != "PARADOX")
-    return Fail(ErrNotSupported, "Driver " + driverType + " is not supported yet.");
   const std::string path = TablePath(directory, tableName);
   if (!io::FileExists(path)) return Fail(ErrNotFound, path + ": the table does not exist");
+  if (Upper(driverType) == "DBASE" || (driverType.empty() && dbf::IsDbfPath(path))) {
+    std::vector<IndexDesc> tags;
+    if (Result r = dbf::IndexDescs(path, tags)) return r;
+    list = OpenList(tags);
+    return Ok;
+  }
+  if (!driverType.empty() && Upper(driverType) != "PARADOX")
+    return Fail(ErrNotSupported, "Driver " + driverType + " is not supported.");
   // The definitions are in the headers: no lock or password is needed.
   PxHeader hd;
   if (Result r = paradox::ReadFileHeader(path, hd)) return r;
@@ -231,6 +253,8 @@ Result OpenIndexList(hDBIDb db, const std::string& tableName, const std::string&
 
 Result SwitchToIndex(hDBICur h, const std::string& indexName) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf && indexName.empty()) return Ok;  // file order is the only one so far
+  if (c->dbf) return NotForDbase(*c);
   const std::int64_t count = c->table->recordCount();
   const std::int64_t row = c->position >= 0 && c->position < count ? c->row() : -1;
   std::string name;
@@ -253,7 +277,7 @@ Result SwitchToIndex(hDBICur h, const std::string& indexName) {
 }
 
 Result AddIndex(hDBICur h, const IndexDesc& index) {
-  CURSOR_OR_FAIL(c, h);
+  PARADOX_CURSOR_OR_FAIL(c, h);
   if (!c->table->writable())
     return Fail(ErrReadOnly, c->table->path() + ": the table is open read-only");
   return AddTo(*c->table, index);
@@ -266,7 +290,7 @@ Result AddIndex(hDBIDb db, const std::string& tableName, const IndexDesc& index)
 }
 
 Result DeleteIndex(hDBICur h, const std::string& indexName) {
-  CURSOR_OR_FAIL(c, h);
+  PARADOX_CURSOR_OR_FAIL(c, h);
   if (!c->table->writable())
     return Fail(ErrReadOnly, c->table->path() + ": the table is open read-only");
   if (Result r = DeleteFrom(*c->table, indexName)) return r;

@@ -21,6 +21,7 @@ Result Load(const paradox::ParadoxTable& t, TableValidity& v) {
 
 Result LoadCursor(hDBICur h, TableValidity& v) {
   CURSOR_OR_FAIL(c, h);
+  if (c->dbf) return Ok;  // dBASE tables have no validity checks or links
   return Load(*c->table, v);
 }
 
@@ -164,7 +165,7 @@ Result ValueToCheckArea(std::uint16_t fieldType, const Value& value, int codePag
 }
 
 Result GetCheckValue(hDBICur cursor, const ValCheckDesc& check, CheckPart part, Value& value) {
-  CURSOR_OR_FAIL(c, cursor);
+  PARADOX_CURSOR_OR_FAIL(c, cursor);
   const auto& fields = c->table->fields();
   if (check.fieldNumber == 0 || check.fieldNumber > fields.size())
     return Fail(ErrInvalidParameter, c->table->path() + ": no field number " +
