@@ -67,17 +67,27 @@ Value ParseValue(const FieldDesc& f, const std::string& t) {
   switch (f.type) {
     case pxAlpha:
     case pxMemo:
+    case dbChar:
+    case dbMemo:
       return t;
+    case dbNumber:
+    case dbFloat:  // whole numbers of a field without decimals as such, else numbers
+      if (f.units2 == 0 && t.find_first_not_of("-0123456789") == std::string::npos)
+        return ParseValue(FieldDesc{f.number, f.name, pxLong}, t);
+      return ParseValue(FieldDesc{f.number, f.name, pxNumber}, t);
     case pxShort:
     case pxLong:
-    case pxAutoinc: {
+    case pxAutoinc:
+    case dbLong:
+    case dbAutoinc: {
       std::int64_t i;
       auto res = std::from_chars(t.data(), t.data() + t.size(), i);
       if (res.ec != std::errc() || res.ptr != t.data() + t.size()) Bad(f, t, "a whole number");
       return i;
     }
     case pxNumber:
-    case pxMoney: {
+    case pxMoney:
+    case dbDouble: {
       double d;
       auto res = std::from_chars(t.data(), t.data() + t.size(), d);
       if (res.ec != std::errc() || res.ptr != t.data() + t.size() || !std::isfinite(d))
@@ -86,7 +96,8 @@ Value ParseValue(const FieldDesc& f, const std::string& t) {
     }
     case pxBcd:
       return BcdValue{t};
-    case pxDate: {
+    case pxDate:
+    case dbDate: {
       std::int32_t day;
       if (!ParseDate(t, day)) Bad(f, t, "a date (YYYY-MM-DD)");
       return DateValue{day};
@@ -96,12 +107,14 @@ Value ParseValue(const FieldDesc& f, const std::string& t) {
       if (!ParseTime(t, ms)) Bad(f, t, "a time (HH:MM:SS[.mmm])");
       return TimeValue{ms};
     }
-    case pxTimestamp: {
+    case pxTimestamp:
+    case dbTimestamp: {
       double ms;
       if (!ParseTimestamp(t, ms)) Bad(f, t, "a timestamp (YYYY-MM-DD HH:MM:SS[.mmm])");
       return TimestampValue{ms};
     }
     case pxLogical:
+    case dbLogical:
       if (t == "true") return true;
       if (t == "false") return false;
       Bad(f, t, "true or false");
