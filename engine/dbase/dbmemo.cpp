@@ -201,8 +201,17 @@ std::string MemoFile::Stored(MemoFormat format, const std::string& bytes,
     PutLittleU32(out.data() + 4, static_cast<std::uint32_t>(bytes.size() + 8));
     out += bytes;
   }
-  out.resize((out.size() + blockSize - 1) / blockSize * blockSize, '\0');
+  Pad(out, blockSize);
   return out;
+}
+
+void MemoFile::Pad(std::string& stored, std::uint32_t blockSize) {
+  // Some readers take the length of a counted value without its head and
+  // end the text at a 1F; one after the data keeps them from reading on.
+  if (stored.size() % blockSize != 0 && stored.size() >= 8 &&
+      std::memcmp(stored.data(), kBlockMark, 4) == 0)
+    stored.push_back('\x1F');
+  stored.resize((stored.size() + blockSize - 1) / blockSize * blockSize, '\0');
 }
 
 Result MemoFile::append(io::Transaction& tx, const std::string& bytes, std::uint32_t& block) {

@@ -112,7 +112,7 @@ Result DbaseTable::Pack(const std::string& path, std::uint32_t* removed) {
         if (Result r = t->memo_->readStored(block, stored))
           return Fail(r, "record " + std::to_string(i + 1) + ": field " + f.name + ": " +
                              LastErrorMessage());
-        stored.resize((stored.size() + blockSize - 1) / blockSize * blockSize, '\0');
+        MemoFile::Pad(stored, blockSize);
         const std::uint64_t blocks = stored.size() / blockSize;
         if (next + blocks > 0xFFFFFFFFull)
           return Fail(ErrTableFull, t->memo_->path() + ": the memo file would be full");

@@ -128,7 +128,7 @@ TEST_P(DbfLevel, EveryTypeIsWrittenAndReadBack) {
   EXPECT_EQ(bytes.back(), '\x1A');
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, DbfLevel, testing::Values(3, 4, 5, 7),
+INSTANTIATE_TEST_SUITE_P(DbfLevels, DbfLevel, testing::Values(3, 4, 5, 7),
                          [](const auto& info) { return "Level" + std::to_string(info.param); });
 
 TEST(DbfCreate, VersionBytesAndLevelsAsOtherProgramsWriteThem) {
