@@ -23,29 +23,52 @@ constexpr char kStagedSuffix[] = ".new~";
 
 char LetterOf(std::uint16_t type) {
   switch (type) {
-    case dbChar: return 'C';
-    case dbNumber: return 'N';
-    case dbFloat: return 'F';
-    case dbDate: return 'D';
-    case dbLogical: return 'L';
-    case dbMemo: return 'M';
-    case dbOle: return 'G';
-    case dbBinary: return 'B';
-    case dbLong: return 'I';
-    case dbAutoinc: return '+';
-    case dbTimestamp: return '@';
-    case dbDouble: return 'O';
-    default: return 0;
+    case dbChar:
+      return 'C';
+    case dbNumber:
+      return 'N';
+    case dbFloat:
+      return 'F';
+    case dbDate:
+      return 'D';
+    case dbLogical:
+      return 'L';
+    case dbMemo:
+      return 'M';
+    case dbOle:
+      return 'G';
+    case dbBinary:
+      return 'B';
+    case dbLong:
+      return 'I';
+    case dbAutoinc:
+      return '+';
+    case dbTimestamp:
+      return '@';
+    case dbDouble:
+      return 'O';
+    default:
+      return 0;
   }
 }
 
 int FixedLength(char letter) {
   switch (letter) {
-    case 'D': case 'O': case '@': return 8;
-    case 'L': return 1;
-    case 'M': case 'B': case 'G': return 10;
-    case 'I': case '+': return 4;
-    default: return 0;
+    case 'D':
+    case 'O':
+    case '@':
+      return 8;
+    case 'L':
+      return 1;
+    case 'M':
+    case 'B':
+    case 'G':
+      return 10;
+    case 'I':
+    case '+':
+      return 4;
+    default:
+      return 0;
   }
 }
 
@@ -66,9 +89,9 @@ struct Planned {
 // Checks the descriptor and lays out the header.
 Result Plan(const TableDesc& desc, int level, const std::string& path, Planned& out) {
   if (level != 3 && level != 4 && level != 5 && level != 7)
-    return Fail(ErrInvalidParameter,
-                path + ": dBASE tables are created at level 3, 4, 5 or 7, not " +
-                    std::to_string(level));
+    return Fail(
+        ErrInvalidParameter,
+        path + ": dBASE tables are created at level 3, 4, 5 or 7, not " + std::to_string(level));
   if (desc.fields.empty())
     return Fail(ErrInvalidFieldDesc, path + ": a table needs at least one field");
   std::string driverName = "DBWINUS0";
@@ -87,8 +110,8 @@ Result Plan(const TableDesc& desc, int level, const std::string& path, Planned& 
   const std::size_t first = l7 ? 68 : 32, width = l7 ? 48 : 32;
   const std::size_t headerLength = first + width * desc.fields.size() + 1;
   if (headerLength > 0xFFFF)
-    return Fail(ErrInvalidFieldDesc, path + ": too many fields (" +
-                                         std::to_string(desc.fields.size()) + ")");
+    return Fail(ErrInvalidFieldDesc,
+                path + ": too many fields (" + std::to_string(desc.fields.size()) + ")");
   std::vector<std::uint8_t>& h = out.header;
   h.assign(headerLength, 0);
   std::set<std::string> names;
@@ -109,7 +132,8 @@ Result Plan(const TableDesc& desc, int level, const std::string& path, Planned& 
     if (!nameOk)
       return InvalidField(ErrInvalidFieldName, d, i,
                           "a name is a letter followed by letters, digits and underscores, "
-                          "at most " + std::to_string(longest) + " of them");
+                          "at most " +
+                              std::to_string(longest) + " of them");
     if (!names.insert(Upper(d.name)).second)
       return InvalidField(ErrInvalidFieldName, d, i, "the name is used twice");
     int length = d.units1, decimals = d.units2;
@@ -132,7 +156,8 @@ Result Plan(const TableDesc& desc, int level, const std::string& path, Planned& 
       return InvalidField(ErrInvalidFieldDesc, d, i,
                           std::string("type ") + letter + " needs level 5 or later");
     if ((letter == 'I' || letter == '+' || letter == '@' || letter == 'O') && level < 7)
-      return InvalidField(ErrInvalidFieldDesc, d, i, std::string("type ") + letter + " needs level 7");
+      return InvalidField(ErrInvalidFieldDesc, d, i,
+                          std::string("type ") + letter + " needs level 7");
     out.memo = out.memo || letter == 'M' || letter == 'B' || letter == 'G';
     std::uint8_t* p = h.data() + first + i * width;
     std::memcpy(p, d.name.data(), d.name.size());
@@ -150,11 +175,11 @@ Result Plan(const TableDesc& desc, int level, const std::string& path, Planned& 
   }
   if (recordLength > 0xFFFF)
     return Fail(ErrInvalidFieldDesc, path + ": a record would take " +
-                                         std::to_string(recordLength) +
-                                         " bytes, more than 65535");
+                                         std::to_string(recordLength) + " bytes, more than 65535");
   h[headerLength - 1] = 0x0D;
-  h[0] = l7 ? (out.memo ? 0x8C : 0x04)
-            : level == 3 ? (out.memo ? 0x83 : 0x03) : (out.memo ? 0x8B : 0x03);
+  h[0] = l7           ? (out.memo ? 0x8C : 0x04)
+         : level == 3 ? (out.memo ? 0x83 : 0x03)
+                      : (out.memo ? 0x8B : 0x03);
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);

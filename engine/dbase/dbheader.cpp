@@ -65,13 +65,14 @@ bool DbfField::isMemo() const {
 
 std::string FieldShapeProblem(char type, int length, int decimals, int level) {
   auto exactly = [&](int n) {
-    return length == n ? std::string()
-                       : "must be " + std::to_string(n) + " bytes long, not " +
-                             std::to_string(length);
+    return length == n
+               ? std::string()
+               : "must be " + std::to_string(n) + " bytes long, not " + std::to_string(length);
   };
   switch (type) {
     case 'C':
-      if (length < 1 || length > 254) return "length must be 1 to 254, not " + std::to_string(length);
+      if (length < 1 || length > 254)
+        return "length must be 1 to 254, not " + std::to_string(length);
       return "";
     case 'N':
     case 'F': {
@@ -203,8 +204,7 @@ Result DbfHeader::parse(const std::string& path, const std::vector<std::uint8_t>
                   path + ": the header length " + std::to_string(headerLength) +
                       (headerLength > d.size() ? " runs past the end of the file"
                                                : " is too small for a table header"));
-    if (recordLength == 0)
-      return Fail(ErrCorruptHeader, path + ": the record length is 0");
+    if (recordLength == 0) return Fail(ErrCorruptHeader, path + ": the record length is 0");
     if (d[15] == 1)
       return Fail(ErrNotSupported,
                   path + ": the table is encrypted; this program cannot read encrypted tables");
@@ -289,13 +289,17 @@ Result DbfHeader::parse(const std::string& path, const std::vector<std::uint8_t>
         break;
       case 'T':
       case 'Y':
-        if (flavor != Flavor::FoxPro) problem = "is a FoxPro type";
-        else if (f.length != 8) problem = "must be 8 bytes long";
+        if (flavor != Flavor::FoxPro)
+          problem = "is a FoxPro type";
+        else if (f.length != 8)
+          problem = "must be 8 bytes long";
         break;
       case 'P':
       case 'W':
-        if (flavor != Flavor::FoxPro) problem = "is a FoxPro type";
-        else if (!MemoWidthOk(f.length)) problem = "must be 10 (or 4) bytes long";
+        if (flavor != Flavor::FoxPro)
+          problem = "is a FoxPro type";
+        else if (!MemoWidthOk(f.length))
+          problem = "must be 10 (or 4) bytes long";
         break;
       case 'V':
       case 'Q':
@@ -304,14 +308,12 @@ Result DbfHeader::parse(const std::string& path, const std::vector<std::uint8_t>
         break;
       default:
         return Fail(ErrUnknownFieldType, path + ": field " + std::to_string(i + 1) + " (" +
-                                             f.rawName + ") has the unknown type " +
-                                             Shown(f.type));
+                                             f.rawName + ") has the unknown type " + Shown(f.type));
     }
     if (!problem.empty())
-      return Fail(ErrCorruptHeader, path + ": field " + std::to_string(i + 1) + " (" +
-                                        f.rawName + ") of type " + Shown(f.type) + " " +
-                                        problem + ", its header says " +
-                                        std::to_string(f.length));
+      return Fail(ErrCorruptHeader, path + ": field " + std::to_string(i + 1) + " (" + f.rawName +
+                                        ") of type " + Shown(f.type) + " " + problem +
+                                        ", its header says " + std::to_string(f.length));
   }
 
   // FoxPro's NULL and varchar-length bits: one per nullable field and one

@@ -44,11 +44,11 @@ struct DbfField {
   char type = 'C';
   std::uint16_t length = 0;  // bytes in the record
   std::uint8_t decimals = 0;
-  std::uint16_t offset = 0;  // from the start of the record (byte 0 is the deletion flag)
-  std::uint8_t flags = 0;    // FoxPro field flags (1 system, 2 nullable, 4 binary)
-  bool hidden = false;       // FoxPro's _NullFlags: not shown as a field
-  int nullBit = -1;          // FoxPro: bit in _NullFlags that marks NULL
-  int lengthBit = -1;        // FoxPro varchar: bit that says the last byte holds the length
+  std::uint16_t offset = 0;    // from the start of the record (byte 0 is the deletion flag)
+  std::uint8_t flags = 0;      // FoxPro field flags (1 system, 2 nullable, 4 binary)
+  bool hidden = false;         // FoxPro's _NullFlags: not shown as a field
+  int nullBit = -1;            // FoxPro: bit in _NullFlags that marks NULL
+  int lengthBit = -1;          // FoxPro varchar: bit that says the last byte holds the length
   std::size_t descriptor = 0;  // offset of the descriptor in the header
 
   // Memo, binary and OLE fields hold a pointer into the memo file.

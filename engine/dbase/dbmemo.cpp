@@ -181,8 +181,9 @@ Result MemoFile::begin(io::Transaction& tx) {
     nextFree_ = static_cast<std::uint32_t>(std::max<std::uint64_t>({nextFree_, end, 1}));
   } else if (nextFree_ < end || nextFree_ == 0) {
     return Fail(ErrNotSupported,
-                file_.path() + ": the memo file keeps a list of free blocks (its next free "
-                               "block " +
+                file_.path() +
+                    ": the memo file keeps a list of free blocks (its next free "
+                    "block " +
                     std::to_string(nextFree_) + " lies before its end, block " +
                     std::to_string(end) +
                     "), which this program does not maintain; pack the table first");
@@ -190,8 +191,7 @@ Result MemoFile::begin(io::Transaction& tx) {
   return Ok;
 }
 
-std::string MemoFile::Stored(MemoFormat format, const std::string& bytes,
-                             std::uint32_t blockSize) {
+std::string MemoFile::Stored(MemoFormat format, const std::string& bytes, std::uint32_t blockSize) {
   std::string out;
   if (format == MemoFormat::Dbt3) {
     out = bytes + "\x1A\x1A";
@@ -201,8 +201,17 @@ std::string MemoFile::Stored(MemoFormat format, const std::string& bytes,
     PutLittleU32(out.data() + 4, static_cast<std::uint32_t>(bytes.size() + 8));
     out += bytes;
   }
-  out.resize((out.size() + blockSize - 1) / blockSize * blockSize, '\0');
+  Pad(out, blockSize);
   return out;
+}
+
+void MemoFile::Pad(std::string& stored, std::uint32_t blockSize) {
+  // Some readers take the length of a counted value without its head and
+  // end the text at a 1F; one after the data keeps them from reading on.
+  if (stored.size() % blockSize != 0 && stored.size() >= 8 &&
+      std::memcmp(stored.data(), kBlockMark, 4) == 0)
+    stored.push_back('\x1F');
+  stored.resize((stored.size() + blockSize - 1) / blockSize * blockSize, '\0');
 }
 
 Result MemoFile::append(io::Transaction& tx, const std::string& bytes, std::uint32_t& block) {
@@ -215,8 +224,8 @@ Result MemoFile::append(io::Transaction& tx, const std::string& bytes, std::uint
   const std::uint64_t blocks = stored.size() / blockSize_;
   if (nextFree_ + blocks > 0xFFFFFFFFull)
     return Fail(ErrTableFull, file_.path() + ": the memo file is full");
-  if (Result r = tx.write(file_, std::uint64_t{nextFree_} * blockSize_, stored.data(),
-                          stored.size()))
+  if (Result r =
+          tx.write(file_, std::uint64_t{nextFree_} * blockSize_, stored.data(), stored.size()))
     return r;
   block = nextFree_;
   nextFree_ += static_cast<std::uint32_t>(blocks);

@@ -64,6 +64,8 @@ class MemoFile {
   // The bytes a value takes in the file, from its first block, padded to
   // whole blocks.
   static std::string Stored(MemoFormat format, const std::string& bytes, std::uint32_t blockSize);
+  // Pads a stored value to whole blocks.
+  static void Pad(std::string& stored, std::uint32_t blockSize);
 
  private:
   Result readHeader(const io::Transaction* tx);

@@ -79,12 +79,14 @@ Result DbaseTable::Pack(const std::string& path, std::uint32_t* removed) {
       blockSize = t->memo_->blockSize();
       newMemo = work + "/" + BaseName(t->memo_->path());
       if (Result r = memo.open(newMemo)) return r;
-      const std::uint32_t headerBlocks = std::max<std::uint32_t>(1, (512 + blockSize - 1) / blockSize);
+      const std::uint32_t headerBlocks =
+          std::max<std::uint32_t>(1, (512 + blockSize - 1) / blockSize);
       std::uint64_t oldSize = 0;
       if (Result r = t->memo_->file().size(oldSize)) return r;
       std::string header(std::size_t{headerBlocks} * blockSize, '\0');
       if (Result r = t->memo_->file().read(
-              0, header.data(), static_cast<std::size_t>(std::min<std::uint64_t>(oldSize, header.size()))))
+              0, header.data(),
+              static_cast<std::size_t>(std::min<std::uint64_t>(oldSize, header.size()))))
         return r;
       if (Result r = memo.put(header.data(), header.size())) return r;
       next = headerBlocks;
@@ -106,13 +108,13 @@ Result DbaseTable::Pack(const std::string& path, std::uint32_t* removed) {
         bool valid = true;
         const std::uint32_t block = MemoPointer(f, copy.data(), valid);
         if (!valid)
-          return Fail(ErrCorruptBlob, t->path_ + ": record " + std::to_string(i + 1) +
-                                          ": field " + f.name + " holds no memo block number");
+          return Fail(ErrCorruptBlob, t->path_ + ": record " + std::to_string(i + 1) + ": field " +
+                                          f.name + " holds no memo block number");
         if (block == 0) continue;
         if (Result r = t->memo_->readStored(block, stored))
           return Fail(r, "record " + std::to_string(i + 1) + ": field " + f.name + ": " +
                              LastErrorMessage());
-        stored.resize((stored.size() + blockSize - 1) / blockSize * blockSize, '\0');
+        MemoFile::Pad(stored, blockSize);
         const std::uint64_t blocks = stored.size() / blockSize;
         if (next + blocks > 0xFFFFFFFFull)
           return Fail(ErrTableFull, t->memo_->path() + ": the memo file would be full");

@@ -37,8 +37,7 @@ void RemoveLeftovers(const std::string& dbf, io::TableLock& lock, bool exclusive
   const std::string work = paradox::WorkDirectoryOf(dbf);
   std::vector<std::string> staged;
   for (const std::string& member : {dbf, paradox::FamilyPath(dbf, ".DBT")}) {
-    if (io::FileExists(member + kStagedSuffix))
-      staged.push_back(member + kStagedSuffix);
+    if (io::FileExists(member + kStagedSuffix)) staged.push_back(member + kStagedSuffix);
   }
   if (!IsDirectory(work) && staged.empty()) return;
   if (io::FileExists(PlanPathOf(dbf))) return;
@@ -119,8 +118,8 @@ Result DbaseTable::Open(const std::string& path, const OpenOptions& options,
   if (locked) return locked;
   if (Result r = io::RecoverReplace(plan)) return r;
   if (Result r = io::RecoverJournal(JournalPathOf(t->path_))) return r;
-  if (Result r = t->file_.open(t->path_, options.writable ? io::File::Mode::ReadWrite
-                                                          : io::File::Mode::Read))
+  if (Result r = t->file_.open(t->path_,
+                               options.writable ? io::File::Mode::ReadWrite : io::File::Mode::Read))
     return r;
   if (Result r = t->load(options)) return r;
   RemoveLeftovers(t->path_, t->lock_, options.exclusive);
@@ -157,10 +156,10 @@ Result DbaseTable::openMemo() {
   const std::string found = MemoFile::Find(path_, header_.memo);
   if (found.empty()) {
     memoMissing_ = true;
-    memoProblem_ = BaseName(path_) + ": its memo file (" +
-                   BaseName(paradox::FamilyPath(
-                       path_, header_.memo == MemoFormat::Fpt ? ".FPT" : ".DBT")) +
-                   ") is missing; memo fields read as empty";
+    memoProblem_ =
+        BaseName(path_) + ": its memo file (" +
+        BaseName(paradox::FamilyPath(path_, header_.memo == MemoFormat::Fpt ? ".FPT" : ".DBT")) +
+        ") is missing; memo fields read as empty";
     return Ok;
   }
   auto memo = std::make_unique<MemoFile>();

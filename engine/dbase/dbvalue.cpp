@@ -248,9 +248,18 @@ Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* rec
       return DecodeDate(p);
     case 'L':
       switch (p[0]) {
-        case 'T': case 't': case 'Y': case 'y': return true;
-        case 'F': case 'f': case 'N': case 'n': return false;
-        default: return {};
+        case 'T':
+        case 't':
+        case 'Y':
+        case 'y':
+          return true;
+        case 'F':
+        case 'f':
+        case 'N':
+        case 'n':
+          return false;
+        default:
+          return {};
       }
     case 'I':
     case '+':
@@ -306,8 +315,8 @@ Result EncodeField(const DbfField& f, const Value& value, const text::Codec& cod
       if (!codec.fromUtf8(*s, bytes))
         return Invalid(f, "\"" + *s + "\" has characters the table's code page cannot hold");
       if (bytes.size() > f.length)
-        return Invalid(f, "\"" + *s + "\" is longer than " + std::to_string(f.length) +
-                              " characters");
+        return Invalid(f,
+                       "\"" + *s + "\" is longer than " + std::to_string(f.length) + " characters");
       if (bytes.find('\0') != std::string::npos) return Invalid(f, "text contains a NUL character");
       std::memcpy(p, bytes.data(), bytes.size());
       return Ok;
@@ -320,8 +329,8 @@ Result EncodeField(const DbfField& f, const Value& value, const text::Codec& cod
         return Invalid(f, "a number is required");
       if (!FormatNumber(value, f.decimals, text)) return Invalid(f, "the number is not finite");
       if (text.size() > f.length)
-        return Invalid(f, text + " does not fit a width of " + std::to_string(f.length) +
-                              " with " + std::to_string(f.decimals) + " decimals");
+        return Invalid(f, text + " does not fit a width of " + std::to_string(f.length) + " with " +
+                              std::to_string(f.decimals) + " decimals");
       std::memcpy(p + (f.length - text.size()), text.data(), text.size());
       return Ok;
     }

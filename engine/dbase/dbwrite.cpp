@@ -121,8 +121,9 @@ Result TableChange::storeMemo(const DbfField& f, const Value& value, const std::
         return Fail(ErrInvalidValue, "field " + f.name + ": the text is not valid UTF-8 (byte " +
                                          std::to_string(bad + 1) + ")");
       if (!t_.codec_->fromUtf8(*s, bytes))
-        return Fail(ErrInvalidValue,
-                    "field " + f.name + ": the text has characters the table's code page cannot hold");
+        return Fail(
+            ErrInvalidValue,
+            "field " + f.name + ": the text has characters the table's code page cannot hold");
     } else {
       const BlobValue* b = std::get_if<BlobValue>(&value);
       if (!b) return Fail(ErrInvalidValue, "field " + f.name + ": binary data is required");
@@ -152,8 +153,7 @@ Result TableChange::storeMemo(const DbfField& f, const Value& value, const std::
   return Ok;
 }
 
-Result TableChange::prepare(const std::vector<Value>& values,
-                            const std::vector<std::uint8_t>* old,
+Result TableChange::prepare(const std::vector<Value>& values, const std::vector<std::uint8_t>* old,
                             std::vector<std::uint8_t>& record) {
   const auto& fields = t_.fields_;
   if (values.size() != fields.size())

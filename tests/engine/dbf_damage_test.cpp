@@ -23,7 +23,7 @@ std::string Corpus(const std::string& file) {
   return dir.empty() ? "" : dir + "/" + file;
 }
 
-#define REQUIRE_CORPUS()                          \
+#define REQUIRE_CORPUS() \
   if (CorpusDir("dbase").empty()) GTEST_SKIP() << "no dBASE corpus"
 
 void Put16(std::string& b, std::size_t at, unsigned v) {
@@ -172,8 +172,8 @@ TEST_F(DbfDamage, MemoPointersAndBlocksThatLeadNowhere) {
 TEST(DbfDamageMemo, LaterMemoBlocksWhoseLengthRunsPastTheFile) {
   REQUIRE_CORPUS();
   TempDir dir;
-  const std::string path =
-      dbtables::CopyInto(dir.path(), {Corpus("infused/dbase_8b.dbf"), Corpus("infused/dbase_8b.dbt")});
+  const std::string path = dbtables::CopyInto(
+      dir.path(), {Corpus("infused/dbase_8b.dbf"), Corpus("infused/dbase_8b.dbt")});
   std::string memo = *Slurp(dir / "dbase_8b.dbt");
   ASSERT_EQ(static_cast<unsigned char>(memo[512]), 0xFF);
   Put32(memo, 512 + 4, 0x7FFFFFF0);
@@ -205,7 +205,8 @@ TEST(DbfDamageFuzz, RandomBytesInHeadersNeverCrash) {
     for (const auto& f : files) sources.push_back(Corpus(f));
     const std::string path = dbtables::CopyInto(dir.path(), sources);
     const std::string original = *Slurp(path);
-    const std::string memo = files.size() > 1 ? *Slurp(dir / std::filesystem::path(files[1]).filename().string()) : "";
+    const std::string memo =
+        files.size() > 1 ? *Slurp(dir / std::filesystem::path(files[1]).filename().string()) : "";
     for (int round = 0; round < 150; ++round) {
       std::string b = original;
       const int flips = 1 + static_cast<int>(random() % 6);

@@ -37,8 +37,9 @@ struct Layout {
 
 Layout LayoutFor(int level) {
   Layout l;
-  l.fields = {Field("NAME", dbChar, 20), Field("COUNT", dbNumber, 8), Field("PRICE", dbNumber, 12, 2),
-              Field("BORN", dbDate), Field("OK", dbLogical), Field("NOTES", dbMemo)};
+  l.fields = {Field("NAME", dbChar, 20),       Field("COUNT", dbNumber, 8),
+              Field("PRICE", dbNumber, 12, 2), Field("BORN", dbDate),
+              Field("OK", dbLogical),          Field("NOTES", dbMemo)};
   if (level >= 4) l.fields.push_back(Field("RATE", dbFloat, 14, 5));
   if (level >= 5) {
     l.fields.push_back(Field("PICTURE", dbBinary));
@@ -54,12 +55,25 @@ Layout LayoutFor(int level) {
   std::string binary("\x00\x1A\x1A\xFF text \x1A", 11);
   const double stamp = DayNumber(2021, 3, 4) * 86400000.0 + 45296789;  // 12:34:56.789
   auto row = [&](int k) {
-    Row r = {std::string(k == 0 ? "Grüße, Ærø" : k == 1 ? "x" : "twenty characters !!"),
-             std::int64_t{k == 0 ? -1234567 : k == 1 ? 0 : 99999999},
-             k == 0 ? 1234.5 : k == 1 ? -0.25 : 999999999.99,
-             DateValue{DayNumber(k == 0 ? 1 : k == 1 ? 1999 : 9999, k == 2 ? 12 : 1, k == 2 ? 31 : 1)},
-             k == 0 ? Value{true} : k == 1 ? Value{false} : Value{},
-             k == 0 ? Value{std::string("short memo")} : k == 1 ? Value{longText} : Value{}};
+    Row r = {std::string(k == 0   ? "Grüße, Ærø"
+                         : k == 1 ? "x"
+                                  : "twenty characters !!"),
+             std::int64_t{k == 0   ? -1234567
+                          : k == 1 ? 0
+                                   : 99999999},
+             k == 0   ? 1234.5
+             : k == 1 ? -0.25
+                      : 999999999.99,
+             DateValue{DayNumber(k == 0   ? 1
+                                 : k == 1 ? 1999
+                                          : 9999,
+                                 k == 2 ? 12 : 1, k == 2 ? 31 : 1)},
+             k == 0   ? Value{true}
+             : k == 1 ? Value{false}
+                      : Value{},
+             k == 0   ? Value{std::string("short memo")}
+             : k == 1 ? Value{longText}
+                      : Value{}};
     if (level >= 4) r.push_back(k == 0 ? 3.14159 : k == 1 ? -12345.6789 : 0.0);
     if (level >= 5) {
       r.push_back(k == 2 ? Value{} : Value{BlobValue{binary}});
@@ -77,13 +91,6 @@ Layout LayoutFor(int level) {
   return l;
 }
 
-// The values a row reads back as: autoincrement numbers filled in.
-Row Expected(Row row, const std::vector<FieldDesc>& fields, std::int64_t number) {
-  for (std::size_t i = 0; i < fields.size(); ++i)
-    if (fields[i].type == dbAutoinc && IsNull(row[i])) row[i] = number;
-  return row;
-}
-
 class DbfLevel : public testing::TestWithParam<int> {};
 
 TEST_P(DbfLevel, EveryTypeIsWrittenAndReadBack) {
@@ -98,16 +105,13 @@ TEST_P(DbfLevel, EveryTypeIsWrittenAndReadBack) {
     ASSERT_TRUE(t);
     EXPECT_EQ(t->level(), level);
     EXPECT_EQ(t->recordCount(), 0u);
-    std::vector<FieldDesc> descs = t->fieldDescs();
+    const std::vector<FieldDesc> descs = t->fieldDescs();
     ASSERT_EQ(descs.size(), l.fields.size());
-    for (std::size_t i = 0; i < descs.size(); ++i) {
-      EXPECT_EQ(descs[i].name, l.fields[i].name);
-      EXPECT_EQ(descs[i].type, l.fields[i].type);
-      if (l.fields[i].units1) {
-        EXPECT_EQ(descs[i].units1, l.fields[i].units1);
-      }
-      EXPECT_EQ(descs[i].units2, l.fields[i].units2);
-    }
+    for (std::size_t i = 0; i < descs.size(); ++i)
+      EXPECT_TRUE(descs[i].name == l.fields[i].name && descs[i].type == l.fields[i].type &&
+                  descs[i].units2 == l.fields[i].units2 &&
+                  (!l.fields[i].units1 || descs[i].units1 == l.fields[i].units1))
+          << l.fields[i].name;
     for (std::size_t k = 0; k < l.rows.size(); ++k) {
       std::uint32_t index = 99;
       ASSERT_EQ(t->insert(l.rows[k], index), Ok) << LastErrorMessage();
@@ -118,42 +122,21 @@ TEST_P(DbfLevel, EveryTypeIsWrittenAndReadBack) {
   ASSERT_TRUE(t);
   const auto rows = dbtables::AllRows(*t);
   ASSERT_EQ(rows.size(), 3u);
-  for (std::size_t k = 0; k < rows.size(); ++k)
-    EXPECT_EQ(Show(rows[k]), Show(Expected(l.rows[k], l.fields, static_cast<std::int64_t>(k + 1))))
-        << "row " << k;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    Row expected = l.rows[k];
+    if (level == 7) expected[9] = std::int64_t(k + 1);  // ID, numbered by the table
+    EXPECT_EQ(rows[k], expected) << Show(rows[k]) << " for " << Show(expected);
+  }
   // The end mark follows the last record.
   const std::string bytes = *Slurp(path);
-  const std::size_t header = static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
+  const std::size_t header =
+      static_cast<unsigned char>(bytes[8]) | static_cast<unsigned char>(bytes[9]) << 8;
   EXPECT_EQ(bytes.size(), header + t->recordLength() * 3u + 1);
   EXPECT_EQ(bytes.back(), '\x1A');
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, DbfLevel, testing::Values(3, 4, 5, 7),
+INSTANTIATE_TEST_SUITE_P(DbfLevels, DbfLevel, testing::Values(3, 4, 5, 7),
                          [](const auto& info) { return "Level" + std::to_string(info.param); });
-
-TEST(DbfCreate, VersionBytesAndLevelsAsOtherProgramsWriteThem) {
-  TempDir dir;
-  struct Case {
-    int level;
-    bool memo;
-    unsigned version;
-    int readLevel;  // what the file shows: without memo, III-V write alike
-  } cases[] = {{3, false, 0x03, 3}, {3, true, 0x83, 3}, {4, true, 0x8B, 4},
-               {5, false, 0x03, 3}, {7, false, 0x04, 7}, {7, true, 0x8C, 7}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.level);
-    const std::string path = dir / ("V" + std::to_string(c.level) + (c.memo ? "M" : "") + ".dbf");
-    std::vector<FieldDesc> fields = {Field("A", dbChar, 5)};
-    if (c.memo) fields.push_back(Field("M", dbMemo));
-    ASSERT_EQ(DbaseTable::Create(path, Desc(fields), c.level, false), Ok) << LastErrorMessage();
-    const std::string b = *Slurp(path);
-    EXPECT_EQ(static_cast<unsigned char>(b[0]), c.version);
-    EXPECT_EQ(b[28], 0);  // no production index
-    auto t = OpenOk(path);
-    EXPECT_EQ(t->level(), c.readLevel);
-    EXPECT_EQ(io::FileExists(dir / ("V" + std::to_string(c.level) + "M.dbt")), c.memo && true);
-  }
-}
 
 TEST(DbfCreate, DescriptorsThatCannotBeStoredAreRefused) {
   TempDir dir;
@@ -217,14 +200,16 @@ TEST(DbfCreate, LanguageDriversByIdByteAndByName) {
 TEST(DbfCreate, ExistingTablesAreReplacedOnlyWhenAskedAndNotWhileOpen) {
   TempDir dir;
   const std::string path = dir / "T.DBF";
-  ASSERT_EQ(DbaseTable::Create(path, Desc({Field("A", dbChar, 5), Field("M", dbMemo)}), 4, false), Ok);
+  ASSERT_EQ(DbaseTable::Create(path, Desc({Field("A", dbChar, 5), Field("M", dbMemo)}), 4, false),
+            Ok);
   EXPECT_EQ(DbaseTable::Create(path, Desc({Field("B", dbChar, 5)}), 4, false), ErrFileExists);
   {
     auto open = OpenOk(path);
     EXPECT_EQ(DbaseTable::Create(path, Desc({Field("B", dbChar, 5)}), 4, true), ErrTableInUse);
   }
   Put(dir / "T.MDX", "an index of the old table");
-  ASSERT_EQ(DbaseTable::Create(path, Desc({Field("B", dbChar, 5)}), 4, true), Ok) << LastErrorMessage();
+  ASSERT_EQ(DbaseTable::Create(path, Desc({Field("B", dbChar, 5)}), 4, true), Ok)
+      << LastErrorMessage();
   EXPECT_FALSE(io::FileExists(dir / "T.DBT"));  // the new table has no memo
   EXPECT_FALSE(io::FileExists(dir / "T.MDX"));
   auto t = OpenOk(path);
@@ -278,10 +263,12 @@ TEST_F(DbfTable, ValuesThatDoNotFitAreRefusedNamingTheFieldAndChangeNothing) {
       {{std::string("Bob"), std::string("1"), 1.0, Value{}, Value{}, Value{}}, "AGE"},
       {{std::string("Bob"), std::int64_t{1}, 1.0, std::int64_t{5}, Value{}, Value{}}, "NOTES"},
       {{std::string("Bob"), std::int64_t{1}, 1.0, Value{}, std::int64_t{1LL << 40}, Value{}}, "ID"},
-      {{std::string("Bob"), std::int64_t{1}, 1.0, Value{}, Value{}, DateValue{DayNumber(10000, 1, 1)}},
+      {{std::string("Bob"), std::int64_t{1}, 1.0, Value{}, Value{},
+        DateValue{DayNumber(10000, 1, 1)}},
        "BORN"},
       {{std::string("Bob"), std::int64_t{1}, 1.0, Value{}, Value{}, DateValue{0}}, "BORN"},
-      {{std::string("B\xff"), std::int64_t{1}, 1.0, Value{}, Value{}, Value{}}, "NAME"},  // no UTF-8
+      {{std::string("B\xff"), std::int64_t{1}, 1.0, Value{}, Value{}, Value{}},
+       "NAME"},  // no UTF-8
       {{std::string("Bob")}, "values"},
   };
   for (const Case& c : cases) {
@@ -325,7 +312,8 @@ TEST_F(DbfTable, UpdatesKeepUnchangedMemosAndAppendChangedOnes) {
 
 TEST_F(DbfTable, DeletionMarksRecordsUntilAPackRemovesThem) {
   for (int k = 0; k < 6; ++k)
-    Insert(Person("P" + std::to_string(k), k, k % 2 ? Value{std::string(600 + k, 'a' + k)} : Value{}));
+    Insert(
+        Person("P" + std::to_string(k), k, k % 2 ? Value{std::string(600 + k, 'a' + k)} : Value{}));
   ASSERT_EQ(t->setDeleted(1, true), Ok);
   ASSERT_EQ(t->setDeleted(2, true), Ok);
   ASSERT_EQ(t->setDeleted(4, true), Ok);
@@ -376,8 +364,9 @@ class Numbered : public RowSource {
     if (end) return Ok;
     label = ++at_;
     const std::string name = at_ == bad_ ? "far too long a name" : "N" + std::to_string(at_);
-    values = {name, std::int64_t{at_ % 100}, at_ * 0.5,
-              at_ % 50 == 0 ? Value{std::string(100, 'm')} : Value{}, Value{}, Value{}};
+    values = {name,      std::int64_t{at_ % 100},
+              at_ * 0.5, at_ % 50 == 0 ? Value{std::string(100, 'm')} : Value{},
+              Value{},   Value{}};
     return Ok;
   }
   std::string name(std::uint64_t label) const override { return "line " + std::to_string(label); }
@@ -481,7 +470,8 @@ TEST(DbfMemo, DbaseIIIMemosRefuseTheirEndMarkAndLaterOnesKeepBinaryData) {
 TEST(DbfMemo, FreeBlockListsStopMemoChangesUntilAPack) {
   TempDir dir;
   const std::string path = dir / "F.DBF";
-  ASSERT_EQ(DbaseTable::Create(path, Desc({Field("A", dbChar, 5), Field("M", dbMemo)}), 5, false), Ok);
+  ASSERT_EQ(DbaseTable::Create(path, Desc({Field("A", dbChar, 5), Field("M", dbMemo)}), 5, false),
+            Ok);
   {
     auto t = OpenOk(path, true);
     std::uint32_t index;
@@ -581,10 +571,12 @@ TEST_F(DbfTable, AnInsertWithAMemoKilledAtEveryStepLeavesTheTableBeforeOrAfter) 
 }
 
 TEST_F(DbfTable, APackKilledAtEveryStepLeavesTheTableBeforeOrAfter) {
-  for (int k = 0; k < 20; ++k) Insert(Person("P" + std::to_string(k), k, std::string(300 + k, 'a')));
+  for (int k = 0; k < 20; ++k)
+    Insert(Person("P" + std::to_string(k), k, std::string(300 + k, 'a')));
   for (std::uint32_t k = 0; k < 20; k += 3) ASSERT_EQ(t->setDeleted(k, true), Ok);
   t.reset();
-  KillAtEveryStep(path, [&] { return DbaseTable::Pack(path); }, 6);
+  KillAtEveryStep(
+      path, [&] { return DbaseTable::Pack(path); }, 6);
 }
 
 // What one change costs does not grow with the table: an insert, an update

@@ -14,20 +14,19 @@
 #include "engine/errors.h"
 #include "engine/records.h"
 #include "engine/value.h"
+#include "engine/valuetext.h"
 
 namespace dbtables {
 
 using Row = std::vector<engine::Value>;
 
 inline std::unique_ptr<engine::dbase::DbaseTable> OpenOk(const std::string& path,
-                                                         bool writable = false,
-                                                         int codePage = 0) {
+                                                         bool writable = false, int codePage = 0) {
   std::unique_ptr<engine::dbase::DbaseTable> t;
   engine::dbase::OpenOptions o;
   o.writable = writable;
   o.codePage = codePage;
-  EXPECT_EQ(engine::dbase::DbaseTable::Open(path, o, t), engine::Ok)
-      << engine::LastErrorMessage();
+  EXPECT_EQ(engine::dbase::DbaseTable::Open(path, o, t), engine::Ok) << engine::LastErrorMessage();
   return t;
 }
 
@@ -83,31 +82,31 @@ inline std::string CopyInto(const std::string& dir, const std::vector<std::strin
   return first;
 }
 
-inline std::string Show(const engine::Value& v) {
+// A value as text: "" for NULL (and empty text), T/F, whole numbers
+// plainly, others with 15 significant digits, dates and timestamps as the
+// engine writes them, binary data as x: and hex digits. Text loses
+// trailing blanks, which the files cannot keep.
+inline std::string Canonical(const engine::Value& v) {
   using namespace engine;
-  struct Visitor {
-    std::string operator()(std::monostate) const { return "NULL"; }
-    std::string operator()(bool b) const { return b ? "true" : "false"; }
-    std::string operator()(std::int64_t i) const { return std::to_string(i); }
-    std::string operator()(double d) const {
-      char b[64];
-      std::snprintf(b, sizeof b, "%.17g", d);
-      return b;
-    }
-    std::string operator()(const std::string& s) const { return "\"" + s + "\""; }
-    std::string operator()(DateValue d) const { return "date " + std::to_string(d.day); }
-    std::string operator()(TimeValue t) const { return "time " + std::to_string(t.ms); }
-    std::string operator()(TimestampValue t) const {
-      char b[64];
-      std::snprintf(b, sizeof b, "timestamp %.0f", t.ms);
-      return b;
-    }
-    std::string operator()(const BcdValue& b) const { return "bcd " + b.text; }
-    std::string operator()(const BlobValue& b) const {
-      return "blob of " + std::to_string(b.bytes.size()) + " bytes";
-    }
-  };
-  return std::visit(Visitor{}, v);
+  char b[64];
+  if (IsNull(v)) return "";
+  if (auto x = std::get_if<bool>(&v)) return *x ? "T" : "F";
+  if (auto x = std::get_if<std::int64_t>(&v)) return std::to_string(*x);
+  if (auto x = std::get_if<double>(&v)) return std::snprintf(b, sizeof b, "%.15g", *x), b;
+  if (auto x = std::get_if<DateValue>(&v)) return FormatDate(x->day);
+  if (auto x = std::get_if<TimestampValue>(&v)) return FormatTimestamp(x->ms);
+  if (auto x = std::get_if<BlobValue>(&v)) {
+    std::string s = "x:";
+    for (unsigned char c : x->bytes) s += (std::snprintf(b, sizeof b, "%02x", c), b);
+    return s;
+  }
+  if (auto x = std::get_if<std::string>(&v)) return x->substr(0, x->find_last_not_of(' ') + 1);
+  return "?";
+}
+
+inline std::string Show(const engine::Value& v) {
+  return std::holds_alternative<std::string>(v) ? "\"" + std::get<std::string>(v) + "\""
+                                                : Canonical(v);
 }
 
 inline std::string Show(const Row& row) {
