@@ -7,8 +7,11 @@ cd "$(dirname "$0")/.."
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
           libsqlite3-dev libicu-dev)
 if [ "${QUARRY_WITH_TESTS:-0}" = 1 ]; then
-  # Test-only: GoogleTest, and pxlib as an independent reader/writer of Paradox files.
-  packages+=(libgtest-dev libgmock-dev pxlib-dev)
+  # Test-only: GoogleTest; pxlib as an independent reader/writer of Paradox
+  # files; dbfread, the dbf module and GDAL (with its Python module) as
+  # independent readers/writers of dBASE files.
+  packages+=(libgtest-dev libgmock-dev pxlib-dev python3-dbfread python3-dbf gdal-bin
+             python3-gdal)
 fi
 
 bash tools/install-packages.sh "${packages[@]}"
