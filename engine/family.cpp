@@ -7,6 +7,9 @@
 #include <cctype>
 #include <ctime>
 
+#include "engine/dbase/dbconvert.h"
+#include "engine/dbase/dbfamily.h"
+#include "engine/dbfcursor.h"
 #include "engine/handles.h"
 #include "engine/io/file.h"
 #include "engine/lists.h"
@@ -76,22 +79,24 @@ Result MatchingFiles(hDBIDb db, const std::string& wildcard, std::string& direct
   return Ok;
 }
 
-// Fails for a driver other than Paradox, named or told by the extension.
-Result CheckParadox(const std::string& driverType, const std::string& tableName) {
-  std::string ext, stem;
-  SplitName(BaseName(tableName), stem, ext);
-  if ((driverType.empty() && Upper(ext) == "DBF") ||
-      (!driverType.empty() && Upper(driverType) != "PARADOX"))
-    return Fail(ErrNotSupported, tableName + ": only Paradox tables are supported here so far");
-  return Ok;
-}
-
+// The path of a table of the database. A dBASE table's name without
+// extension gets ".DBF" when the driver is named; a named driver and an
+// extension that disagree are refused.
 Result TableOfDatabase(hDBIDb db, const std::string& name, const std::string& driverType,
                        std::string& path) {
   std::string directory;
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
-  if (Result r = CheckParadox(driverType, name)) return r;
-  path = TablePath(directory, name);
+  const std::string driver = Upper(driverType);
+  if (!driver.empty() && driver != "PARADOX" && driver != "DBASE")
+    return Fail(ErrNotSupported, "Driver " + driverType + " is not supported.");
+  std::string file = name;
+  if (driver == "DBASE" && BaseName(file).find('.') == std::string::npos) file += ".DBF";
+  path = TablePath(directory, file);
+  const bool dbase = dbf::IsDbfPath(path);
+  if ((driver == "DBASE" && !dbase) || (driver == "PARADOX" && dbase))
+    return Fail(ErrInvalidParameter, name + ": the name is that of a " +
+                                         (dbase ? "dBASE" : "Paradox") + " table, not of a " +
+                                         driverType + " one");
   return Ok;
 }
 
@@ -208,9 +213,14 @@ Result OpenFamilyList(hDBIDb db, const std::string& tableName, const std::string
                       hDBICur& cursor) {
   std::string path;
   if (Result r = TableOfDatabase(db, tableName, driverType, path)) return r;
+  std::vector<FamilyDesc> rows;
+  if (dbf::IsDbfPath(path)) {
+    if (Result r = dbase::ListDbaseFamily(path, rows)) return r;
+    cursor = OpenList(rows);
+    return Ok;
+  }
   std::vector<paradox::FamilyMember> members;
   if (Result r = paradox::ListFamily(path, members)) return r;
-  std::vector<FamilyDesc> rows;
   for (const paradox::FamilyMember& m : members)
     rows.push_back({m.fileName, m.id, m.kind, m.path});
   cursor = OpenList(rows);
@@ -221,6 +231,13 @@ Result OpenSecurityList(hDBIDb db, const std::string& tableName, const std::stri
                         hDBICur& cursor) {
   std::string path;
   if (Result r = TableOfDatabase(db, tableName, driverType, path)) return r;
+  if (dbf::IsDbfPath(path)) {
+    // A dBASE table has no passwords; it must exist all the same.
+    std::string found;
+    if (Result r = dbase::FindDbaseTable(path, found)) return r;
+    cursor = OpenList(std::vector<SecurityDesc>{});
+    return Ok;
+  }
   paradox::OpenOptions options;
   options.passwords = SessionPasswords();
   std::unique_ptr<paradox::ParadoxTable> table;
@@ -250,33 +267,51 @@ Result CopyTable(hDBIDb db, bool overwrite, const std::string& source,
   std::string from, directory;
   if (Result r = TableOfDatabase(db, source, driverType, from)) return r;
   if (Result r = GetDatabaseDirectory(db, directory)) return r;
-  if (Result r = CheckParadox("", destination)) return r;
-  return paradox::CopyParadoxTable(from, TablePath(directory, destination), overwrite,
-                                   SessionPasswords());
+  const bool fromDbase = dbf::IsDbfPath(from);
+  // A destination without extension is a table of the source's driver.
+  std::string to = destination;
+  if (BaseName(to).find('.') == std::string::npos) to += fromDbase ? ".DBF" : ".DB";
+  to = TablePath(directory, to);
+  const bool toDbase = dbf::IsDbfPath(to);
+  if (fromDbase && toDbase) return dbase::CopyDbaseTable(from, to, overwrite);
+  if (fromDbase) {
+    paradox::CreateDefaults defaults;
+    if (Result r = GetCreateDefaults(defaults)) return r;
+    return dbase::CopyDbaseToParadox(from, to, overwrite, SessionPasswords(), defaults);
+  }
+  if (toDbase) return dbase::CopyParadoxToDbase(from, to, overwrite, SessionPasswords());
+  return paradox::CopyParadoxTable(from, to, overwrite, SessionPasswords());
 }
 
 Result DeleteTable(hDBIDb db, const std::string& tableName, const std::string& driverType) {
   std::string path;
   if (Result r = TableOfDatabase(db, tableName, driverType, path)) return r;
+  if (dbf::IsDbfPath(path)) return dbase::DeleteDbaseTable(path);
   return paradox::DeleteParadoxTable(path, SessionPasswords());
 }
 
 Result RenameTable(hDBIDb db, const std::string& oldName, const std::string& newName) {
   std::string path;
   if (Result r = TableOfDatabase(db, oldName, "", path)) return r;
+  if (dbf::IsDbfPath(path)) return dbase::RenameDbaseTable(path, newName);
   return paradox::RenameParadoxTable(path, newName, SessionPasswords());
 }
 
 Result EmptyTable(hDBIDb db, const std::string& tableName) {
   std::string path;
   if (Result r = TableOfDatabase(db, tableName, "", path)) return r;
+  if (dbf::IsDbfPath(path)) return dbase::EmptyDbaseTable(path);
   return paradox::EmptyParadoxTable(path, SessionPasswords());
 }
 
 Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly,
                         RestructureReport* report) {
+  // Descriptors say "PARADOX" unless told else: a name's extension wins.
+  const bool named = BaseName(desc.tableName).find('.') != std::string::npos;
   std::string path;
-  if (Result r = TableOfDatabase(db, desc.tableName, desc.driverType, path)) return r;
+  if (Result r = TableOfDatabase(db, desc.tableName, named ? "" : desc.driverType, path)) return r;
+  if (dbf::IsDbfPath(path))
+    return Fail(ErrNotSupported, path + ": dBASE tables cannot be restructured yet");
   paradox::RestructureOptions options;
   options.dryRun = analyzeOnly;
   options.passwords = SessionPasswords();
@@ -285,6 +320,9 @@ Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly,
 }
 
 Result PackTable(hDBIDb db, const std::string& tableName) {
+  std::string path;
+  if (Result r = TableOfDatabase(db, tableName, "", path)) return r;
+  if (dbf::IsDbfPath(path)) return dbase::DbaseTable::Pack(path);
   TableDesc desc;
   desc.tableName = tableName;
   desc.pack = 1;

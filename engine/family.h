@@ -1,8 +1,9 @@
 // Operations of the handle API on tables by name: exclusive opens, the
 // lists of a database (files, tables, a table's fields, family and
 // auxiliary passwords) and the whole-table operations (copy, delete,
-// rename, empty). Paradox tables only, so far; "" as driver type means
-// "by the extension".
+// rename, empty) on Paradox and dBASE tables; "" as driver type means "by
+// the extension" (a dBASE table's name without extension gets ".DBF" when
+// the driver "DBASE" is named).
 #pragma once
 
 #include <cstdint>
@@ -78,22 +79,26 @@ Result OpenFieldList(hDBIDb db, const std::string& tableName, const std::string&
 // The family members of a table, as FamilyDesc records: name = the file's
 // name, fileName = its full path, id = the number of a secondary index.
 // The kinds are those of engine/paradox/pxfamily.h; the auxiliary-password
-// side file (.QPW) is of kind 1, part of the table.
+// side file (.QPW) is of kind 1, part of the table. A dBASE table's family
+// is its .DBF, memo file and production index (engine/dbase/dbfamily.h).
 Result OpenFamilyList(hDBIDb db, const std::string& tableName, const std::string& driverType,
                       hDBICur& cursor);
 
 // The auxiliary passwords of a table as SecurityDesc records, numbered from
 // 1. Only the master password (among the session's) lists them: an
-// auxiliary one gives ErrNoRights. A table without master password has none.
+// auxiliary one gives ErrNoRights. A table without master password has none,
+// and neither has a dBASE table.
 Result OpenSecurityList(hDBIDb db, const std::string& tableName, const std::string& driverType,
                         hDBICur& cursor);
 
-// Whole-table operations (engine/paradox/pxfamily.h), with the session's
-// passwords. A table open anywhere, this process included, cannot be
-// changed: ErrTableInUse. Names are resolved like OpenTable's; a
-// destination with a '/' is a path.
+// Whole-table operations (engine/paradox/pxfamily.h, engine/dbase/
+// dbfamily.h), with the session's passwords. A table open anywhere, this
+// process included, cannot be changed: ErrTableInUse. Names are resolved
+// like OpenTable's; a destination with a '/' is a path.
 // CopyTable: ErrDestinationExists (13057) when the destination exists and
-// `overwrite` is false.
+// `overwrite` is false. A destination without extension is a table of the
+// source's driver; a .DBF destination of a .DB source, or the reverse, is
+// a copy into the other driver (engine/dbase/dbconvert.h).
 Result CopyTable(hDBIDb db, bool overwrite, const std::string& source,
                  const std::string& driverType, const std::string& destination);
 Result DeleteTable(hDBIDb db, const std::string& tableName, const std::string& driverType);
@@ -107,7 +112,9 @@ Result EmptyTable(hDBIDb db, const std::string& tableName);
 // A protected table needs its master password among the session's.
 Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly = false,
                         RestructureReport* report = nullptr);
-// Packs a Paradox table: a restructure that changes nothing else.
+// Packs a table: for Paradox a restructure that changes nothing else; a
+// dBASE table loses its records marked deleted (DbaseTable::Pack).
+// RestructureTable does not take dBASE tables yet (ErrNotSupported).
 Result PackTable(hDBIDb db, const std::string& tableName);
 
 }  // namespace engine

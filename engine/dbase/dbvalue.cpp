@@ -1,5 +1,6 @@
 #include "engine/dbase/dbvalue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -154,6 +155,26 @@ void RoundDecimals(std::string& text, int decimals) {
   if (decimals == 0) text.pop_back();  // the point
 }
 
+// Text of the form [+-]digits[.digits] as RoundDecimals takes it: no '+',
+// no leading zeros, a digit before the point. False for any other text.
+bool PlainDecimal(const std::string& text, std::string& out) {
+  std::size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+  const bool negative = i == 1 && text[0] == '-';
+  const std::size_t start = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  std::string whole = text.substr(start, i - start), fraction;
+  if (i < text.size() && text[i] == '.') {
+    const std::size_t from = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    fraction = text.substr(from, i - from);
+  }
+  if (i != text.size() || (whole.empty() && fraction.empty())) return false;
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  if (whole.empty()) whole = "0";
+  out = (negative ? "-" : "") + whole + (fraction.empty() ? "" : "." + fraction);
+  return true;
+}
+
 // The ASCII form of a number with `decimals` places; false when it cannot
 // be written (not finite).
 bool FormatNumber(const Value& v, int decimals, std::string& out) {
@@ -166,20 +187,26 @@ bool FormatNumber(const Value& v, int decimals, std::string& out) {
     return true;
   }
   double d = 0;
-  if (auto b = std::get_if<BcdValue>(&v)) {
-    bool integral;
-    std::int64_t whole;
-    if (!ParseNumber(b->text.data(), b->text.size(), d, integral, whole)) return false;
-  } else if (!AsNumber(v, d)) {
-    return false;
+  const BcdValue* b = std::get_if<BcdValue>(&v);
+  if (b && PlainDecimal(b->text, out)) {
+    // Every digit of a BCD value counts: it is rounded as text, not
+    // through a double.
+  } else {
+    if (b) {
+      bool integral;
+      std::int64_t whole;
+      if (!ParseNumber(b->text.data(), b->text.size(), d, integral, whole)) return false;
+    } else if (!AsNumber(v, d)) {
+      return false;
+    }
+    if (!std::isfinite(d)) return false;
+    // The shortest text that reads back as the number, rounded to the
+    // decimals in decimal (half away from zero): 12.345 to two places is
+    // 12.35, as the figures show, though the double lies a little below.
+    r = std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::fixed);
+    if (r.ec != std::errc()) return false;
+    out.assign(buffer, r.ptr);
   }
-  if (!std::isfinite(d)) return false;
-  // The shortest text that reads back as the number, rounded to the
-  // decimals in decimal (half away from zero): 12.345 to two places is
-  // 12.35, as the figures show, though the double lies a little below.
-  r = std::to_chars(buffer, buffer + sizeof buffer, d, std::chars_format::fixed);
-  if (r.ec != std::errc()) return false;
-  out.assign(buffer, r.ptr);
   RoundDecimals(out, decimals);
   // A negative number that rounds to zero is written as zero.
   if (out[0] == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);

@@ -304,11 +304,19 @@ std::uint8_t VersionForLevel(int level) {
 
 PxHeader BuildDbHeader(const NewTableLayout& l) {
   PxHeader h;
-  h.raw.assign(kNewHeaderSize, 0);
+  const bool level4 = l.version >= 5;
+  // Many fields with long names outgrow the usual 2 KiB: the header takes
+  // as many 2 KiB steps as its variable part needs.
+  std::size_t need = VariablePartStart(l.version, l.fileType) + 6 * l.fields.size() + 4 +
+                     TableNameLength(l.version);
+  for (const PxField& f : l.fields) need += f.name.size() + 1;
+  if (level4) need += 2 * l.fields.size() + l.sortOrderId.size() + 1;
+  const std::size_t headerSize = (need + kNewHeaderSize - 1) / kNewHeaderSize * kNewHeaderSize;
+  h.raw.assign(headerSize, 0);
   std::uint16_t recordSize = 0;
   for (const PxField& f : l.fields) recordSize += f.width();
   h.put16(0x00, recordSize);
-  h.put16(0x02, kNewHeaderSize);
+  h.put16(0x02, static_cast<std::uint16_t>(headerSize));
   h.raw[0x04] = l.fileType;
   h.raw[0x05] = static_cast<std::uint8_t>(l.blockSize / 1024);
   h.put16(0x21, static_cast<std::uint16_t>(l.fields.size()));
@@ -320,7 +328,6 @@ PxHeader BuildDbHeader(const NewTableLayout& l) {
   h.raw[0x3A] = 1;
   h.raw[0x3E] = 0x1F;
   h.raw[0x3F] = 0x0F;
-  const bool level4 = l.version >= 5;
   if (level4) {
     h.put32(0x25, 0xFF00FF00u);
     h.put32(0x5C, l.encryption);

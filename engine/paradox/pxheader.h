@@ -165,7 +165,8 @@ struct NewTableLayout {
   std::uint32_t encryption = 0;
 };
 
-// Builds the header of a new, empty .DB file (headerSize() = 0x800).
+// Builds the header of a new, empty .DB file: headerSize() is 0x800, or a
+// multiple of it when many long field names need more.
 PxHeader BuildDbHeader(const NewTableLayout& layout);
 // Builds the header of a new, empty .PX file for a keyed table with this .DB header.
 PxHeader BuildPxHeader(const PxHeader& db, const std::string& pxName, std::uint32_t blockSize);

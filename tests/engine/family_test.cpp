@@ -759,7 +759,7 @@ TEST(FamilyLists, FieldsAndFamilyByTableName) {
   }
   CloseCursor(list);
   EXPECT_EQ(OpenFieldList(db, "C.DB", "PARADOX", false, list), ErrNotSupported);
-  EXPECT_EQ(OpenFieldList(db, "C.DB", "DBASE", true, list), ErrNotSupported);
+  EXPECT_EQ(OpenFieldList(db, "C.DB", "DBASE", true, list), ErrInvalidParameter);
 
   ASSERT_EQ(OpenFamilyList(db, "C", "", list), Ok) << LastErrorMessage();
   FamilyDesc m;

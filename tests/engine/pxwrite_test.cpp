@@ -432,3 +432,34 @@ TEST(WritePathInOrder, RowsAnnouncedInKeyOrderAreCheckedForIt) {
   t.reset();
   soundfiles::ExpectSound(path);
 }
+
+// The names of 255 fields of 25 characters need more than the usual 2 KiB
+// of header: the header grows in 2 KiB steps and the table reads back.
+TEST(WritePathCreate, ManyLongFieldNamesGetALargerHeader) {
+  TempDir dir;
+  std::vector<FieldDesc> fields;
+  for (int i = 0; i < 255; ++i) {
+    std::string name = "Field number " + std::to_string(1000 + i);
+    name.resize(25, 'x');
+    fields.push_back(Field(name, i == 0 ? pxAlpha : pxLogical, i == 0 ? 10 : 0));
+  }
+  const std::string path = dir / "WIDE.DB";
+  ASSERT_EQ(CreateParadoxTable(ptables::Desc(path, fields), false), Ok) << LastErrorMessage();
+  {
+    auto t = OpenOk(path, true);
+    ASSERT_TRUE(t);
+    EXPECT_GT(t->header().headerSize(), 0x800u);
+    EXPECT_EQ(t->header().headerSize() % 0x800, 0u);
+    std::vector<Value> row(255, Value{true});
+    row[0] = std::string("first");
+    ASSERT_EQ(t->insertMany({row}), Ok) << LastErrorMessage();
+  }
+  auto t = OpenOk(path);
+  ASSERT_TRUE(t);
+  ASSERT_EQ(t->fields().size(), 255u);
+  EXPECT_EQ(t->codec().toUtf8(t->fields()[254].name), fields[254].name);
+  const auto rows = AllRecords(*t);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], Value{std::string("first")});
+  EXPECT_EQ(rows[0][254], Value{true});
+}
