@@ -186,6 +186,64 @@ bool FormatNumber(const Value& v, int decimals, std::string& out) {
   return true;
 }
 
+// The form nearly every N and F field holds, blanks removed: an optional
+// minus, digits with at most one point, 15 digits at most. Read in place,
+// with the same result as the general reading below: the digits make an
+// integer that a double holds exactly, and dividing it by a power of ten
+// that a double holds exactly rounds once, as reading the text does. False
+// for anything else, which the general reading takes.
+bool ParsePlainNumber(const char* p, std::size_t n, double& out, bool& integral,
+                      std::int64_t& whole) {
+  static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  static constexpr std::uint64_t kWholePowersOfTen[] = {
+      1ull,         10ull,         100ull,         1000ull,         10000ull,         100000ull,
+      1000000ull,   10000000ull,   100000000ull,   1000000000ull,   10000000000ull,   100000000000ull,
+      1000000000000ull, 10000000000000ull, 100000000000000ull, 1000000000000000ull};
+  const bool negative = p[0] == '-';
+  const char* q = p + (negative ? 1 : 0);
+  const char* const end = p + n;
+  // 15 digits and a point at most; 16 digits still fit the integer below.
+  if (end - q > 16) return false;
+  std::uint64_t digits = 0;
+  unsigned d;
+  const char* const first = q;
+  while (q < end && (d = static_cast<unsigned char>(*q) - 48u) <= 9) {
+    digits = digits * 10 + d;
+    ++q;
+  }
+  std::ptrdiff_t count = q - first;
+  int decimals = 0;
+  bool fraction = false;  // a digit other than 0 after the point
+  if (q < end) {
+    if (*q != '.') return false;
+    const char* const after = ++q;
+    unsigned nonzero = 0;
+    while (q < end && (d = static_cast<unsigned char>(*q) - 48u) <= 9) {
+      digits = digits * 10 + d;
+      nonzero |= d;
+      ++q;
+    }
+    if (q != end) return false;
+    decimals = static_cast<int>(end - after);
+    count += decimals;
+    fraction = nonzero != 0;
+  }
+  if (count == 0 || count > 15) return false;
+  const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+  out = negative ? -magnitude : magnitude;
+  // A whole number when the decimals are zeros. (A fraction of at least
+  // 10^-decimals cannot round to a whole number below 10^15: the rounding
+  // moves it by less than 10^(15-decimals) x 2^-53.)
+  integral = !fraction;
+  if (integral) {
+    const auto magnitudeWhole =
+        static_cast<std::int64_t>(decimals ? digits / kWholePowersOfTen[decimals] : digits);
+    whole = negative ? -magnitudeWhole : magnitudeWhole;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std::int64_t& whole) {
@@ -193,6 +251,7 @@ bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std:
   while (a < n && IsBlank(static_cast<unsigned char>(p[a]))) ++a;
   while (n > a && IsBlank(static_cast<unsigned char>(p[n - 1]))) --n;
   if (a == n) return false;
+  if (ParsePlainNumber(p + a, n - a, out, integral, whole)) return true;
   std::string t(p + a, n - a);
   if (t.find_first_not_of('*') == std::string::npos) return false;  // overflow mark
   if (t.find(',') != std::string::npos) {
