@@ -68,19 +68,20 @@ int DaysInMonth(int year, int month) {
   return month == 2 && leap ? 29 : days[month - 1];
 }
 
-Value DecodeDate(const std::uint8_t* p) {
+// The day number of a date field, 0 when it holds no valid date.
+std::int32_t DecodeDate(const std::uint8_t* p) {
   int parts[3] = {0, 0, 0};
   const int widths[3] = {4, 2, 2};
   const std::uint8_t* q = p;
   for (int k = 0; k < 3; ++k) {
     for (int i = 0; i < widths[k]; ++i, ++q) {
-      if (*q < '0' || *q > '9') return {};
+      if (*q < '0' || *q > '9') return 0;
       parts[k] = parts[k] * 10 + (*q - '0');
     }
   }
   const int year = parts[0], month = parts[1], day = parts[2];
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return {};
-  return DateValue{DayNumber(year, month, day)};
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return 0;
+  return DayNumber(year, month, day);
 }
 
 // The bytes of a text field, trailing blanks (and NUL padding) removed.
@@ -89,10 +90,18 @@ std::size_t TextLength(const std::uint8_t* p, std::size_t n) {
   return n;
 }
 
-Value DecodeText(const std::uint8_t* p, std::size_t n, const text::Codec& codec) {
+// Text into `out`, in the string `out` holds when it holds one (a scan that
+// reads record after record into the same values allocates nothing).
+void DecodeText(const std::uint8_t* p, std::size_t n, const text::Codec& codec, Value& out) {
   n = TextLength(p, n);
-  if (n == 0) return {};
-  return codec.toUtf8(reinterpret_cast<const char*>(p), n);
+  if (n == 0) {
+    out = std::monostate{};
+  } else if (std::string* s = std::get_if<std::string>(&out)) {
+    s->clear();
+    codec.appendUtf8(reinterpret_cast<const char*>(p), n, *s);
+  } else {
+    out = codec.toUtf8(reinterpret_cast<const char*>(p), n);
+  }
 }
 
 Result Invalid(const DbfField& f, const std::string& what) {
@@ -278,39 +287,19 @@ bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std:
   return true;
 }
 
-Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
-                  const text::Codec& codec) {
+namespace {
+
+// The fields of the binary and FoxPro types, as a new value.
+Value DecodeBinary(const DbfHeader& h, const DbfField& f, const std::uint8_t* record) {
   const std::uint8_t* p = record + f.offset;
   const bool fox = h.flavor == Flavor::FoxPro;
-  if (FlagSet(h, f.nullBit, record)) return {};
   switch (f.type) {
-    case 'C':
-      return DecodeText(p, f.length, codec);
-    case 'V':
     case 'Q': {
       std::size_t n = f.length;
       if (FlagSet(h, f.lengthBit, record) && n > 0) n = std::min<std::size_t>(p[n - 1], n - 1);
-      if (f.type == 'V') return DecodeText(p, n, codec);
       if (n == 0) return {};
       return BlobValue{std::string(reinterpret_cast<const char*>(p), n)};
     }
-    case 'N':
-    case 'F': {
-      double d;
-      bool integral;
-      std::int64_t whole;
-      if (!ParseNumber(reinterpret_cast<const char*>(p), f.length, d, integral, whole)) return {};
-      if (f.decimals == 0 && f.length <= 18 && integral) return whole;
-      return d;
-    }
-    case 'D':
-      return DecodeDate(p);
-    case 'L':
-      switch (p[0]) {
-        case 'T': case 't': case 'Y': case 'y': return true;
-        case 'F': case 'f': case 'N': case 'n': return false;
-        default: return {};
-      }
     case 'I':
     case '+':
       if (fox) return static_cast<std::int64_t>(static_cast<std::int32_t>(LittleU32(p)));
@@ -347,6 +336,63 @@ Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* rec
     default:
       return {};
   }
+}
+
+}  // namespace
+
+void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                 const text::Codec& codec, Value& out) {
+  const std::uint8_t* p = record + f.offset;
+  if (FlagSet(h, f.nullBit, record)) {
+    out = std::monostate{};
+    return;
+  }
+  switch (f.type) {
+    case 'C':
+      DecodeText(p, f.length, codec, out);
+      return;
+    case 'V': {
+      std::size_t n = f.length;
+      if (FlagSet(h, f.lengthBit, record) && n > 0) n = std::min<std::size_t>(p[n - 1], n - 1);
+      DecodeText(p, n, codec, out);
+      return;
+    }
+    case 'N':
+    case 'F': {
+      double d;
+      bool integral;
+      std::int64_t whole;
+      if (!ParseNumber(reinterpret_cast<const char*>(p), f.length, d, integral, whole))
+        out = std::monostate{};
+      else if (f.decimals == 0 && f.length <= 18 && integral)
+        out = whole;
+      else
+        out = d;
+      return;
+    }
+    case 'D':
+      if (const std::int32_t day = DecodeDate(p))
+        out = DateValue{day};
+      else
+        out = std::monostate{};
+      return;
+    case 'L':
+      switch (p[0]) {
+        case 'T': case 't': case 'Y': case 'y': out = true; return;
+        case 'F': case 'f': case 'N': case 'n': out = false; return;
+        default: out = std::monostate{}; return;
+      }
+    default:
+      out = DecodeBinary(h, f, record);
+      return;
+  }
+}
+
+Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                  const text::Codec& codec) {
+  Value v;
+  DecodeField(h, f, record, codec, v);
+  return v;
 }
 
 Result EncodeField(const DbfField& f, const Value& value, const text::Codec& codec,
