@@ -124,7 +124,10 @@ Result Move(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
     if (at < 0) return ErrBeginOfList;
     if (at >= Count(c)) return ErrEndOfList;
   }
-  return ReadCurrent(c, values);
+  if (delta == 0) return ReadCurrent(c, values);
+  // The cursor stopped on a record it shows.
+  if (!values) return Ok;
+  return c.dbf->readRecord(static_cast<std::uint32_t>(c.position), *values);
 }
 
 Result Field(Cursor& c, std::uint16_t fieldNo, Value& value) {

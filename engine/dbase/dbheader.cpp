@@ -49,20 +49,6 @@ bool MemoWidthOk(int length) { return length == 10 || length == 4; }
 
 }  // namespace
 
-bool DbfField::isMemo() const {
-  switch (type) {
-    case 'M':
-    case 'G':
-    case 'P':
-    case 'W':
-      return true;
-    case 'B':
-      return length != 8;  // FoxPro's B is a double
-    default:
-      return false;
-  }
-}
-
 std::string FieldShapeProblem(char type, int length, int decimals, int level) {
   auto exactly = [&](int n) {
     return length == n

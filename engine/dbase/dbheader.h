@@ -52,7 +52,19 @@ struct DbfField {
   std::size_t descriptor = 0;  // offset of the descriptor in the header
 
   // Memo, binary and OLE fields hold a pointer into the memo file.
-  bool isMemo() const;
+  bool isMemo() const {
+    switch (type) {
+      case 'M':
+      case 'G':
+      case 'P':
+      case 'W':
+        return true;
+      case 'B':
+        return length != 8;  // FoxPro's B is a double
+      default:
+        return false;
+    }
+  }
 };
 
 // Types letters and sizes a field may have at a level; "" when fine.

@@ -272,7 +272,7 @@ Result DbaseTable::fieldValue(const std::uint8_t* record, std::size_t field, Val
     if (NullFlagged(header_, f, record)) return Ok;
     return readMemo(f, record, out, nullptr);
   }
-  out = DecodeField(header_, f, record, *codec_);
+  DecodeField(header_, f, record, *codec_, out);
   return Ok;
 }
 
@@ -281,8 +281,12 @@ Result DbaseTable::readRecord(std::uint32_t index, std::vector<Value>& out) {
   if (Result r = record(index, p)) return r;
   out.resize(fields_.size());
   for (std::size_t i = 0; i < fields_.size(); ++i) {
-    if (Result r = fieldValue(p, i, out[i]))
+    const DbfField& f = fields_[i];
+    if (!f.isMemo()) {
+      DecodeField(header_, f, p, *codec_, out[i]);
+    } else if (Result r = fieldValue(p, i, out[i])) {
       return Fail(r, "record " + std::to_string(index + 1) + ": " + LastErrorMessage());
+    }
   }
   return Ok;
 }

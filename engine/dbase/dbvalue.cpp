@@ -69,19 +69,20 @@ int DaysInMonth(int year, int month) {
   return month == 2 && leap ? 29 : days[month - 1];
 }
 
-Value DecodeDate(const std::uint8_t* p) {
+// The day number of a date field, 0 when it holds no valid date.
+std::int32_t DecodeDate(const std::uint8_t* p) {
   int parts[3] = {0, 0, 0};
   const int widths[3] = {4, 2, 2};
   const std::uint8_t* q = p;
   for (int k = 0; k < 3; ++k) {
     for (int i = 0; i < widths[k]; ++i, ++q) {
-      if (*q < '0' || *q > '9') return {};
+      if (*q < '0' || *q > '9') return 0;
       parts[k] = parts[k] * 10 + (*q - '0');
     }
   }
   const int year = parts[0], month = parts[1], day = parts[2];
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return {};
-  return DateValue{DayNumber(year, month, day)};
+  if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return 0;
+  return DayNumber(year, month, day);
 }
 
 // The bytes of a text field, trailing blanks (and NUL padding) removed.
@@ -90,10 +91,18 @@ std::size_t TextLength(const std::uint8_t* p, std::size_t n) {
   return n;
 }
 
-Value DecodeText(const std::uint8_t* p, std::size_t n, const text::Codec& codec) {
+// Text into `out`, in the string `out` holds when it holds one (a scan that
+// reads record after record into the same values allocates nothing).
+void DecodeText(const std::uint8_t* p, std::size_t n, const text::Codec& codec, Value& out) {
   n = TextLength(p, n);
-  if (n == 0) return {};
-  return codec.toUtf8(reinterpret_cast<const char*>(p), n);
+  if (n == 0) {
+    out = std::monostate{};
+  } else if (std::string* s = std::get_if<std::string>(&out)) {
+    s->clear();
+    codec.appendUtf8(reinterpret_cast<const char*>(p), n, *s);
+  } else {
+    out = codec.toUtf8(reinterpret_cast<const char*>(p), n);
+  }
 }
 
 Result Invalid(const DbfField& f, const std::string& what) {
@@ -213,6 +222,64 @@ bool FormatNumber(const Value& v, int decimals, std::string& out) {
   return true;
 }
 
+// The form nearly every N and F field holds, blanks removed: an optional
+// minus, digits with at most one point, 15 digits at most. Read in place,
+// with the same result as the general reading below: the digits make an
+// integer that a double holds exactly, and dividing it by a power of ten
+// that a double holds exactly rounds once, as reading the text does. False
+// for anything else, which the general reading takes.
+bool ParsePlainNumber(const char* p, std::size_t n, double& out, bool& integral,
+                      std::int64_t& whole) {
+  static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  static constexpr std::uint64_t kWholePowersOfTen[] = {
+      1ull,         10ull,         100ull,         1000ull,         10000ull,         100000ull,
+      1000000ull,   10000000ull,   100000000ull,   1000000000ull,   10000000000ull,   100000000000ull,
+      1000000000000ull, 10000000000000ull, 100000000000000ull, 1000000000000000ull};
+  const bool negative = p[0] == '-';
+  const char* q = p + (negative ? 1 : 0);
+  const char* const end = p + n;
+  // 15 digits and a point at most; 16 digits still fit the integer below.
+  if (end - q > 16) return false;
+  std::uint64_t digits = 0;
+  unsigned d;
+  const char* const first = q;
+  while (q < end && (d = static_cast<unsigned char>(*q) - 48u) <= 9) {
+    digits = digits * 10 + d;
+    ++q;
+  }
+  std::ptrdiff_t count = q - first;
+  int decimals = 0;
+  bool fraction = false;  // a digit other than 0 after the point
+  if (q < end) {
+    if (*q != '.') return false;
+    const char* const after = ++q;
+    unsigned nonzero = 0;
+    while (q < end && (d = static_cast<unsigned char>(*q) - 48u) <= 9) {
+      digits = digits * 10 + d;
+      nonzero |= d;
+      ++q;
+    }
+    if (q != end) return false;
+    decimals = static_cast<int>(end - after);
+    count += decimals;
+    fraction = nonzero != 0;
+  }
+  if (count == 0 || count > 15) return false;
+  const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
+  out = negative ? -magnitude : magnitude;
+  // A whole number when the decimals are zeros. (A fraction of at least
+  // 10^-decimals cannot round to a whole number below 10^15: the rounding
+  // moves it by less than 10^(15-decimals) x 2^-53.)
+  integral = !fraction;
+  if (integral) {
+    const auto magnitudeWhole =
+        static_cast<std::int64_t>(decimals ? digits / kWholePowersOfTen[decimals] : digits);
+    whole = negative ? -magnitudeWhole : magnitudeWhole;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std::int64_t& whole) {
@@ -220,6 +287,7 @@ bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std:
   while (a < n && IsBlank(static_cast<unsigned char>(p[a]))) ++a;
   while (n > a && IsBlank(static_cast<unsigned char>(p[n - 1]))) --n;
   if (a == n) return false;
+  if (ParsePlainNumber(p + a, n - a, out, integral, whole)) return true;
   std::string t(p + a, n - a);
   if (t.find_first_not_of('*') == std::string::npos) return false;  // overflow mark
   if (t.find(',') != std::string::npos) {
@@ -246,48 +314,19 @@ bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std:
   return true;
 }
 
-Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
-                  const text::Codec& codec) {
+namespace {
+
+// The fields of the binary and FoxPro types, as a new value.
+Value DecodeBinary(const DbfHeader& h, const DbfField& f, const std::uint8_t* record) {
   const std::uint8_t* p = record + f.offset;
   const bool fox = h.flavor == Flavor::FoxPro;
-  if (FlagSet(h, f.nullBit, record)) return {};
   switch (f.type) {
-    case 'C':
-      return DecodeText(p, f.length, codec);
-    case 'V':
     case 'Q': {
       std::size_t n = f.length;
       if (FlagSet(h, f.lengthBit, record) && n > 0) n = std::min<std::size_t>(p[n - 1], n - 1);
-      if (f.type == 'V') return DecodeText(p, n, codec);
       if (n == 0) return {};
       return BlobValue{std::string(reinterpret_cast<const char*>(p), n)};
     }
-    case 'N':
-    case 'F': {
-      double d;
-      bool integral;
-      std::int64_t whole;
-      if (!ParseNumber(reinterpret_cast<const char*>(p), f.length, d, integral, whole)) return {};
-      if (f.decimals == 0 && f.length <= 18 && integral) return whole;
-      return d;
-    }
-    case 'D':
-      return DecodeDate(p);
-    case 'L':
-      switch (p[0]) {
-        case 'T':
-        case 't':
-        case 'Y':
-        case 'y':
-          return true;
-        case 'F':
-        case 'f':
-        case 'N':
-        case 'n':
-          return false;
-        default:
-          return {};
-      }
     case 'I':
     case '+':
       if (fox) return static_cast<std::int64_t>(static_cast<std::int32_t>(LittleU32(p)));
@@ -324,6 +363,63 @@ Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* rec
     default:
       return {};
   }
+}
+
+}  // namespace
+
+void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                 const text::Codec& codec, Value& out) {
+  const std::uint8_t* p = record + f.offset;
+  if (FlagSet(h, f.nullBit, record)) {
+    out = std::monostate{};
+    return;
+  }
+  switch (f.type) {
+    case 'C':
+      DecodeText(p, f.length, codec, out);
+      return;
+    case 'V': {
+      std::size_t n = f.length;
+      if (FlagSet(h, f.lengthBit, record) && n > 0) n = std::min<std::size_t>(p[n - 1], n - 1);
+      DecodeText(p, n, codec, out);
+      return;
+    }
+    case 'N':
+    case 'F': {
+      double d;
+      bool integral;
+      std::int64_t whole;
+      if (!ParseNumber(reinterpret_cast<const char*>(p), f.length, d, integral, whole))
+        out = std::monostate{};
+      else if (f.decimals == 0 && f.length <= 18 && integral)
+        out = whole;
+      else
+        out = d;
+      return;
+    }
+    case 'D':
+      if (const std::int32_t day = DecodeDate(p))
+        out = DateValue{day};
+      else
+        out = std::monostate{};
+      return;
+    case 'L':
+      switch (p[0]) {
+        case 'T': case 't': case 'Y': case 'y': out = true; return;
+        case 'F': case 'f': case 'N': case 'n': out = false; return;
+        default: out = std::monostate{}; return;
+      }
+    default:
+      out = DecodeBinary(h, f, record);
+      return;
+  }
+}
+
+Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                  const text::Codec& codec) {
+  Value v;
+  DecodeField(h, f, record, codec, v);
+  return v;
 }
 
 Result EncodeField(const DbfField& f, const Value& value, const text::Codec& codec,

@@ -27,6 +27,9 @@ namespace engine::dbase {
 // whole record: FoxPro's NULL flags live in a field of their own).
 Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
                   const text::Codec& codec);
+// The same into `out`, reusing the storage of the text it holds.
+void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                 const text::Codec& codec, Value& out);
 
 // FoxPro: whether a bit of the record's _NullFlags is set; false for bit -1
 // and for tables without the flags.
