@@ -196,8 +196,9 @@ bool DbaseTable::canWrite(std::string& why) const {
 }
 
 std::string DbaseTable::languageDriverName() const {
-  if (driver_) return driver_->name;
-  return header_.driverName;
+  // Level 7's name as the file spells it; else the driver of the ID byte.
+  if (!header_.driverName.empty()) return header_.driverName;
+  return driver_ ? driver_->name : std::string();
 }
 
 std::vector<FieldDesc> DbaseTable::fieldDescs() const {

@@ -68,8 +68,9 @@ class DbaseTable {
   std::vector<FieldDesc> fieldDescs() const;
   const text::Codec& codec() const { return *codec_; }
   const text::LanguageDriver* driver() const { return driver_; }
-  // The language driver the header names (level 7's name, or the driver of
-  // the ID byte); "" when it names none the engine knows.
+  // The language driver the header names: level 7's name as the file
+  // spells it, else the driver of the ID byte ("" when the engine knows
+  // none for it).
   std::string languageDriverName() const;
   std::uint8_t languageDriverId() const { return header_.languageId(); }
   // Physical records, deleted ones included: the header's count, clamped to
