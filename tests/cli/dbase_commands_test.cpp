@@ -49,6 +49,11 @@ TEST(QuarryDbase, CreateInsertDumpDeletedAndUndelete) {
   EXPECT_EQ(run({"undelete", t, "2"}).out, "Recalled record 2\n");
   EXPECT_EQ(run({"dump", t}).out.find("Bob,7,2.25"), std::string("NAME,QTY,PRICE,BORN,OK,NOTE\nAnn,5,1.5,1990-02-03,true,first\n").size());
 
+  const QuarryRun info = run({"info", t});
+  EXPECT_NE(info.out.find("Driver:           DBASE"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("Level:            4"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("PEOPLE.DBT"), std::string::npos) << info.out;
+
   // What does not fit is refused, naming the field; Paradox tables keep no deleted records.
   QuarryRun wide = RunQuarryProcess({"insert", t}, "NAME,QTY\nDee,123456789\n");
   EXPECT_NE(wide.status, 0);
