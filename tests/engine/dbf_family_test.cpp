@@ -827,9 +827,6 @@ TEST(DbfFamilyConvert, CopyTableChoosesTheDriverByTheDestinationsExtension) {
   }
   ASSERT_EQ(PackTable(db, "PEOPLE.DBF"), Ok) << LastErrorMessage();
   EXPECT_EQ(RowsOf(people).size(), 3u);
-  TableDesc restructure;
-  restructure.tableName = "PEOPLE.DBF";
-  EXPECT_EQ(RestructureTable(db, restructure), ErrNotSupported);
   CloseDatabase(db);
 }
 
@@ -934,4 +931,99 @@ TEST(DbfFamilyConvert, AnotherReaderReadsOurCopiesAsWeDo) {
     ++compared;
   }
   EXPECT_GE(compared, 15);
+}
+
+// ------------------------------------------------------- restructure
+
+namespace {
+
+FieldDesc Old(std::uint16_t number, const std::string& name = "", std::uint16_t type = 0,
+              std::int16_t size = 0, std::int16_t decimals = 0) {
+  FieldDesc f = Field(name, type, size, decimals);
+  f.number = number;
+  return f;
+}
+
+TableDesc Change(std::vector<FieldDesc> fields, std::vector<std::int32_t> ops) {
+  TableDesc d = dbtables::Desc(std::move(fields));
+  d.fieldOps = std::move(ops);
+  return d;
+}
+
+}  // namespace
+
+TEST(DbfFamilyRestructure, FieldsMoveChangeAndComeAndGoWithTheirValues) {
+  TempDir dir;
+  const std::string people = MakePeople(dir, false);
+  ASSERT_EQ(dbtables::OpenOk(people, true)->setDeleted(2, true), Ok);
+  // NOTES first, NAME renamed and wider, AGE as text, a new date.
+  RestructureReport report;
+  ASSERT_EQ(RestructureDbaseTable(people,
+                                  Change({Old(3), Old(1, "FULLNAME", dbChar, 20),
+                                          Old(2, "AGE", dbChar, 5), Field("BORN", dbDate)},
+                                         {opCopy, opModify, opModify, opAdd}),
+                                  false, &report),
+            Ok)
+      << LastErrorMessage();
+  EXPECT_EQ(report.records, 4u);
+  EXPECT_EQ(report.kept, 3u);  // the deleted record went
+  auto t = dbtables::OpenOk(people);
+  std::vector<std::string> shape;
+  for (const DbfField& f : t->fields()) shape.push_back(f.name + " " + f.type + std::to_string(f.length));
+  EXPECT_EQ(shape, (std::vector<std::string>{"NOTES M10", "FULLNAME C20", "AGE C5", "BORN D8"}));
+  const auto rows = dbtables::AllRows(*t);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(dbtables::Show(rows[2]),
+            dbtables::Show(Row{std::string("notes of Dora" + std::string(600, '.')),
+                               std::string("Dora"), std::string("23"), Value{}}));
+  t.reset();
+
+  // And back: text that reads as numbers into a number; a field dropped.
+  ASSERT_EQ(RestructureDbaseTable(people, Change({Old(2), Old(3, "AGE", dbNumber, 4, 1), Old(1)},
+                                                 {opNone, opModify, opDrop}),
+                                  false, &report),
+            Ok)
+      << LastErrorMessage();
+  EXPECT_EQ(report.droppedFields, (std::vector<std::string>{"NOTES", "BORN"}));
+  EXPECT_EQ(dbtables::Show(dbtables::AllRows(*dbtables::OpenOk(people))[0]),
+            dbtables::Show(Row{std::string("Ann"), 20.0}));
+
+  hDBIDb db = 0;  // through the handle API
+  ASSERT_EQ(OpenDatabase(dir.path(), db), Ok);
+  TableDesc same;
+  same.tableName = "PEOPLE.DBF";
+  EXPECT_EQ(RestructureTable(db, same), Ok) << LastErrorMessage();
+  CloseDatabase(db);
+  EXPECT_EQ(dbtables::AllRows(*dbtables::OpenOk(people)).size(), 3u);
+}
+
+TEST(DbfFamilyRestructure, AValueThatWouldBeLostRefusesTheChangeNamingRecordAndField) {
+  TempDir dir;
+  const std::string people = MakePeople(dir, false);
+  const std::string before = *Slurp(people);
+  const TableDesc narrow = Change({Old(1, "NAME", dbChar, 2), Old(2)}, {opModify, opNone});
+  RestructureReport report;
+  ASSERT_EQ(RestructureDbaseTable(people, narrow, true, &report), Ok) << LastErrorMessage();
+  EXPECT_EQ(report.kept, 1u);  // "Cy" fits
+  EXPECT_EQ(report.problems, 3u);
+  EXPECT_EQ(report.refusal, "record 1: field NAME: \"Ann\" is longer than 2 characters");
+  EXPECT_EQ(RestructureDbaseTable(people, narrow, false, &report), ErrInvalidValue);
+  EXPECT_EQ(LastErrorMessage(), "record 1: field NAME: \"Ann\" is longer than 2 characters");
+  EXPECT_EQ(*Slurp(people), before);
+
+  EXPECT_EQ(RestructureDbaseTable(people, Change({Old(2, "AGE", dbNumber, 5, 1)}, {opModify}),
+                                  false),
+            Ok);
+  {
+    auto t = dbtables::OpenOk(people, true);
+    ASSERT_EQ(t->update(1, {BcdValue{"12.5"}}), Ok);
+  }
+  EXPECT_EQ(RestructureDbaseTable(people, Change({Old(1, "AGE", dbNumber, 5, 0)}, {opModify}),
+                                  false),
+            ErrInvalidValue);
+  EXPECT_EQ(LastErrorMessage(), "record 2: field AGE: 12.5 has more than 0 decimals");
+  EXPECT_EQ(RestructureDbaseTable(people, Change({Old(1, "AGE", dbMemo)}, {opModify}), false),
+            ErrInvalidFieldDesc);  // numbers never become memos
+  EXPECT_EQ(RestructureDbaseTable(people, Change({Old(7)}, {opCopy}), false), ErrInvalidFieldDesc);
+  EXPECT_FALSE(fs::exists(dir / "PEOPLE.DBF.work~"));
 }
