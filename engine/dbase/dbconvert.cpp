@@ -1122,6 +1122,11 @@ Result RestructureDbaseTable(const std::string& path, const TableDesc& desc, boo
   if (Result r = DbaseTable::Open(dbf, o, t)) return r;
   std::string why;
   if (!t->canWrite(why)) return Fail(ErrReadOnly, why);
+  if (!desc.indexes.empty() || !desc.checks.empty() || !desc.refInts.empty() ||
+      !desc.passwords.empty() || desc.isProtected || !desc.problemsTable.empty())
+    return Fail(ErrNotSupported,
+                t->path() + ": a dBASE table has no primary key, validity checks, links or "
+                            "passwords, and its restructure sets no records aside");
   std::vector<Reshaped> plan;
   if (Result r = PlanReshape(*t, desc, plan, rep)) return r;
   int level = t->level();
