@@ -41,5 +41,8 @@ class TableDirectory {
 // "NAME TYPE [SIZE]; ..." (the --fields of create and restructure) as field
 // descriptors; a usage error when malformed.
 std::vector<engine::FieldDesc> ParseFieldList(const std::string& spec);
+// The same for a .DBF table: "NAME TYPE [SIZE [DECIMALS]]; ..." with dBASE
+// type letters.
+std::vector<engine::FieldDesc> ParseDbaseFieldList(const std::string& spec);
 
 }  // namespace cli

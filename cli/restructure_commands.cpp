@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/session_options.h"
 #include "engine/dataset/dberror.h"
+#include "engine/dbfcursor.h"
 #include "engine/engine.h"
 
 namespace cli {
@@ -71,13 +72,13 @@ bool SameDefinition(const FieldDesc& a, const FieldDesc& b) {
 
 // The field list with change codes: an existing (or renamed) field keeps
 // its data, a new name is added, a name left out is dropped.
-void DescribeFields(const Args& args, const Current& now, TableDesc& desc) {
+void DescribeFields(const Args& args, const Current& now, bool dbase, TableDesc& desc) {
   auto spec = args.value("fields");
   if (!spec) {
     if (!args.values("rename").empty()) throw UsageError("--rename needs --fields");
     return;
   }
-  std::vector<FieldDesc> wanted = ParseFieldList(*spec);
+  std::vector<FieldDesc> wanted = dbase ? ParseDbaseFieldList(*spec) : ParseFieldList(*spec);
   const auto renames = Renames(args, now, wanted);
   for (std::size_t i = 0; i < wanted.size(); ++i) {
     FieldDesc f = wanted[i];
@@ -155,7 +156,10 @@ int Restructure(const std::vector<std::string>& words, Streams& io) {
   TableDirectory table(path);
   TableDesc desc;
   desc.tableName = table.file();
-  DescribeFields(args, now, desc);
+  const bool dbase = dbf::IsDbfPath(path);
+  if (dbase && (args.value("key") || args.value("blocksize") || args.value("problems")))
+    throw UsageError("--key, --blocksize and --problems are for Paradox tables");
+  DescribeFields(args, now, dbase, desc);
   DescribeKey(args, now, desc);
   if (auto v = args.value("level")) desc.optionalParams.push_back({"LEVEL", *v});
   if (auto v = args.value("langdriver")) desc.optionalParams.push_back({"LANGDRIVER", *v});

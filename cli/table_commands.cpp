@@ -135,42 +135,6 @@ long ParseRecordNumber(const std::string& text) {
   return n;
 }
 
-// dBASE fields: "NAME C 20; QTY N 8 0; PRICE N 10 2; BORN D; OK L; NOTE M"
-// (type letter as the file writes it, size, decimals).
-std::vector<FieldDesc> ParseDbaseFieldList(const std::string& spec) {
-  static const std::map<char, std::uint16_t> codes = {
-      {'C', dbChar}, {'N', dbNumber}, {'M', dbMemo},  {'L', dbLogical},   {'D', dbDate},
-      {'F', dbFloat}, {'G', dbOle},   {'B', dbBinary}, {'I', dbLong},     {'+', dbAutoinc},
-      {'@', dbTimestamp}, {'O', dbDouble}};
-  std::vector<FieldDesc> fields;
-  std::stringstream all(spec);
-  std::string item;
-  while (std::getline(all, item, ';')) {
-    std::stringstream words(item);
-    std::vector<std::string> w;
-    for (std::string s; words >> s;) w.push_back(s);
-    if (w.empty()) continue;
-    if (w.size() < 2 || w.size() > 4 || w[1].size() != 1)
-      throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE [DECIMALS]]");
-    const auto code = codes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0]))));
-    if (code == codes.end()) throw UsageError("field " + w[0] + ": unknown dBASE type letter " + w[1]);
-    FieldDesc f;
-    f.name = w[0];
-    f.type = code->second;
-    for (std::size_t k = 2; k < w.size(); ++k) {
-      int n = 0;
-      try {
-        n = std::stoi(w[k]);
-      } catch (const std::exception&) {
-        throw UsageError("field " + w[0] + ": \"" + w[k] + "\" is not a number");
-      }
-      (k == 2 ? f.units1 : f.units2) = static_cast<std::int16_t>(n);
-    }
-    fields.push_back(f);
-  }
-  if (fields.empty()) throw UsageError("--fields names no field");
-  return fields;
-}
 
 int CreateDbase(TableDesc& desc, const std::string& spec, const Args& args, Streams& io) {
   if (args.value("key") || args.value("blocksize") || args.value("password"))
@@ -254,6 +218,43 @@ int Insert(const std::vector<std::string>& words, Streams& io) {
 }
 
 }  // namespace
+
+// dBASE fields: "NAME C 20; QTY N 8 0; PRICE N 10 2; BORN D; OK L; NOTE M"
+// (type letter as the file writes it, size, decimals).
+std::vector<FieldDesc> ParseDbaseFieldList(const std::string& spec) {
+  static const std::map<char, std::uint16_t> codes = {
+      {'C', dbChar}, {'N', dbNumber}, {'M', dbMemo},  {'L', dbLogical},   {'D', dbDate},
+      {'F', dbFloat}, {'G', dbOle},   {'B', dbBinary}, {'I', dbLong},     {'+', dbAutoinc},
+      {'@', dbTimestamp}, {'O', dbDouble}};
+  std::vector<FieldDesc> fields;
+  std::stringstream all(spec);
+  std::string item;
+  while (std::getline(all, item, ';')) {
+    std::stringstream words(item);
+    std::vector<std::string> w;
+    for (std::string s; words >> s;) w.push_back(s);
+    if (w.empty()) continue;
+    if (w.size() < 2 || w.size() > 4 || w[1].size() != 1)
+      throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE [DECIMALS]]");
+    const auto code = codes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0]))));
+    if (code == codes.end()) throw UsageError("field " + w[0] + ": unknown dBASE type letter " + w[1]);
+    FieldDesc f;
+    f.name = w[0];
+    f.type = code->second;
+    for (std::size_t k = 2; k < w.size(); ++k) {
+      int n = 0;
+      try {
+        n = std::stoi(w[k]);
+      } catch (const std::exception&) {
+        throw UsageError("field " + w[0] + ": \"" + w[k] + "\" is not a number");
+      }
+      (k == 2 ? f.units1 : f.units2) = static_cast<std::int16_t>(n);
+    }
+    fields.push_back(f);
+  }
+  if (fields.empty()) throw UsageError("--fields names no field");
+  return fields;
+}
 
 std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
   std::vector<FieldDesc> fields;

@@ -310,8 +310,7 @@ Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly,
   const bool named = BaseName(desc.tableName).find('.') != std::string::npos;
   std::string path;
   if (Result r = TableOfDatabase(db, desc.tableName, named ? "" : desc.driverType, path)) return r;
-  if (dbf::IsDbfPath(path))
-    return Fail(ErrNotSupported, path + ": dBASE tables cannot be restructured yet");
+  if (dbf::IsDbfPath(path)) return dbase::RestructureDbaseTable(path, desc, analyzeOnly, report);
   paradox::RestructureOptions options;
   options.dryRun = analyzeOnly;
   options.passwords = SessionPasswords();

@@ -114,7 +114,7 @@ Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly = fal
                         RestructureReport* report = nullptr);
 // Packs a table: for Paradox a restructure that changes nothing else; a
 // dBASE table loses its records marked deleted (DbaseTable::Pack).
-// RestructureTable does not take dBASE tables yet (ErrNotSupported).
+// RestructureTable takes dBASE tables too (engine/dbase/dbconvert.h).
 Result PackTable(hDBIDb db, const std::string& tableName);
 
 }  // namespace engine

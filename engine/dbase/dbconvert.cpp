@@ -726,6 +726,258 @@ Result Cleaned(const std::string& work, Run run) {
   return r ? Fail(r, message) : Result{Ok};
 }
 
+// ==== Restructure ===============================================================
+
+bool IsNumberLetter(char c) { return c == 'N' || c == 'F' || c == 'I' || c == '+' || c == 'O'; }
+
+// Whether values of a field of type `from` (its letter) can become values
+// of `to` (a DbaseType) at all.
+bool Reshapes(char from, std::uint16_t to) {
+  const bool number = to == dbNumber || to == dbFloat || to == dbLong || to == dbAutoinc ||
+                      to == dbDouble;
+  switch (from) {
+    case 'C': return to == dbChar || number || to == dbDate || to == dbLogical || to == dbMemo;
+    case 'N': case 'F': case 'I': case '+': case 'O': return to == dbChar || number;
+    case 'D': return to == dbDate || to == dbChar || to == dbTimestamp;
+    case '@': return to == dbTimestamp || to == dbDate;
+    case 'L': return to == dbLogical || to == dbChar;
+    case 'M': return to == dbMemo || to == dbChar;
+    case 'B': case 'G': return to == dbBinary || to == dbOle;
+    default: return false;
+  }
+}
+
+std::string DateText(DateValue d) {
+  int y, m, day;
+  SplitDayNumber(d.day, y, m, day);
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d", y, m, day);
+  return buffer;
+}
+
+// An old value in the shape of a new field; false with `why` when it would
+// not be carried whole. Whether it fits the field's size the writer checks.
+bool Reshape(const DbfField& from, const std::uint8_t* record, const Value& in,
+             const FieldDesc& to, Value& out, std::string& why) {
+  out = Value{};
+  std::string text;  // a number's decimal text
+  if (from.type == 'N' || from.type == 'F') {
+    bool blank = false;
+    if (!FieldNumber(record + from.offset, from.length, text, blank)) {
+      why = "holds " + Shown(record + from.offset, from.length) + ", which is no number";
+      return false;
+    }
+    if (blank) return true;
+  } else if (IsNull(in)) {
+    return true;
+  } else if (IsNumberLetter(from.type) && !NumberText(in, text)) {
+    why = "the number is not finite";
+    return false;
+  }
+  const std::string* str = std::get_if<std::string>(&in);
+  if (str && to.type != dbChar && to.type != dbMemo) {
+    std::string t = *str;
+    t.erase(0, t.find_first_not_of(' '));
+    while (!t.empty() && t.back() == ' ') t.pop_back();
+    if (to.type == dbLogical) {
+      const std::string u = Upper(t);
+      if (u == "T" || u == "Y" || u == "TRUE" || u == "YES") out = true;
+      else if (u == "F" || u == "N" || u == "FALSE" || u == "NO") out = false;
+      else why = "\"" + *str + "\" is not a logical value";
+      return why.empty();
+    }
+    if (to.type == dbDate) {
+      int y = 0, m = 0, d = 0;
+      char extra = 0;
+      if ((std::sscanf(t.c_str(), "%4d-%2d-%2d%c", &y, &m, &d, &extra) == 3 ||
+           (t.size() == 8 && std::sscanf(t.c_str(), "%4d%2d%2d%c", &y, &m, &d, &extra) == 3)) &&
+          m >= 1 && m <= 12 && d >= 1 && d <= 31) {
+        const DateValue date{DayNumber(y, m, d)};
+        if (DateText(date) == (t.size() == 8 ? t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6) : t)) {
+          out = date;
+          return true;
+        }
+      }
+      why = "\"" + *str + "\" is not a date (YYYY-MM-DD)";
+      return false;
+    }
+    if (!Normalise(t, text)) {
+      why = "\"" + *str + "\" is not a number";
+      return false;
+    }
+  }
+  switch (to.type) {
+    case dbChar:
+      if (!text.empty()) out = text;
+      else if (auto d = std::get_if<DateValue>(&in)) out = DateText(*d);
+      else if (auto b = std::get_if<bool>(&in)) out = std::string(*b ? "T" : "F");
+      else out = in;
+      return true;
+    case dbNumber:
+    case dbFloat: {
+      int whole, decimals;
+      Measure(text, whole, decimals);
+      if (decimals > to.units2) {
+        why = text + " has more than " + std::to_string(to.units2) + " decimals";
+        return false;
+      }
+      out = BcdValue{text};
+      return true;
+    }
+    case dbLong:
+    case dbAutoinc: {
+      std::int64_t v = 0;
+      const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+      if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
+        why = text + " is not a whole number";
+        return false;
+      }
+      out = v;
+      return true;
+    }
+    case dbDouble: {
+      double d;
+      if (!ExactDouble(text, d)) {
+        why = text + " has more digits than a double holds";
+        return false;
+      }
+      out = d;
+      return true;
+    }
+    case dbDate:
+      if (auto t = std::get_if<TimestampValue>(&in)) {
+        const double day = std::floor(t->ms / 86400000.0);
+        if (day * 86400000.0 != t->ms) {
+          why = "the timestamp has a time of day, which a date would lose";
+          return false;
+        }
+        out = DateValue{static_cast<std::int32_t>(day)};
+        return true;
+      }
+      out = in;
+      return true;
+    case dbTimestamp:
+      if (auto d = std::get_if<DateValue>(&in)) out = TimestampValue{d->day * 86400000.0};
+      else out = in;
+      return true;
+    default:
+      out = in;
+      return true;
+  }
+}
+
+struct Reshaped {
+  FieldDesc def;   // the new field
+  int source = -1; // index of the old field it takes its values from
+};
+
+// The new fields from a descriptor (as engine/paradox/pxrestructure.h
+// reads it: change codes, old field numbers in kept, copied and modified
+// entries).
+Result PlanReshape(const DbaseTable& t, const TableDesc& desc, std::vector<Reshaped>& out,
+                   RestructureReport& rep) {
+  const std::vector<FieldDesc> old = t.fieldDescs();
+  out.clear();
+  std::vector<bool> used(old.size(), false);
+  if (desc.fields.empty())
+    for (std::size_t i = 0; i < old.size(); ++i) out.push_back({old[i], static_cast<int>(i)});
+  for (std::size_t i = 0; i < desc.fields.size(); ++i) {
+    const FieldDesc& f = desc.fields[i];
+    const std::int32_t op = i < desc.fieldOps.size() ? desc.fieldOps[i]
+                            : f.number                 ? opCopy
+                                                       : opAdd;
+    if (op == opDrop) continue;
+    const std::string what = "field " + std::to_string(i + 1) + " (" + f.name + ")";
+    if (op == opAdd) {
+      if (f.type == 0)
+        return Fail(ErrInvalidFieldDesc, t.path() + ": " + what + " needs a type");
+      out.push_back({f, -1});
+      continue;
+    }
+    if (op != opNone && op != opCopy && op != opModify)
+      return Fail(ErrInvalidFieldDesc, t.path() + ": " + what + ": unknown change code " +
+                                           std::to_string(op));
+    if (f.number < 1 || f.number > old.size())
+      return Fail(ErrInvalidFieldDesc, t.path() + ": " + what + ": the table has no field " +
+                                           std::to_string(f.number));
+    const FieldDesc& was = old[f.number - 1u];
+    Reshaped r{f, f.number - 1};
+    if (r.def.name.empty()) r.def.name = was.name;
+    if (r.def.type == 0) r.def.type = was.type;
+    if (r.def.type == was.type && r.def.units1 == 0) {
+      r.def.units1 = was.units1;
+      r.def.units2 = was.units2;
+    }
+    if (!Reshapes(t.fields()[f.number - 1u].type, r.def.type))
+      return Fail(ErrInvalidFieldDesc, t.path() + ": " + what + ": values of field " + was.name +
+                                           " cannot be carried into its new type");
+    used[f.number - 1u] = true;
+    out.push_back(std::move(r));
+  }
+  if (!desc.fields.empty())
+    for (std::size_t i = 0; i < old.size(); ++i)
+      if (!used[i]) rep.droppedFields.push_back(old[i].name);
+  if (out.empty()) return Fail(ErrInvalidFieldDesc, t.path() + ": no field would be left");
+  return Ok;
+}
+
+// The live records of the old table in the new shape.
+class ReshapedRows : public RowSource {
+ public:
+  ReshapedRows(DbaseTable& old, const std::vector<Reshaped>& plan, DbaseTable& dest)
+      : old_(old), plan_(plan), dest_(dest), scratch_(dest.recordLength(), ' ') {}
+
+  Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
+    for (;; ++at_) {
+      end = at_ >= old_.recordCount();
+      if (end) return Ok;
+      bool deleted = false;
+      if (Result r = old_.isDeleted(at_, deleted)) return r;
+      if (!deleted) break;
+    }
+    label = ++at_;
+    return convert(at_ - 1, values);
+  }
+  // Converts record `index`; fails naming it and the field.
+  Result convert(std::uint32_t index, std::vector<Value>& values) {
+    const std::uint32_t number = index + 1;
+    const std::uint8_t* p;
+    if (Result r = old_.record(index, p)) return r;
+    record_.assign(p, p + old_.recordLength());
+    if (Result r = old_.readRecord(index, in_)) return r;
+    values.assign(plan_.size(), Value{});
+    for (std::size_t k = 0; k < plan_.size(); ++k) {
+      if (plan_[k].source < 0) continue;
+      const DbfField& from = old_.fields()[static_cast<std::size_t>(plan_[k].source)];
+      std::string why;
+      if (!Reshape(from, record_.data(), in_[static_cast<std::size_t>(plan_[k].source)],
+                   plan_[k].def, values[k], why))
+        return Refuse(number, from.name, why);
+      const DbfField& to = dest_.fields()[k];
+      std::string bytes;
+      if (to.isMemo()) {
+        const std::string* s = std::get_if<std::string>(&values[k]);
+        if (s && to.type == 'M' && !dest_.codec().fromUtf8(*s, bytes))
+          return Refuse(number, from.name, "the text has characters the table's code page cannot hold");
+      } else if (EncodeField(to, values[k], dest_.codec(), scratch_.data()) != Ok) {
+        return Refuse(number, from.name, WithoutField(LastErrorMessage()));
+      }
+    }
+    return Ok;
+  }
+  std::string name(std::uint64_t label) const override {
+    return "record " + std::to_string(label);
+  }
+
+ private:
+  DbaseTable& old_;
+  const std::vector<Reshaped>& plan_;
+  DbaseTable& dest_;
+  std::vector<std::uint8_t> scratch_, record_;
+  std::vector<Value> in_;
+  std::uint32_t at_ = 0;
+};
+
 }  // namespace
 
 Result CopyParadoxToDbase(const std::string& source, const std::string& destination,
@@ -850,6 +1102,94 @@ Result CopyDbaseToParadox(const std::string& source, const std::string& destinat
     if (Result r = CarryParadoxCounter(desc.tableName, LastCounter(dbf))) return r;
     table.reset();
     return SwapParadox(desc.tableName, destDb, old);
+  });
+}
+
+}  // namespace engine::dbase
+
+namespace engine::dbase {
+
+Result RestructureDbaseTable(const std::string& path, const TableDesc& desc, bool dryRun,
+                             RestructureReport* report) {
+  RestructureReport local;
+  RestructureReport& rep = report ? *report : local;
+  rep = RestructureReport{};
+  std::string dbf;
+  if (Result r = FindDbaseTable(path, dbf)) return r;
+  OpenOptions o;
+  o.writable = o.exclusive = true;
+  std::unique_ptr<DbaseTable> t;
+  if (Result r = DbaseTable::Open(dbf, o, t)) return r;
+  std::string why;
+  if (!t->canWrite(why)) return Fail(ErrReadOnly, why);
+  if (!desc.indexes.empty() || !desc.checks.empty() || !desc.refInts.empty() ||
+      !desc.passwords.empty() || desc.isProtected || !desc.problemsTable.empty())
+    return Fail(ErrNotSupported,
+                t->path() + ": a dBASE table has no primary key, validity checks, links or "
+                            "passwords, and its restructure sets no records aside");
+  std::vector<Reshaped> plan;
+  if (Result r = PlanReshape(*t, desc, plan, rep)) return r;
+  int level = t->level();
+  std::string driver = t->languageDriverName();
+  for (const OptionalParam& p : desc.optionalParams) {
+    if (Upper(p.name) == "LEVEL") level = std::atoi(p.value.c_str());
+    if (Upper(p.name) == "LANGDRIVER" && !p.value.empty()) driver = p.value;
+  }
+  TableDesc nd;
+  nd.driverType = "DBASE";
+  for (const Reshaped& r : plan) nd.fields.push_back(r.def);
+  if (!driver.empty()) nd.optionalParams.push_back({"LANGDRIVER", driver});
+  rep.records = t->recordCount();
+
+  const std::string work = paradox::WorkDirectoryOf(t->path());
+  return Cleaned(work, [&]() -> Result {
+    paradox::RemoveWorkDirectory(work);  // an earlier run's, cut short
+    if (::mkdir(work.c_str(), 0777) != 0)
+      return io::OsFailure(work, "creating the work directory");
+    const std::string staged = work + "/" + BaseName(t->path());
+    if (Result r = DbaseTable::Create(staged, nd, level, false))
+      return Fail(r, AtDestination(LastErrorMessage(), staged, t->path()));
+    OpenOptions wo;
+    wo.writable = wo.exclusive = true;
+    std::unique_ptr<DbaseTable> out;
+    if (Result r = DbaseTable::Open(staged, wo, out)) return r;
+    ReshapedRows rows(*t, plan, *out);
+    if (dryRun) {
+      // Every record is tried; the first few problems are told.
+      std::vector<Value> values;
+      for (std::uint32_t i = 0; i < t->recordCount(); ++i) {
+        bool deleted = false;
+        if (Result r = t->isDeleted(i, deleted)) return r;
+        if (deleted) continue;
+        if (rows.convert(i, values) == Ok) {
+          ++rep.kept;
+          continue;
+        }
+        ++rep.problems;
+        if (rep.problemSamples.size() < 5) rep.problemSamples.push_back(LastErrorMessage());
+        if (rep.refusal.empty()) rep.refusal = LastErrorMessage();
+      }
+      ClearLastError();
+      return Ok;
+    }
+    std::uint64_t kept = 0;
+    if (Result r = out->insertRows(rows, &kept)) {
+      rep.refusal = LastErrorMessage();
+      return Fail(r, rep.refusal);
+    }
+    rep.kept = static_cast<std::uint32_t>(kept);
+    out.reset();
+    if (level == 7)
+      if (Result r = CarryCounter(staged, LastCounter(t->path()))) return r;
+    // The new files over the old ones, the .DBF last; a memo file the new
+    // table has no use for goes.
+    std::vector<io::Replacement> swap;
+    const std::string oldMemo = paradox::FamilyPath(t->path(), ".DBT");
+    const std::string newMemo = paradox::FamilyPath(staged, ".DBT");
+    if (io::FileExists(newMemo)) swap.push_back({newMemo, oldMemo});
+    else if (io::FileExists(oldMemo)) swap.push_back({"", oldMemo});
+    swap.push_back({staged, t->path()});
+    return io::ReplaceFiles(swap, PlanPathOf(t->path()));
   });
 }
 

@@ -58,6 +58,7 @@
 
 #include "engine/errors.h"
 #include "engine/paradox/pxcreate.h"
+#include "engine/records.h"
 
 namespace engine::dbase {
 
@@ -73,5 +74,23 @@ Result CopyParadoxToDbase(const std::string& source, const std::string& destinat
 Result CopyDbaseToParadox(const std::string& source, const std::string& destination,
                           bool overwrite, const std::vector<std::string>& passwords,
                           const paradox::CreateDefaults& defaults);
+
+// Changes the structure of a dBASE table, keeping and converting its data.
+// The descriptor is read as for Paradox tables (engine/paradox/
+// pxrestructure.h): change codes 0 keep, 1 add, 2 copy/move, 3 modify, 4
+// drop, the OLD field number in kept, copied and modified entries (a type
+// of 0 keeps the old type, a size of 0 with the same type the old size);
+// old fields the descriptor leaves out are dropped. LEVEL and LANGDRIVER
+// may change. Values convert between text, numbers, dates, timestamps,
+// logicals and memos where their meaning allows (pairs that never do are
+// refused up front); a value that would not be carried whole (text cut,
+// decimals or digits lost, a time of day dropped) fails the restructure
+// naming the record and the old field. Records marked deleted go, as in a
+// pack. Built in the work directory and swapped in like a pack; a table
+// with a production index is refused, as for any change of its records.
+// `dryRun` changes nothing and tells in `report` what would happen: the
+// records kept and those that could not be carried.
+Result RestructureDbaseTable(const std::string& path, const TableDesc& desc, bool dryRun,
+                             RestructureReport* report = nullptr);
 
 }  // namespace engine::dbase

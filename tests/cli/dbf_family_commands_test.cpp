@@ -114,3 +114,19 @@ TEST(QuarryDbfFamily, CopiesBetweenTheDriversKeepEveryValue) {
       << refused.err;
   EXPECT_FALSE(fs::exists(dir / "W.DBF"));
 }
+
+TEST(QuarryDbfFamily, RestructureTakesDbaseFields) {
+  TempDir dir;
+  Ok({"create", dir / "A.DB", "--fields", "Name A 10; Age S"});
+  Ok({"insert", dir / "A.DB"}, "Name,Age\nAnn,20\nBob,31\n");
+  const std::string t = dir / "T.DBF";
+  Ok({"copy", dir / "A.DB", t});
+  auto dry = RunQuarryProcess({"restructure", t, "--fields", "NAME C 2; AGE N 6", "--dry-run"});
+  EXPECT_EQ(dry.status, 1);
+  EXPECT_NE(dry.out.find("record 1: field NAME: \"Ann\" is longer than 2 characters"),
+            std::string::npos)
+      << dry.out;
+  Ok({"restructure", t, "--fields", "FULL C 20; AGE C 3", "--rename", "NAME=FULL"});
+  EXPECT_EQ(Ok({"dump", t}).out, "FULL,AGE\nAnn,20\nBob,31\n");
+  EXPECT_EQ(RunQuarryProcess({"restructure", t, "--key", "1"}).status, 2);
+}
