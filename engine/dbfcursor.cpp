@@ -53,22 +53,11 @@ std::string MdxPathOf(const std::string& dbf) {
   return {};
 }
 
-std::string FileName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string UpperAscii(std::string s) {
-  for (char& ch : s)
-    if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
-  return s;
-}
-
 }  // namespace
 
 bool IsDbfPath(const std::string& path) {
-  const std::string name = FileName(path);
-  return name.size() > 4 && UpperAscii(name.substr(name.size() - 4)) == ".DBF";
+  const std::string name = BaseName(path);
+  return name.size() > 4 && Upper(name.substr(name.size() - 4)) == ".DBF";
 }
 
 Result Open(const std::string& path, OpenMode mode, ShareMode share, Cursor& c) {
@@ -76,14 +65,14 @@ Result Open(const std::string& path, OpenMode mode, ShareMode share, Cursor& c) 
   options.writable = mode == OpenMode::ReadWrite;
   options.exclusive = share == ShareMode::Exclusive;
   if (Result r = dbase::DbaseTable::Open(path, options, c.dbf)) return r;
-  c.name = FileName(path);
+  c.name = BaseName(path);
   return Ok;
 }
 
 Result Create(const std::string& path, bool overwrite, const TableDesc& desc) {
   int level = 4;
   for (const auto& [name, value] : desc.optionalParams)
-    if (UpperAscii(name) == "LEVEL") level = std::atoi(value.c_str());
+    if (Upper(name) == "LEVEL") level = std::atoi(value.c_str());
   if (level == 25) level = 7;  // the table-type choice "Visual dBASE"
   if (level != 3 && level != 4 && level != 5 && level != 7)
     return Fail(ErrInvalidParameter, path + ": a dBASE table has level 3, 4, 5 or 7, not " +
@@ -212,12 +201,12 @@ Result IndexDescs(const std::string& path, std::vector<IndexDesc>& out) {
   std::unique_ptr<dbase::DbaseTable> table;
   std::vector<std::string> fields;
   if (dbase::DbaseTable::Open(path, {}, table) == Ok)
-    for (const auto& f : table->fields()) fields.push_back(UpperAscii(f.name));
+    for (const auto& f : table->fields()) fields.push_back(Upper(f.name));
   ClearLastError();
   for (std::size_t i = 0; i < file.tags.size(); ++i) {
     const dbase::MdxTag& tag = file.tags[i];
     IndexDesc ix;
-    ix.name = FileName(mdx);
+    ix.name = BaseName(mdx);
     ix.tagName = tag.name;
     ix.id = static_cast<std::uint16_t>(i + 1);
     ix.keyExpression = tag.keyExpression;
@@ -228,7 +217,7 @@ Result IndexDescs(const std::string& path, std::vector<IndexDesc>& out) {
     ix.maintained = 1;
     ix.keyExprType = tag.keyType;
     // A key of one field names it; any other expression has no key fields.
-    const auto at = std::find(fields.begin(), fields.end(), UpperAscii(tag.keyExpression));
+    const auto at = std::find(fields.begin(), fields.end(), Upper(tag.keyExpression));
     if (at != fields.end()) {
       ix.fieldsInKey = 1;
       ix.keyFields[0] = static_cast<std::uint16_t>(at - fields.begin() + 1);
