@@ -487,7 +487,7 @@ int main(int argc, char** argv) {
       if (!readers[k].checksumArgv.empty())
         agree = f.records == ours.records && f.checksum == ours.checksum ? ", same checksum"
                                                                          : ", checksum DIFFERS";
-      std::printf("            ours vs %s: %.1fx faster (target >= %.0fx: %s)%s; by cpu time %.1fx\n",
+      std::printf("            ours vs %s: %.2fx faster (target >= %.0fx: %s)%s; by cpu time %.2fx\n",
                   readers[k].name.c_str(), ratio, target, ratio >= target ? "met" : "MISSED",
                   agree.c_str(), ours.cpuMs > 0 ? f.cpuMs / ours.cpuMs : 0.0);
       allMet = allMet && ratio >= target && agree.find("DIFFERS") == std::string::npos;
