@@ -338,10 +338,6 @@ Value DecodeBinary(const DbfHeader& h, const DbfField& f, const std::uint8_t* re
   }
 }
 
-}  // namespace
-
-namespace {
-
 // DecodeField's work, inline so that DecodeFields' loop takes it in.
 inline void Decode(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
                    const text::Codec& codec, Value& out) {
