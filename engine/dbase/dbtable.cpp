@@ -218,7 +218,7 @@ std::vector<FieldDesc> DbaseTable::fieldDescs() const {
   return out;
 }
 
-Result DbaseTable::record(std::uint32_t index, const std::uint8_t*& out) {
+Result DbaseTable::readWindow(std::uint32_t index, const std::uint8_t*& out) {
   if (index >= header_.recordCount)
     return Fail(ErrEndOfList, path_ + ": no record " + std::to_string(index + 1));
   const std::size_t rl = header_.recordLength;
@@ -281,13 +281,13 @@ Result DbaseTable::readRecord(std::uint32_t index, std::vector<Value>& out) {
   const std::uint8_t* p;
   if (Result r = record(index, p)) return r;
   out.resize(fields_.size());
+  DecodeFields(header_, fields_, p, *codec_, out);
+  // Memo fields exist only in tables with a memo format.
+  if (header_.memo == MemoFormat::None) return Ok;
   for (std::size_t i = 0; i < fields_.size(); ++i) {
-    const DbfField& f = fields_[i];
-    if (!f.isMemo()) {
-      DecodeField(header_, f, p, *codec_, out[i]);
-    } else if (Result r = fieldValue(p, i, out[i])) {
+    if (!fields_[i].isMemo()) continue;
+    if (Result r = fieldValue(p, i, out[i]))
       return Fail(r, "record " + std::to_string(index + 1) + ": " + LastErrorMessage());
-    }
   }
   return Ok;
 }

@@ -90,8 +90,15 @@ class DbaseTable {
   bool canWrite(std::string& why) const;
 
   // The stored bytes of record `index` (recordLength() bytes, the deletion
-  // flag first), valid until the next read or change.
-  Result record(std::uint32_t index, const std::uint8_t*& out);
+  // flag first), valid until the next read or change. Inline while the
+  // record is in the window of records read ahead.
+  Result record(std::uint32_t index, const std::uint8_t*& out) {
+    if (index < header_.recordCount && index - cacheFirst_ < cacheCount_) {
+      out = cache_.data() + static_cast<std::size_t>(index - cacheFirst_) * header_.recordLength;
+      return Ok;
+    }
+    return readWindow(index, out);
+  }
   Result isDeleted(std::uint32_t index, bool& deleted);
   // All fields of record `index`, in the order of fields().
   Result readRecord(std::uint32_t index, std::vector<Value>& out);
@@ -117,6 +124,8 @@ class DbaseTable {
   Result openMemo();
   Result readMemo(const DbfField& f, const std::uint8_t* record, Value& out,
                   const io::Transaction* tx);
+  // Reads the window of records from `index` on; `out` as record() gives it.
+  Result readWindow(std::uint32_t index, const std::uint8_t*& out);
   void dropCache() { cacheCount_ = 0; }
 
   std::string path_;

@@ -71,17 +71,16 @@ int DaysInMonth(int year, int month) {
 
 // The day number of a date field, 0 when it holds no valid date.
 std::int32_t DecodeDate(const std::uint8_t* p) {
-  int parts[3] = {0, 0, 0};
-  const int widths[3] = {4, 2, 2};
-  const std::uint8_t* q = p;
-  for (int k = 0; k < 3; ++k) {
-    for (int i = 0; i < widths[k]; ++i, ++q) {
-      if (*q < '0' || *q > '9') return 0;
-      parts[k] = parts[k] * 10 + (*q - '0');
-    }
+  unsigned v[8];
+  for (int i = 0; i < 8; ++i) {
+    v[i] = static_cast<unsigned>(p[i]) - 48u;
+    if (v[i] > 9) return 0;
   }
-  const int year = parts[0], month = parts[1], day = parts[2];
-  if (year < 1 || month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month)) return 0;
+  const int year = static_cast<int>(v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3]);
+  const int month = static_cast<int>(v[4] * 10 + v[5]);
+  const int day = static_cast<int>(v[6] * 10 + v[7]);
+  if (year < 1 || month < 1 || month > 12 || day < 1) return 0;
+  if (day > 28 && day > DaysInMonth(year, month)) return 0;
   return DayNumber(year, month, day);
 }
 
@@ -222,8 +221,8 @@ bool FormatNumber(const Value& v, int decimals, std::string& out) {
   return true;
 }
 
-// The form nearly every N and F field holds, blanks removed: an optional
-// minus, digits with at most one point, 15 digits at most. Read in place,
+// The form nearly every N and F field holds: blanks, an optional minus,
+// digits with at most one point, 15 digits at most, blanks. Read in place,
 // with the same result as the general reading below: the digits make an
 // integer that a double holds exactly, and dividing it by a power of ten
 // that a double holds exactly rounds once, as reading the text does. False
@@ -236,11 +235,13 @@ bool ParsePlainNumber(const char* p, std::size_t n, double& out, bool& integral,
       1ull,         10ull,         100ull,         1000ull,         10000ull,         100000ull,
       1000000ull,   10000000ull,   100000000ull,   1000000000ull,   10000000000ull,   100000000000ull,
       1000000000000ull, 10000000000000ull, 100000000000000ull, 1000000000000000ull};
-  const bool negative = p[0] == '-';
-  const char* q = p + (negative ? 1 : 0);
+  const char* q = p;
   const char* const end = p + n;
-  // 15 digits and a point at most; 16 digits still fit the integer below.
-  if (end - q > 16) return false;
+  while (q < end && IsBlank(static_cast<unsigned char>(*q))) ++q;
+  if (q == end) return false;
+  const bool negative = *q == '-';
+  if (negative) ++q;
+  // Past 15 digits the integer may wrap around; the count refuses it below.
   std::uint64_t digits = 0;
   unsigned d;
   const char* const first = q;
@@ -251,8 +252,7 @@ bool ParsePlainNumber(const char* p, std::size_t n, double& out, bool& integral,
   std::ptrdiff_t count = q - first;
   int decimals = 0;
   bool fraction = false;  // a digit other than 0 after the point
-  if (q < end) {
-    if (*q != '.') return false;
+  if (q < end && *q == '.') {
     const char* const after = ++q;
     unsigned nonzero = 0;
     while (q < end && (d = static_cast<unsigned char>(*q) - 48u) <= 9) {
@@ -260,12 +260,12 @@ bool ParsePlainNumber(const char* p, std::size_t n, double& out, bool& integral,
       nonzero |= d;
       ++q;
     }
-    if (q != end) return false;
-    decimals = static_cast<int>(end - after);
+    decimals = static_cast<int>(q - after);
     count += decimals;
     fraction = nonzero != 0;
   }
-  if (count == 0 || count > 15) return false;
+  while (q < end && IsBlank(static_cast<unsigned char>(*q))) ++q;
+  if (q != end || count == 0 || count > 15) return false;
   const double magnitude = static_cast<double>(digits) / kPowersOfTen[decimals];
   out = negative ? -magnitude : magnitude;
   // A whole number when the decimals are zeros. (A fraction of at least
@@ -283,11 +283,11 @@ bool ParsePlainNumber(const char* p, std::size_t n, double& out, bool& integral,
 }  // namespace
 
 bool ParseNumber(const char* p, std::size_t n, double& out, bool& integral, std::int64_t& whole) {
+  if (ParsePlainNumber(p, n, out, integral, whole)) return true;
   std::size_t a = 0;
   while (a < n && IsBlank(static_cast<unsigned char>(p[a]))) ++a;
   while (n > a && IsBlank(static_cast<unsigned char>(p[n - 1]))) --n;
   if (a == n) return false;
-  if (ParsePlainNumber(p + a, n - a, out, integral, whole)) return true;
   std::string t(p + a, n - a);
   if (t.find_first_not_of('*') == std::string::npos) return false;  // overflow mark
   if (t.find(',') != std::string::npos) {
@@ -365,10 +365,9 @@ Value DecodeBinary(const DbfHeader& h, const DbfField& f, const std::uint8_t* re
   }
 }
 
-}  // namespace
-
-void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
-                 const text::Codec& codec, Value& out) {
+// DecodeField's work, inline so that DecodeFields' loop takes it in.
+inline void Decode(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                   const text::Codec& codec, Value& out) {
   const std::uint8_t* p = record + f.offset;
   if (FlagSet(h, f.nullBit, record)) {
     out = std::monostate{};
@@ -413,6 +412,19 @@ void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* reco
       out = DecodeBinary(h, f, record);
       return;
   }
+}
+
+}  // namespace
+
+void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
+                 const text::Codec& codec, Value& out) {
+  Decode(h, f, record, codec, out);
+}
+
+void DecodeFields(const DbfHeader& h, const std::vector<DbfField>& fields,
+                  const std::uint8_t* record, const text::Codec& codec, std::vector<Value>& out) {
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (!fields[i].isMemo()) Decode(h, fields[i], record, codec, out[i]);
 }
 
 Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/dbase/dbheader.h"
 #include "engine/errors.h"
@@ -30,6 +31,10 @@ Value DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* rec
 // The same into `out`, reusing the storage of the text it holds.
 void DecodeField(const DbfHeader& h, const DbfField& f, const std::uint8_t* record,
                  const text::Codec& codec, Value& out);
+// Every field of `fields` that is no memo pointer into out[i] (out holds a
+// value for every field), in one loop.
+void DecodeFields(const DbfHeader& h, const std::vector<DbfField>& fields,
+                  const std::uint8_t* record, const text::Codec& codec, std::vector<Value>& out);
 
 // FoxPro: whether a bit of the record's _NullFlags is set; false for bit -1
 // and for tables without the flags.
