@@ -114,7 +114,10 @@ class DbaseTable {
   // refused row's message starts with its name ("line 12: ...").
   Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
 
-  // Takes in what another process changed: the record count and the date.
+  // Takes in what another process changed: the record count and the date;
+  // records are read anew after it (reads go through a window of records
+  // read ahead, which another process's changes do not reach). Changes
+  // read the header again by themselves.
   Result refresh();
 
  private:

@@ -202,7 +202,8 @@ Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
   std::string driverName = defaults.languageDriver;
   if (const std::string* v = Param(d, "LANGDRIVER"); v && !v->empty()) driverName = *v;
   const text::LanguageDriver* driver = text::FindDriver(driverName);
-  if (!driver) return Bad(d, "unknown language driver \"" + driverName + "\"");
+  if (!driver || driver->dbaseOnly)
+    return Bad(d, "unknown language driver \"" + driverName + "\"");
   l.sortOrderId = driver->sortOrderId.empty() ? driver->name : driver->sortOrderId;
   l.sortByte = driver->sortByte;
   l.codePage = static_cast<std::uint16_t>(driver->codePage);

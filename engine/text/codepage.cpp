@@ -41,6 +41,8 @@ struct DriverRow {
   // The language driver ID byte of a .DBF header (offset 29) that stands
   // for this driver; 0 for none.
   int dbaseId = 0;
+  // A bare code page of .DBF headers, no driver of Paradox tables.
+  bool dbaseOnly = false;
 };
 
 // Sort bytes: those of ascii, DBWINUS0, DBWINWE0, ANSII850 and BLROM800 are
@@ -99,25 +101,25 @@ constexpr DriverRow kDrivers[] = {
     // known: byte order).
     {"DBWINES0", kUnknownByte, 1252, "'Spanish' ANSI", false, "es", 0x59},
     {"DB852HDC", kUnknownByte, 852, "dBASE HUN cp852", false, "hu", 0x22},
-    {"DB867CZ0", kUnknownByte, 895, "dBASE CSY Kamenicky", false, "cs", 0x68},
-    {"cp437", kUnknownByte, 437, "DOS code page 437", false, nullptr, 0x01},
-    {"cp850", kUnknownByte, 850, "DOS code page 850", false, nullptr, 0x02},
-    {"cp1252", kUnknownByte, 1252, "Windows code page 1252", false, nullptr, 0x03},
-    {"cp852", kUnknownByte, 852, "DOS code page 852", false, nullptr, 0x64},
-    {"cp866", kUnknownByte, 866, "DOS code page 866", false, nullptr, 0x65},
-    {"cp865", kUnknownByte, 865, "DOS code page 865", false, nullptr, 0x66},
-    {"mazovia", kUnknownByte, 667, "DOS Mazovia (Polish)", false, nullptr, 0x69},
-    {"cp950", kUnknownByte, 950, "Big5 code page 950", false, nullptr, 0x78},
-    {"cp949", kUnknownByte, 949, "Korean code page 949", false, nullptr, 0x79},
-    {"cp936", kUnknownByte, 936, "GBK code page 936", false, nullptr, 0x7A},
-    {"cp932", kUnknownByte, 932, "Shift-JIS code page 932", false, nullptr, 0x7B},
-    {"cp874", kUnknownByte, 874, "Thai code page 874", false, nullptr, 0x7C},
-    {"cp1255", kUnknownByte, 1255, "Windows code page 1255", false, nullptr, 0x7D},
-    {"cp1256", kUnknownByte, 1256, "Windows code page 1256", false, nullptr, 0x7E},
-    {"cp1250", kUnknownByte, 1250, "Windows code page 1250", false, nullptr, 0xC8},
-    {"cp1251", kUnknownByte, 1251, "Windows code page 1251", false, nullptr, 0xC9},
-    {"cp1254", kUnknownByte, 1254, "Windows code page 1254", false, nullptr, 0xCA},
-    {"cp1253", kUnknownByte, 1253, "Windows code page 1253", false, nullptr, 0xCB},
+    {"DB867CZ0", kUnknownByte, 895, "dBASE CSY Kamenicky", false, "cs", 0x68, true},
+    {"cp437", kUnknownByte, 437, "DOS code page 437", false, nullptr, 0x01, true},
+    {"cp850", kUnknownByte, 850, "DOS code page 850", false, nullptr, 0x02, true},
+    {"cp1252", kUnknownByte, 1252, "Windows code page 1252", false, nullptr, 0x03, true},
+    {"cp852", kUnknownByte, 852, "DOS code page 852", false, nullptr, 0x64, true},
+    {"cp866", kUnknownByte, 866, "DOS code page 866", false, nullptr, 0x65, true},
+    {"cp865", kUnknownByte, 865, "DOS code page 865", false, nullptr, 0x66, true},
+    {"mazovia", kUnknownByte, 667, "DOS Mazovia (Polish)", false, nullptr, 0x69, true},
+    {"cp950", kUnknownByte, 950, "Big5 code page 950", false, nullptr, 0x78, true},
+    {"cp949", kUnknownByte, 949, "Korean code page 949", false, nullptr, 0x79, true},
+    {"cp936", kUnknownByte, 936, "GBK code page 936", false, nullptr, 0x7A, true},
+    {"cp932", kUnknownByte, 932, "Shift-JIS code page 932", false, nullptr, 0x7B, true},
+    {"cp874", kUnknownByte, 874, "Thai code page 874", false, nullptr, 0x7C, true},
+    {"cp1255", kUnknownByte, 1255, "Windows code page 1255", false, nullptr, 0x7D, true},
+    {"cp1256", kUnknownByte, 1256, "Windows code page 1256", false, nullptr, 0x7E, true},
+    {"cp1250", kUnknownByte, 1250, "Windows code page 1250", false, nullptr, 0xC8, true},
+    {"cp1251", kUnknownByte, 1251, "Windows code page 1251", false, nullptr, 0xC9, true},
+    {"cp1254", kUnknownByte, 1254, "Windows code page 1254", false, nullptr, 0xCA, true},
+    {"cp1253", kUnknownByte, 1253, "Windows code page 1253", false, nullptr, 0xCB, true},
 };
 
 constexpr std::size_t kDriverCount = sizeof(kDrivers) / sizeof(kDrivers[0]);
@@ -142,6 +144,7 @@ std::vector<LanguageDriver> BuildDrivers() {
     d.description = row.description;
     d.offered = row.offered;
     d.dbaseId = static_cast<std::uint8_t>(row.dbaseId);
+    d.dbaseOnly = row.dbaseOnly;
     drivers.push_back(std::move(d));
   }
   return drivers;

@@ -27,6 +27,9 @@ struct LanguageDriver {
   // The ID byte a .DBF header carries for this driver (offset 29); 0 when
   // the driver has none.
   std::uint8_t dbaseId = 0;
+  // Only a code page that .DBF headers name by their ID byte: Paradox
+  // tables cannot carry it.
+  bool dbaseOnly = false;
 };
 
 // Every driver the engine knows.

@@ -149,10 +149,10 @@ TEST(DbfOracle, TablesTheDbfModuleWritesReadTheSame) {
   const auto written = dboracle::Run(python + " -c " + dboracle::Quote(R"(
 import dbf, datetime, sys
 for kind in ['db3', 'clp', 'fp', 'vfp']:
-    spec = 'name C(20); qty N(5,0); price N(8,2); born D; ok L; notes M'
-    if kind == 'vfp': spec += '; cnt I; amt Y; stamp T; dbl B'
-    if kind == 'fp': spec += '; flt F(10,3)'
-    t = dbf.Table(sys.argv[1] + '/' + kind + '.dbf', spec, dbf_type=kind, codepage='cp1252')
+    fields = 'name C(20); qty N(5,0); price N(8,2); born D; ok L; notes M'
+    if kind == 'vfp': fields += '; cnt I; amt Y; stamp T; dbl B'
+    if kind == 'fp': fields += '; flt F(10,3)'
+    t = dbf.Table(sys.argv[1] + '/' + kind + '.dbf', fields, dbf_type=kind, codepage='cp1252')
     t.open(dbf.READ_WRITE)
     for k in range(25):
         r = ['Grüße ' * (k % 3) + str(k), k * 37 - 400, k * 1.25 - 9, datetime.date(1990 + k, 1 + k % 12, 1 + k),

@@ -13,6 +13,7 @@
 
 #include "engine/dbase/dbtable.h"
 #include "engine/io/file.h"
+#include "engine/paradox/pxcreate.h"
 #include "tests/support/dbtables.h"
 #include "tests/support/files.h"
 #include "tests/support/tempdir.h"
@@ -195,6 +196,10 @@ TEST(DbfCreate, LanguageDriversByIdByteAndByName) {
   Row row;
   ASSERT_EQ(r->readRecord(0, row), Ok);
   EXPECT_EQ(row[0], Value{std::string("Привет")});
+  // The bare code pages of .DBF headers are no drivers of Paradox tables.
+  TableDesc px = Desc({Field("A", pxAlpha, 10)}, "cp1251");
+  px.tableName = dir / "P.DB";
+  EXPECT_EQ(paradox::CreateParadoxTable(px, false), ErrInvalidFieldDesc);
 }
 
 TEST(DbfCreate, ExistingTablesAreReplacedOnlyWhenAskedAndNotWhileOpen) {
