@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "cli/values.h"
+#include "engine/dataset/fieldtext.h"
 #include "engine/text/codepage.h"
 
 namespace cli {

@@ -11,7 +11,7 @@
 #include "cli/index_info.h"
 #include "cli/session_options.h"
 #include "cli/validity_info.h"
-#include "cli/values.h"
+#include "engine/dataset/fieldtext.h"
 #include "engine/dataset/dberror.h"
 #include "engine/dbfcursor.h"
 #include "engine/engine.h"

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "cli/values.h"
+#include "engine/dataset/fieldtext.h"
 #include "engine/dataset/dberror.h"
 #include "engine/valchecks.h"
 

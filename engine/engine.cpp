@@ -367,4 +367,10 @@ Result SetProp(hDBICur h, std::uint32_t property, std::int64_t value) {
   return Ok;
 }
 
+Result GetProp(hDBICur h, std::uint32_t property, std::int64_t& value) {
+  if (Result r = ValidateProp(h, property, 0)) return r;
+  value = property == kPropShowDeleted && FindCursor(h)->showDeleted ? 1 : 0;
+  return Ok;
+}
+
 }  // namespace engine

@@ -89,6 +89,8 @@ constexpr std::uint32_t kPropShowDeleted = 0x50009;    // dBASE: 1 shows records
 // 0 when the cursor accepts this value for the property.
 Result ValidateProp(hDBICur cursor, std::uint32_t property, std::int64_t value);
 Result SetProp(hDBICur cursor, std::uint32_t property, std::int64_t value);
+// The property's present value; ErrNotSupported where the cursor has none.
+Result GetProp(hDBICur cursor, std::uint32_t property, std::int64_t& value);
 
 }  // namespace engine
 

@@ -123,28 +123,6 @@ void TParadoxfrm::buildInformationPage() {
   layout->addWidget(SQLPanel);
 }
 
-void TParadoxfrm::buildDataPage() {
-  TabSheet2 = new QWidget;
-  TabSheet2->setObjectName("TabSheet2");
-  MainDBNav = new QWidget;
-  MainDBNav->setObjectName("MainDBNav");
-  ShowDelBtn = new QPushButton("Show deleted records");
-  ShowDelBtn->setObjectName("ShowDelBtn");
-  UnDelBtn = new QPushButton("Undelete");
-  UnDelBtn->setObjectName("UnDelBtn");
-  auto* buttons = new QHBoxLayout;
-  buttons->addWidget(MainDBNav);
-  buttons->addWidget(ShowDelBtn);
-  buttons->addWidget(UnDelBtn);
-  buttons->addStretch();
-  DBGrid1 = new QTableView;
-  DBGrid1->setObjectName("DBGrid1");
-  auto* layout = new QVBoxLayout(TabSheet2);
-  layout->setContentsMargins(0, 0, 0, 0);
-  layout->addLayout(buttons);
-  layout->addWidget(DBGrid1);
-}
-
 QAction* TParadoxfrm::command(const QString& name) const { return findChild<QAction*>(name); }
 
 QAction* TParadoxfrm::addCommand(QWidget* menu, const QString& name, const QString& caption,
@@ -315,6 +293,7 @@ void TParadoxfrm::wireCommands() {
   QAction* openClose = command("OpenCloseBtn");
   openClose->setCheckable(true);
   Handle(this, openClose, &TParadoxfrm::OpenCloseBtnClick);
+  wireDataCommands();
 }
 
 void TParadoxfrm::buildStatusBar() {
@@ -381,6 +360,8 @@ bool TParadoxfrm::eventFilter(QObject* watched, QEvent* event) {
     StatusBar1DrawPanel();
   if (watched == TreeView && event->type() == QEvent::KeyRelease)
     TreeViewKeyUp(static_cast<QKeyEvent*>(event));
+  if (watched == DBGrid1 && event->type() == QEvent::FocusIn) DBGrid1Enter();
+  if (watched == DBGrid1 && event->type() == QEvent::FocusOut) gridEntered_ = false;
   return QMainWindow::eventFilter(watched, event);
 }
 

@@ -25,6 +25,8 @@ class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
 class TDifferentF;
+class TableGridModel;
+class QModelIndex;
 class TFindF;
 
 class TParadoxfrm : public QMainWindow {
@@ -56,6 +58,7 @@ class TParadoxfrm : public QMainWindow {
   QTableView* DBGrid1 = nullptr;
   QPushButton* ShowDelBtn = nullptr;
   QPushButton* UnDelBtn = nullptr;
+  TableGridModel* GridModel = nullptr;  // DBGrid1's rows of aTable
   QToolBar* ToolBar1 = nullptr;
   QMenu* TreePopup = nullptr;
   QMenu* GridPopup = nullptr;
@@ -107,6 +110,19 @@ class TParadoxfrm : public QMainWindow {
   void TreeViewChange(QTreeWidgetItem* node);
   void ShowPropertyGrid(const QStringList& list);
 
+  // Data page (the grid over aTable) and the table commands that act on it.
+  // Binds the grid to aTable as it is now (open or closed).
+  void bindDataGrid();
+  // The grid's current row; -1 without one.
+  int currentGridRow() const;
+  // Makes `row` the grid's current row (and aTable's current record).
+  void goToGridRow(int row);
+  void navigate(const QString& button);
+  void ShowDelBtnClick(bool pressed);
+  void UnDelBtnClick();
+  void Empty1Click();
+  void Copy2Click();
+  void Pack1Click();
   // Commands handled here.
   void Exit1Click();
   void Add1Click();
@@ -129,6 +145,15 @@ class TParadoxfrm : public QMainWindow {
   void buildPages();
   void buildInformationPage();
   void buildDataPage();
+  void buildNavigator();
+  void wireDataCommands();
+  void gridRowChanged(int row);
+  // The grid has the focus: status panel 0 follows its record number.
+  void DBGrid1Enter();
+  void gridEditRefused(const QModelIndex& index, const QString& text, const QString& message);
+  // Reopens aTable (shared) after a whole-table command and shows it again.
+  void reopenTable();
+  bool tableSelected() const;
   void buildIniViewer();
   QAction* addCommand(QWidget* menu, const QString& name, const QString& caption,
                       const QString& hint = QString(), const QString& shortcut = QString());
@@ -164,5 +189,6 @@ class TParadoxfrm : public QMainWindow {
   QWidget* progressPanel_ = nullptr;  // status panel 3
   QStackedWidget* iniStack_ = nullptr;  // INITreeView over IniRichEdit
   std::unique_ptr<structure::IniFile> IniFile_;  // the file the viewer shows
-  bool iniTextCrLf_ = false;  // the text in IniRichEdit came with CR LF line ends
+  bool iniTextCrLf_ = false;
+  bool gridEntered_ = false;  // DBGrid1 has had the focus since it last lost it  // the text in IniRichEdit came with CR LF line ends
 };

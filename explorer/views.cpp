@@ -436,11 +436,13 @@ void TParadoxfrm::showTableOrQuery(QTreeWidgetItem* node) {
     std::uint32_t count = 0;
     engine::Check(engine::GetRecordCount(table.Handle(), count));
     setPanelText(1, "Records count: " + QString::number(count));
+    bindDataGrid();
     const bool dbase = DriverTypeOf(table.Handle()) == "DBASE";
     ShowDelBtn->setVisible(dbase);
     UnDelBtn->setVisible(dbase);
   } catch (const EDBEngineError& e) {
     prompter().error(Message(e));
+    bindDataGrid();
   }
   showPage(TabSheet2);
 }

@@ -289,6 +289,24 @@ std::uint32_t TTable::RecNo() const {
   return GetRecordNo(cursor_, n) == Ok ? n : 0;
 }
 
+void TTable::SetRecNo(std::uint32_t recNo) {
+  browseMode();
+  Check(SetToRecordNo(cursor_, recNo));
+  readCurrent();
+  hasCurrent_ = true;
+  eof_ = bof_ = false;
+}
+
+void TTable::Refresh() {
+  browseMode();
+  std::uint32_t here = 0;
+  if (hasCurrent_ && GetRecordNo(cursor_, here) == Ok && GetRecord(cursor_, buffer_) == Ok &&
+      passes(buffer_))
+    return;
+  ClearLastError();
+  First();
+}
+
 std::uint32_t TTable::RecordCount() const {
   requireOpen();
   std::uint32_t count = 0;

@@ -108,6 +108,15 @@ class TTable {
   std::uint32_t RecNo() const;
   // The records of the table, filter or not.
   std::uint32_t RecordCount() const;
+  // Makes the record with this number (as RecNo counts) the current one;
+  // a pending edit is posted first.
+  void SetRecNo(std::uint32_t recNo);
+  // Reads the current record again (it may have been changed or removed
+  // through another cursor); without it the table moves to its first record.
+  void Refresh();
+  // Whether a record with these values passes the filter (always, while
+  // Filtered is off).
+  bool Passes(const std::vector<Value>& values) const { return passes(values); }
 
   // Fields.
   int FieldCount() const { return static_cast<int>(fields_.size()); }

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "cli/values.h"
+#include "engine/dataset/fieldtext.h"
 #include "tests/cli/run_quarry.h"
 #include "tests/support/tempdir.h"
 
@@ -98,15 +98,15 @@ TEST(QuarryValues, TextFormsRoundTrip) {
     FieldDesc f;
     f.name = "F";
     f.type = c.type;
-    EXPECT_EQ(cli::FormatValue(cli::ParseValue(f, c.text)), c.text);
+    EXPECT_EQ(engine::FormatValue(engine::ParseValue(f, c.text)), c.text);
   }
   FieldDesc time;
   time.name = "T";
   time.type = pxTime;
-  EXPECT_EQ(cli::FormatValue(cli::ParseValue(time, "01:02:03.5")), "01:02:03.500");
+  EXPECT_EQ(engine::FormatValue(engine::ParseValue(time, "01:02:03.5")), "01:02:03.500");
   for (std::string bad : {"24:00:00", "1:2", "01:02:03.1234", "01:02:03x"})
-    EXPECT_THROW(cli::ParseValue(time, bad), std::runtime_error) << bad;
-  EXPECT_TRUE(IsNull(cli::ParseValue(time, "")));
+    EXPECT_THROW(engine::ParseValue(time, bad), std::runtime_error) << bad;
+  EXPECT_TRUE(IsNull(engine::ParseValue(time, "")));
 }
 
 class QuarryCreateBlobKey : public testing::TestWithParam<char> {};

@@ -1,4 +1,4 @@
-#include "cli/values.h"
+#include "engine/dataset/fieldtext.h"
 
 #include <charconv>
 #include <cmath>
@@ -7,9 +7,8 @@
 #include "engine/text/codepage.h"
 #include "engine/valuetext.h"
 
-namespace cli {
+namespace engine {
 
-using namespace engine;
 
 namespace {
 
@@ -123,4 +122,4 @@ Value ParseValue(const FieldDesc& f, const std::string& t) {
   }
 }
 
-}  // namespace cli
+}  // namespace engine

@@ -1,0 +1,388 @@
+// The "Data" page: the grid over the browsed table, its record navigator and
+// the deleted-record buttons, and the table commands that act on the
+// browsed table as a whole (empty, copy, pack).
+#include <QAbstractItemDelegate>
+#include <QAction>
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/dmf.h"
+#include "app/globals.h"
+#include "app/prompter.h"
+#include "engine/dataset/dberror.h"
+#include "engine/family.h"
+#include "explorer/datagrid.h"
+#include "explorer/paradoxfrm.h"
+#include "explorer/treenodes.h"
+
+namespace {
+
+QString Message(const std::exception& e) { return QString::fromUtf8(e.what()); }
+
+// The navigator's buttons: object name, face, hint.
+struct NavButton {
+  const char* name;
+  const char* face;
+  const char* hint;
+};
+const NavButton kNavButtons[] = {
+    {"NavFirst", "|<", "Begin"},   {"NavPrior", "<", "Previos"}, {"NavNext", ">", "Next"},
+    {"NavLast", ">|", "End"},      {"NavInsert", "+", "Insert"}, {"NavDelete", "-", "Delete"},
+    {"NavEdit", "^", "Edit"},      {"NavPost", "\u2713", "Post"}, {"NavCancel", "x", "Cancel"},
+    {"NavRefresh", "\u21bb", "Refresh"},
+};
+
+std::string DriverOf(engine::TTable& table) {
+  engine::CursorProps props;
+  engine::Check(engine::GetCursorProps(table.Handle(), props));
+  return props.driverType;
+}
+
+}  // namespace
+
+void TParadoxfrm::buildDataPage() {
+  TabSheet2 = new QWidget;
+  TabSheet2->setObjectName("TabSheet2");
+  buildNavigator();
+  ShowDelBtn = new QPushButton("Show deleted records");
+  ShowDelBtn->setObjectName("ShowDelBtn");
+  ShowDelBtn->setCheckable(true);
+  UnDelBtn = new QPushButton("Undelete");
+  UnDelBtn->setObjectName("UnDelBtn");
+  UnDelBtn->hide();
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(ShowDelBtn);
+  buttons->addWidget(UnDelBtn);
+  buttons->addStretch();
+  buttons->addWidget(MainDBNav);
+  DBGrid1 = new QTableView;
+  DBGrid1->setObjectName("DBGrid1");
+  DBGrid1->verticalHeader()->setDefaultSectionSize(20);
+  DBGrid1->setSelectionBehavior(QAbstractItemView::SelectItems);
+  DBGrid1->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed |
+                           QAbstractItemView::AnyKeyPressed);
+  GridModel = new TableGridModel(DMF().aTable, this);
+  DBGrid1->setModel(GridModel);
+  connect(DBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) { gridRowChanged(current.row()); });
+  DBGrid1->installEventFilter(this);
+  connect(GridModel, &TableGridModel::editRefused, this, &TParadoxfrm::gridEditRefused);
+  auto* layout = new QVBoxLayout(TabSheet2);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addLayout(buttons);
+  layout->addWidget(DBGrid1);
+}
+
+void TParadoxfrm::buildNavigator() {
+  MainDBNav = new QWidget;
+  MainDBNav->setObjectName("MainDBNav");
+  auto* row = new QHBoxLayout(MainDBNav);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(1);
+  for (const NavButton& b : kNavButtons) {
+    auto* button = new QToolButton;
+    button->setObjectName(b.name);
+    button->setText(QString::fromUtf8(b.face));
+    button->setToolTip(b.hint);
+    row->addWidget(button);
+    const QString name = b.name;
+    connect(button, &QToolButton::clicked, this, [this, name] { navigate(name); });
+  }
+}
+
+void TParadoxfrm::wireDataCommands() {
+  connect(ShowDelBtn, &QPushButton::clicked, this, &TParadoxfrm::ShowDelBtnClick);
+  connect(UnDelBtn, &QPushButton::clicked, this, &TParadoxfrm::UnDelBtnClick);
+  const auto on = [this](const char* name, void (TParadoxfrm::*slot)()) {
+    QAction* action = command(name);
+    disconnect(action, &QAction::triggered, this, nullptr);
+    connect(action, &QAction::triggered, this, slot);
+  };
+  for (const char* name : {"EmptyTable1", "TableEmptyPopup"}) on(name, &TParadoxfrm::Empty1Click);
+  for (const char* name : {"CopyTable1", "TableCopyPopup"}) on(name, &TParadoxfrm::Copy2Click);
+  for (const char* name : {"PackTable1", "TablePackPopup"}) on(name, &TParadoxfrm::Pack1Click);
+}
+
+// ---- The grid ----
+
+void TParadoxfrm::bindDataGrid() {
+  GridModel->reload();
+  ShowDelBtn->setChecked(false);
+  UnDelBtn->hide();
+  if (!DMF().aTable.Active()) return;
+  if (GridModel->rowCount() > 0) goToGridRow(0);
+  gridRowChanged(currentGridRow());
+}
+
+int TParadoxfrm::currentGridRow() const {
+  const QModelIndex current = DBGrid1->currentIndex();
+  return current.isValid() ? current.row() : -1;
+}
+
+void TParadoxfrm::goToGridRow(int row) {
+  GridModel->reach(row);
+  row = std::min(row, GridModel->rowCount() - 1);
+  if (row < 0) return;
+  const int column = std::max(0, DBGrid1->currentIndex().column());
+  const QModelIndex target = GridModel->index(row, column);
+  DBGrid1->setCurrentIndex(target);
+  DBGrid1->scrollTo(target);
+}
+
+// The table follows the grid's current row; status panel 0 tells its number.
+void TParadoxfrm::gridRowChanged(int row) {
+  engine::TTable& table = DMF().aTable;
+  if (!table.Active() || GridModel->cancelling()) return;
+  try {
+    if (GridModel->inserting() && row != GridModel->insertRow()) {
+      // Leaving the new record posts it, as a grid does; a refusal brings
+      // the user back to it.
+      try {
+        GridModel->postNewRow();
+      } catch (const std::exception& e) {
+        QTimer::singleShot(0, this, [this] { goToGridRow(GridModel->insertRow()); });
+        prompter().error(Message(e));
+        return;
+      }
+      QTimer::singleShot(0, this, [this, row] { goToGridRow(row); });
+      return;
+    }
+    if (row >= 0 && !GridModel->inserting())
+      GridModel->rows().GoTo(static_cast<std::uint32_t>(row));
+  } catch (const EDBEngineError& e) {
+    setPanelText(2, Message(e));
+  }
+  if (gridEntered_) setPanelText(0, "Record No.:" + QString::number(table.RecNo()));
+}
+
+void TParadoxfrm::DBGrid1Enter() {
+  gridEntered_ = true;
+  gridRowChanged(currentGridRow());
+}
+
+// The engine refused a value typed into a cell: its message, then the cell
+// opens again with the text typed, to be corrected.
+void TParadoxfrm::gridEditRefused(const QModelIndex& index, const QString& text,
+                                  const QString& message) {
+  QTimer::singleShot(0, this, [this, index, text, message] {
+    prompter().error(message);
+    if (!index.isValid() || index.row() >= GridModel->rowCount()) return;
+    DBGrid1->setCurrentIndex(index);
+    DBGrid1->edit(index);
+    if (auto* editor = qobject_cast<QLineEdit*>(DBGrid1->indexWidget(index)))
+      editor->setText(text);
+  });
+}
+
+void TParadoxfrm::navigate(const QString& button) {
+  engine::TTable& table = DMF().aTable;
+  if (!table.Active()) return;
+  const int row = currentGridRow();
+  QWidget* editor = DBGrid1->currentIndex().isValid() ? DBGrid1->indexWidget(DBGrid1->currentIndex())
+                                                      : nullptr;
+  try {
+    if (button == "NavFirst") {
+      goToGridRow(0);
+    } else if (button == "NavPrior") {
+      goToGridRow(std::max(0, row - 1));
+    } else if (button == "NavNext") {
+      goToGridRow(row + 1);
+    } else if (button == "NavLast") {
+      goToGridRow(INT_MAX);
+    } else if (button == "NavInsert") {
+      if (GridModel->inserting()) return;
+      GridModel->beginNewRow();
+      goToGridRow(GridModel->insertRow());
+    } else if (button == "NavDelete") {
+      if (row < 0 || GridModel->inserting()) return;
+      if (!prompter().confirm("Delete record?")) return;
+      GridModel->rows().GoTo(static_cast<std::uint32_t>(row));
+      table.Delete();
+      GridModel->reload();
+      goToGridRow(row);
+    } else if (button == "NavEdit") {
+      if (DBGrid1->currentIndex().isValid()) DBGrid1->edit(DBGrid1->currentIndex());
+    } else if (button == "NavPost") {
+      if (editor) {
+        DBGrid1->itemDelegate()->setModelData(editor, GridModel, DBGrid1->currentIndex());
+        QMetaObject::invokeMethod(DBGrid1, "closeEditor", Q_ARG(QWidget*, editor),
+                                  Q_ARG(QAbstractItemDelegate::EndEditHint,
+                                        QAbstractItemDelegate::NoHint));
+      }
+      if (GridModel->inserting()) {
+        GridModel->postNewRow();
+        if (auto at = GridModel->rows().CurrentRow()) goToGridRow(static_cast<int>(*at));
+      }
+    } else if (button == "NavCancel") {
+      if (editor)
+        QMetaObject::invokeMethod(DBGrid1, "closeEditor", Q_ARG(QWidget*, editor),
+                                  Q_ARG(QAbstractItemDelegate::EndEditHint,
+                                        QAbstractItemDelegate::RevertModelCache));
+      if (GridModel->inserting()) {
+        GridModel->cancelNewRow();
+        goToGridRow(std::min(row, GridModel->rowCount() - 1));
+      }
+    } else if (button == "NavRefresh") {
+      table.Refresh();
+      GridModel->reload();
+      if (auto at = GridModel->rows().CurrentRow()) goToGridRow(static_cast<int>(*at));
+    }
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+  }
+}
+
+// ---- Deleted dBASE records ----
+
+void TParadoxfrm::ShowDelBtnClick(bool pressed) {
+  engine::TTable& table = DMF().aTable;
+  if (!table.Active()) return;
+  (void)engine::SetProp(table.Handle(), engine::kPropShowDeleted, pressed ? 1 : 0);
+  engine::ClearLastError();
+  UnDelBtn->setVisible(pressed);
+  try {
+    table.Refresh();
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+  }
+  GridModel->reload();
+  if (auto at = GridModel->rows().CurrentRow()) goToGridRow(static_cast<int>(*at));
+}
+
+void TParadoxfrm::UnDelBtnClick() {
+  engine::TTable& table = DMF().aTable;
+  if (!table.Active()) return;
+  const int row = currentGridRow();
+  try {
+    engine::Check(engine::SetProp(table.Handle(), engine::kPropShowDeleted, 1));
+    if (!ShowDelBtn->isChecked()) {  // the deleted records have just come into view
+      ShowDelBtn->setChecked(true);
+      UnDelBtn->show();
+      GridModel->reload();
+      if (auto at = GridModel->rows().CurrentRow()) goToGridRow(static_cast<int>(*at));
+    } else if (row >= 0) {
+      GridModel->rows().GoTo(static_cast<std::uint32_t>(row));
+    }
+    const engine::Result r = engine::UndeleteRecord(table.Handle());
+    const QString text = QString::fromStdString(engine::LastErrorMessage());
+    table.Refresh();
+    GridModel->refreshValues();
+    if (r != engine::Ok) prompter().error("Engine Error: " + text.left(128));
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+  }
+}
+
+// ---- Whole-table commands ----
+
+bool TParadoxfrm::tableSelected() const {
+  const QTreeWidgetItem* node = TreeView->currentItem();
+  return node && tree::IsTableNode(node) && DMF().aTable.Active();
+}
+
+void TParadoxfrm::reopenTable() {
+  engine::TTable& table = DMF().aTable;
+  table.Close();
+  table.SetExclusive(false);
+  try {
+    table.Open();
+    std::uint32_t count = 0;
+    engine::Check(engine::GetRecordCount(table.Handle(), count));
+    setPanelText(1, "Records count: " + QString::number(count));
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+  }
+  bindDataGrid();
+}
+
+void TParadoxfrm::Empty1Click() {
+  if (!tableSelected()) return;
+  if (prompter().message(Prompter::Icon::Warning, QString(),
+                         "All records will be deleted.\rContinue ?",
+                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel) !=
+      QMessageBox::Yes)
+    return;
+  engine::TTable& table = DMF().aTable;
+  try {
+    table.Close();
+    table.SetExclusive(true);
+    table.Open();
+    table.EmptyTable();
+    table.Close();
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+  }
+  reopenTable();
+}
+
+void TParadoxfrm::Copy2Click() {
+  if (!tableSelected()) return;
+  engine::TTable& table = DMF().aTable;
+  const Prompter::FileChoice choice = prompter().saveFile(
+      "Save File To", QString(), "Paradox tables (*.db);;dBase tables (*.dbf)");
+  if (choice.path.isEmpty()) return;
+  QString target = QDir::toNativeSeparators(choice.path);
+  if (QFileInfo(target).suffix().isEmpty())
+    target += choice.filter.contains("dbf", Qt::CaseInsensitive) ? ".dbf" : ".db";
+  // The engine copies a table that nobody has open.
+  std::string driver;
+  try {
+    driver = DriverOf(table);
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+    return;
+  }
+  const std::string source = table.TablePath();
+  table.Close();
+  engine::hDBIDb db = 0;
+  try {
+    engine::Check(engine::OpenDatabase(table.DatabaseName(), db));
+    engine::Result r = engine::CopyTable(db, false, source, driver, target.toStdString());
+    if (r == engine::ErrDestinationExists) {
+      engine::ClearLastError();
+      if (prompter().message(Prompter::Icon::Warning, QString(),
+                             "Table \"" + target + "\" is already exists.\rOverwrite it ?",
+                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
+        r = engine::CopyTable(db, true, source, driver, target.toStdString());
+      else
+        r = engine::Ok;
+    }
+    const std::string why = engine::LastErrorMessage();
+    engine::CloseDatabase(db);
+    if (r != engine::Ok) throw EDBEngineError(r, why);
+  } catch (const std::exception& e) {
+    if (db) engine::CloseDatabase(db);
+    prompter().error(Message(e));
+  }
+  reopenTable();
+}
+
+// Both drivers pack through the engine: a dBASE table loses its records
+// marked deleted, a Paradox table is rebuilt compact.
+void TParadoxfrm::Pack1Click() {
+  if (!tableSelected()) return;
+  engine::TTable& table = DMF().aTable;
+  const std::string database = table.DatabaseName();
+  const std::string path = table.TablePath();
+  table.Close();
+  engine::hDBIDb db = 0;
+  try {
+    engine::Check(engine::OpenDatabase(database, db));
+    const engine::Result r = engine::PackTable(db, path);
+    const std::string why = engine::LastErrorMessage();
+    engine::CloseDatabase(db);
+    if (r != engine::Ok) throw EDBEngineError(r, why);
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+  }
+  reopenTable();
+}

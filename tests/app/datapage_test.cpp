@@ -1,0 +1,235 @@
+// The data page on the demo database and on dBASE tables made beside it:
+// the grid shows the selected table's rows, edits them in place through the
+// engine, the navigator moves and changes records, and the whole-table
+// commands (empty, copy, pack, deleted records) act on the browsed table.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <QToolButton>
+#include <filesystem>
+
+#include "engine/dataset/dberror.h"
+#include "engine/family.h"
+#include "explorer/datagrid.h"
+#include "tests/app/explorer_fixture.h"
+#include "tests/support/scripted_prompter.h"
+
+namespace {
+
+class DataPage : public ExplorerTest {
+ protected:
+  QTreeWidgetItem* Select(TParadoxfrm& form, const QString& path) {
+    QTreeWidgetItem* node = Node(form, path);
+    EXPECT_NE(node, nullptr) << path.toStdString();
+    form.TreeView->setCurrentItem(nullptr);
+    if (node) form.TreeView->setCurrentItem(node);
+    return node;
+  }
+  static QString Cell(TParadoxfrm& form, int row, int column) {
+    return form.DBGrid1->model()->index(row, column).data().toString();
+  }
+  static QStringList Column(TParadoxfrm& form, int column) {
+    QStringList texts;
+    for (int r = 0; r < form.DBGrid1->model()->rowCount(); ++r) texts << Cell(form, r, column);
+    return texts;
+  }
+  static void Click(TParadoxfrm& form, const char* button) {
+    auto* b = form.MainDBNav->findChild<QToolButton*>(button);
+    ASSERT_NE(b, nullptr) << button;
+    b->click();
+  }
+  // Types `text` into a cell through the grid's own editor and presses Enter.
+  static void TypeInto(TParadoxfrm& form, int row, int column, const QString& text) {
+    const QModelIndex cell = form.DBGrid1->model()->index(row, column);
+    form.DBGrid1->setCurrentIndex(cell);
+    form.DBGrid1->edit(cell);
+    auto* editor = qobject_cast<QLineEdit*>(form.DBGrid1->indexWidget(cell));
+    ASSERT_NE(editor, nullptr);
+    editor->selectAll();
+    QTest::keyClicks(editor, text);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QApplication::processEvents();  // the delegate commits once the key is handled
+  }
+
+  // PARTS.DBF beside the demo tables: NAME C 10, QTY N 5; records A..E with
+  // B and D marked deleted.
+  void MakeDbaseTable() {
+    engine::hDBIDb db = 0;
+    ASSERT_EQ(engine::OpenDatabase(demo(), db), engine::Ok);
+    engine::TableDesc d;
+    d.tableName = "PARTS.DBF";
+    d.driverType = "DBASE";
+    engine::FieldDesc name, qty;
+    name.name = "NAME";
+    name.type = engine::dbChar;
+    name.units1 = 10;
+    qty.name = "QTY";
+    qty.type = engine::dbNumber;
+    qty.units1 = 5;
+    d.fields = {name, qty};
+    ASSERT_EQ(engine::CreateTable(db, false, d), engine::Ok) << engine::LastErrorMessage();
+    engine::hDBICur cur = 0;
+    ASSERT_EQ(engine::OpenTable(db, "PARTS.DBF", "", engine::OpenMode::ReadWrite, cur), engine::Ok);
+    int n = 0;
+    for (const char* s : {"A", "B", "C", "D", "E"}) {
+      ASSERT_EQ(engine::InsertRecord(cur, {std::string(s), double(++n)}), engine::Ok);
+      if (n == 2 || n == 4) ASSERT_EQ(engine::DeleteRecord(cur), engine::Ok);
+    }
+    engine::CloseCursor(cur);
+    engine::CloseDatabase(db);
+  }
+};
+
+TEST_F(DataPage, SelectingATableShowsItsRowsAndTheRecordNumberOnceTheGridIsEntered) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  ASSERT_EQ(form.DBGrid1->model()->rowCount(), 3);
+  EXPECT_EQ(form.DBGrid1->model()->headerData(1, Qt::Horizontal).toString(), "Name");
+  EXPECT_EQ(Column(form, 1), (QStringList{"Harbour Supplies", "Quarry Stone Ltd", "Café Müller"}));
+  EXPECT_EQ(Cell(form, 0, 4), "1994-03-14");
+  EXPECT_TRUE(Cell(form, 0, 7).endsWith("bytes)"));
+  EXPECT_FALSE(form.MainDBNav->isHidden());
+
+  form.DBGrid1->setFocus();
+  QApplication::processEvents();
+  Click(form, "NavLast");
+  EXPECT_EQ(form.panelText(0), "Record No.:3");
+  Click(form, "NavPrior");
+  EXPECT_EQ(form.panelText(0), "Record No.:2");
+  EXPECT_EQ(DMF().aTable.FieldByName("Name").AsString(), "Quarry Stone Ltd");
+  Click(form, "NavFirst");
+  EXPECT_EQ(form.DBGrid1->currentIndex().row(), 0);
+
+  // Another table: the grid follows.
+  Select(form, "DEMO/Tables/STATUS.DB");
+  EXPECT_EQ(Column(form, 1), (QStringList{"New", "Paid", "Shipped"}));
+}
+
+TEST_F(DataPage, CellsAreWrittenThroughTheEngineAndARefusedValueIsKeptForCorrection) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  TypeInto(form, 1, 2, "York");
+  EXPECT_EQ(Cell(form, 1, 2), "York");
+  DMF().aTable.Close();
+  DMF().aTable.Open();
+  DMF().aTable.Next();
+  EXPECT_EQ(DMF().aTable.FieldByName("City").AsString(), "York");
+
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  ScriptedPrompter prompter;
+  prompter.ok();
+  TypeInto(form, 0, 5, "200000");  // over the check's maximum
+  QApplication::processEvents();
+  EXPECT_EQ(Cell(form, 0, 5), "25000");
+  EXPECT_FALSE(prompter.lastAsked().isEmpty());
+  auto* editor = qobject_cast<QLineEdit*>(form.DBGrid1->indexWidget(form.DBGrid1->currentIndex()));
+  ASSERT_NE(editor, nullptr);
+  EXPECT_EQ(editor->text(), "200000");
+}
+
+TEST_F(DataPage, TheNavigatorInsertsPostsAndDeletesRecords) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/STATUS.DB");
+  Click(form, "NavInsert");
+  ASSERT_EQ(form.DBGrid1->model()->rowCount(), 4);
+  TypeInto(form, 3, 0, "X");
+  TypeInto(form, 3, 1, "Cancelled");
+  Click(form, "NavPost");
+  EXPECT_EQ(Column(form, 0), (QStringList{"N", "P", "S", "X"}));
+  EXPECT_EQ(DMF().aTable.RecordCount(), 4u);
+
+  // A key that is there already: the engine's message, the record stays.
+  ScriptedPrompter prompter;
+  Click(form, "NavInsert");
+  prompter.ok();
+  TypeInto(form, 4, 0, "N");
+  Click(form, "NavPost");
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 5);
+  Click(form, "NavCancel");
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 4);
+
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(3, 0));
+  prompter.yes("Delete record?");
+  Click(form, "NavDelete");
+  EXPECT_EQ(Column(form, 0), (QStringList{"N", "P", "S"}));
+}
+
+TEST_F(DataPage, DeletedDbaseRecordsAreShownUndeletedAndPackedAway) {
+  MakeDbaseTable();
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/PARTS.DBF");
+  EXPECT_FALSE(form.ShowDelBtn->isHidden());
+  EXPECT_EQ(Column(form, 0), (QStringList{"A", "C", "E"}));
+
+  form.ShowDelBtn->click();
+  EXPECT_FALSE(form.UnDelBtn->isHidden());
+  EXPECT_EQ(Column(form, 0), (QStringList{"A", "B", "C", "D", "E"}));
+  const QModelIndex b = form.DBGrid1->model()->index(1, 0);
+  EXPECT_TRUE(b.data(Qt::FontRole).value<QFont>().strikeOut());
+  form.DBGrid1->setCurrentIndex(b);
+  form.UnDelBtn->click();
+  EXPECT_FALSE(b.data(Qt::FontRole).value<QFont>().strikeOut());
+
+  form.ShowDelBtn->click();  // hidden again: D alone is deleted
+  EXPECT_TRUE(form.UnDelBtn->isHidden());
+  EXPECT_EQ(Column(form, 0), (QStringList{"A", "B", "C", "E"}));
+
+  form.command("PackTable1")->trigger();
+  EXPECT_TRUE(DMF().aTable.Active());
+  EXPECT_EQ(DMF().aTable.RecordCount(), 4u);
+  EXPECT_EQ(form.panelText(1), "Records count: 4");
+  form.ShowDelBtn->click();
+  EXPECT_EQ(Column(form, 0), (QStringList{"A", "B", "C", "E"}));
+}
+
+TEST_F(DataPage, EmptyAsksFirstAndPackKeepsAParadoxTableBrowsable) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/STATUS.DB");
+  ScriptedPrompter prompter;
+  prompter.no("All records will be deleted.\rContinue ?");
+  form.command("EmptyTable1")->trigger();
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 3);
+
+  form.command("TablePackPopup")->trigger();
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 3);
+  EXPECT_TRUE(DMF().aTable.Active());
+
+  prompter.yes("All records will be deleted.\rContinue ?");
+  form.command("TableEmptyPopup")->trigger();
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 0);
+  EXPECT_TRUE(DMF().aTable.Active());
+  EXPECT_FALSE(DMF().aTable.Exclusive());
+}
+
+TEST_F(DataPage, CopyAsksBeforeOverwritingAndConvertsByExtension) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/STATUS.DB");
+  ScriptedPrompter prompter;
+  const QString target = QString::fromStdString(dir / "STATCOPY");
+  prompter.answer(Prompter::FileChoice{target, "dBase tables (*.dbf)"}, "Save File To");
+  form.command("CopyTable1")->trigger();
+  ASSERT_TRUE(std::filesystem::exists(dir / "STATCOPY.dbf"));
+
+  prompter.answer(Prompter::FileChoice{target + ".dbf", "dBase tables (*.dbf)"});
+  prompter.no("Table \"" + target + ".dbf\" is already exists.\rOverwrite it ?");
+  form.command("TableCopyPopup")->trigger();
+
+  engine::TTable copy;
+  copy.SetTableName(dir / "STATCOPY.dbf");
+  copy.Open();
+  EXPECT_EQ(copy.RecordCount(), 3u);
+  EXPECT_EQ(copy.FieldByName("Meaning").AsString(), "New");
+}
+
+}  // namespace
