@@ -3,17 +3,23 @@
 // browsed table as a whole (empty, copy, pack).
 #include <QAbstractItemDelegate>
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <cmath>
+#include <optional>
 
 #include "app/dmf.h"
 #include "app/globals.h"
@@ -21,6 +27,7 @@
 #include "engine/dataset/dberror.h"
 #include "engine/family.h"
 #include "explorer/datagrid.h"
+#include "explorer/griddialogs.h"
 #include "explorer/paradoxfrm.h"
 #include "explorer/treenodes.h"
 
@@ -59,7 +66,19 @@ void TParadoxfrm::buildDataPage() {
   UnDelBtn = new QPushButton("Undelete");
   UnDelBtn->setObjectName("UnDelBtn");
   UnDelBtn->hide();
+  auto* orderBtn = new QToolButton;
+  orderBtn->setObjectName("OrderBtn");
+  orderBtn->setText("Order");
+  orderBtn->setToolTip("Order");
+  auto* filterBtn = new QToolButton;
+  filterBtn->setObjectName("FilterBtn");
+  filterBtn->setText("Filter");
+  filterBtn->setToolTip("Filter");
+  connect(orderBtn, &QToolButton::clicked, this, &TParadoxfrm::Order1Click);
+  connect(filterBtn, &QToolButton::clicked, this, &TParadoxfrm::Filter1Click);
   auto* buttons = new QHBoxLayout;
+  buttons->addWidget(orderBtn);
+  buttons->addWidget(filterBtn);
   buttons->addWidget(ShowDelBtn);
   buttons->addWidget(UnDelBtn);
   buttons->addStretch();
@@ -74,6 +93,12 @@ void TParadoxfrm::buildDataPage() {
   DBGrid1->setModel(GridModel);
   connect(DBGrid1->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           [this](const QModelIndex& current) { gridRowChanged(current.row()); });
+  connect(DBGrid1->selectionModel(), &QItemSelectionModel::currentColumnChanged, this,
+          [this] { DBGrid1ColEnter(); });
+  DBGrid1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(DBGrid1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    if (GridPopup) GridPopup->popup(DBGrid1->viewport()->mapToGlobal(pos));
+  });
   DBGrid1->installEventFilter(this);
   connect(GridModel, &TableGridModel::editRefused, this, &TParadoxfrm::gridEditRefused);
   auto* layout = new QVBoxLayout(TabSheet2);
@@ -110,6 +135,9 @@ void TParadoxfrm::wireDataCommands() {
   for (const char* name : {"EmptyTable1", "TableEmptyPopup"}) on(name, &TParadoxfrm::Empty1Click);
   for (const char* name : {"CopyTable1", "TableCopyPopup"}) on(name, &TParadoxfrm::Copy2Click);
   for (const char* name : {"PackTable1", "TablePackPopup"}) on(name, &TParadoxfrm::Pack1Click);
+  on("Order1", &TParadoxfrm::Order1Click);
+  on("Filter1", &TParadoxfrm::Filter1Click);
+  on("Round1", &TParadoxfrm::Round1Click);
 }
 
 // ---- The grid ----
@@ -162,6 +190,123 @@ void TParadoxfrm::gridRowChanged(int row) {
     setPanelText(2, Message(e));
   }
   if (gridEntered_) setPanelText(0, "Record No.:" + QString::number(table.RecNo()));
+}
+
+void TParadoxfrm::DBGrid1ColEnter() {
+  const int column = DBGrid1->currentIndex().column();
+  engine::TTable& table = DMF().aTable;
+  bool number = false;
+  if (table.Active() && column >= 0 && column < table.FieldCount()) {
+    switch (table.Fields(column).DataType()) {
+      case engine::pxShort: case engine::pxNumber: case engine::pxMoney:
+      case engine::dbNumber: case engine::dbFloat: case engine::dbDouble:
+        number = true;
+        break;
+      default:
+        break;
+    }
+  }
+  command("Round1")->setEnabled(number);
+}
+
+void TParadoxfrm::showTableRecord() {
+  std::optional<std::uint32_t> row;
+  while (!(row = GridModel->rows().CurrentRow()) && GridModel->canFetchMore(QModelIndex())) {
+    const int before = GridModel->rowCount();
+    GridModel->fetchMore(QModelIndex());
+    if (GridModel->rowCount() == before && GridModel->canFetchMore(QModelIndex())) break;
+  }
+  if (row) goToGridRow(static_cast<int>(*row));
+}
+
+void TParadoxfrm::Order1Click() {
+  if (!DMF().aTable.Active()) return;
+  if (!OrderF) OrderF = new TOrderF(DMF().aTable, this);
+  prompter().exec(*OrderF);
+  delete OrderF;  // freed when closed; its destructor clears the reference
+  GridModel->reload();
+  showTableRecord();
+}
+
+void TParadoxfrm::Filter1Click() {
+  if (!DMF().aTable.Active()) return;
+  if (!FilterF) FilterF = new TFilterF(DMF().aTable, this);
+  prompter().exec(*FilterF);
+  delete FilterF;
+  GridModel->reload();
+  showTableRecord();
+}
+
+void TParadoxfrm::openFindDialog() {
+  const int column = DBGrid1->currentIndex().column();
+  if (!DMF().aTable.Active() || column < 0) return;
+  DBFindDialog = new TDBFindDialog(DMF().aTable, column, [this] { showTableRecord(); }, this);
+  DBFindDialog->show();
+}
+
+// Halves go to the even neighbour; the value is taken as a currency of four
+// decimal places, so 2.355 rounds to 2.36 and 2.345 to 2.34.
+static double RoundCurrency(double value, int digits) {
+  if (digits >= 4 || digits < 0) return value;
+  const long long units = std::llround(value * 10000.0);
+  long long divisor = 1;
+  for (int i = digits; i < 4; ++i) divisor *= 10;
+  long long quotient = units / divisor, rest = units % divisor;
+  if (rest < 0) {
+    rest = -rest;
+    if (2 * rest > divisor || (2 * rest == divisor && quotient % 2 != 0)) --quotient;
+  } else if (2 * rest > divisor || (2 * rest == divisor && quotient % 2 != 0)) {
+    ++quotient;
+  }
+  return static_cast<double>(quotient * divisor) / 10000.0;
+}
+
+void TParadoxfrm::Round1Click() {
+  engine::TTable& table = DMF().aTable;
+  const int column = DBGrid1->currentIndex().column();
+  if (!table.Active() || column < 0 || column >= table.FieldCount()) return;
+  const std::uint16_t type = table.Fields(column).DataType();
+  const bool rounds = type == engine::pxNumber || type == engine::pxMoney ||
+                      type == engine::dbNumber || type == engine::dbFloat ||
+                      type == engine::dbDouble;
+  const std::optional<QString> answer = prompter().input("Round field", "Digits after point", "2", false);
+  if (!answer || !rounds) return;
+  bool ok = false;
+  const int digits = answer->trimmed().toInt(&ok);
+  if (!ok) {
+    prompter().error("'" + *answer + "' is not a valid integer value");
+    return;
+  }
+  const std::uint32_t here = table.RecNo();
+  const QString status = panelText(1);
+  const std::uint32_t step = table.RecordCount() / 20;
+  ProgressBar->setMaximum(20);
+  ProgressBar->setValue(0);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  std::uint32_t count = 0;
+  try {
+    for (table.First(); !table.Eof(); table.Next()) {
+      engine::TField& field = table.Fields(column);
+      if (!field.IsNull()) {
+        table.Edit();
+        field.SetValue(RoundCurrency(field.AsFloat(), digits));
+        table.Post();
+      }
+      if (step > 0 && ++count == step) {
+        ProgressBar->setValue(ProgressBar->value() + 1);
+        setPanelText(1, "Records treated: " + QString::number(table.RecNo()));
+        count = 0;
+      }
+    }
+  } catch (const std::exception& e) {
+    if (table.GetState() == engine::TTable::State::Edit) table.Cancel();
+    prompter().error(Message(e));
+  }
+  QApplication::restoreOverrideCursor();
+  ProgressBar->setValue(0);
+  setPanelText(1, status);
+  if (here) table.SetRecNo(here);
+  GridModel->refreshValues();
 }
 
 void TParadoxfrm::DBGrid1Enter() {

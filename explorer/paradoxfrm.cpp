@@ -361,6 +361,10 @@ bool TParadoxfrm::eventFilter(QObject* watched, QEvent* event) {
   if (watched == TreeView && event->type() == QEvent::KeyRelease)
     TreeViewKeyUp(static_cast<QKeyEvent*>(event));
   if (watched == DBGrid1 && event->type() == QEvent::FocusIn) DBGrid1Enter();
+  if (watched == DBGrid1 && event->type() == QEvent::KeyRelease) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_F && key->modifiers() == Qt::ControlModifier) openFindDialog();
+  }
   if (watched == DBGrid1 && event->type() == QEvent::FocusOut) gridEntered_ = false;
   return QMainWindow::eventFilter(watched, event);
 }

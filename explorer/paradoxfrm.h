@@ -123,6 +123,13 @@ class TParadoxfrm : public QMainWindow {
   void Empty1Click();
   void Copy2Click();
   void Pack1Click();
+  void Order1Click();
+  void Filter1Click();
+  void Round1Click();
+  // Ctrl+F in the grid: a find-in-field dialog for the current column.
+  void openFindDialog();
+  // The grid moves to aTable's current record (after a search or an order).
+  void showTableRecord();
   // Commands handled here.
   void Exit1Click();
   void Add1Click();
@@ -150,6 +157,8 @@ class TParadoxfrm : public QMainWindow {
   void gridRowChanged(int row);
   // The grid has the focus: status panel 0 follows its record number.
   void DBGrid1Enter();
+  // The popup's "Round..." is offered for number columns.
+  void DBGrid1ColEnter();
   void gridEditRefused(const QModelIndex& index, const QString& text, const QString& message);
   // Reopens aTable (shared) after a whole-table command and shows it again.
   void reopenTable();

@@ -102,7 +102,13 @@ void TTable::SetReadOnly(bool readOnly) {
 }
 
 void TTable::SetIndexName(const std::string& name) {
-  requireClosed("change the index");
+  if (Active()) {
+    browseMode();
+    Check(SwitchToIndex(cursor_, name));
+    indexName_ = name;
+    First();
+    return;
+  }
   indexName_ = name;
 }
 

@@ -65,7 +65,8 @@ class TTable {
   void SetExclusive(bool exclusive);
   bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool readOnly);
-  // "" (or the primary index) orders by the primary key.
+  // "" (or the primary index) orders by the primary key. Changed while the
+  // table is open, the table moves to its first record in the new order.
   const std::string& IndexName() const { return indexName_; }
   void SetIndexName(const std::string& name);
 

@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QRadioButton>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
@@ -16,6 +18,7 @@
 #include "engine/dataset/dberror.h"
 #include "engine/family.h"
 #include "explorer/datagrid.h"
+#include "explorer/griddialogs.h"
 #include "tests/app/explorer_fixture.h"
 #include "tests/support/scripted_prompter.h"
 
@@ -56,13 +59,13 @@ class DataPage : public ExplorerTest {
     QApplication::processEvents();  // the delegate commits once the key is handled
   }
 
-  // PARTS.DBF beside the demo tables: NAME C 10, QTY N 5; records A..E with
+  // BINS.DBF beside the demo tables: NAME C 10, QTY N 5; records A..E with
   // B and D marked deleted.
   void MakeDbaseTable() {
     engine::hDBIDb db = 0;
     ASSERT_EQ(engine::OpenDatabase(demo(), db), engine::Ok);
     engine::TableDesc d;
-    d.tableName = "PARTS.DBF";
+    d.tableName = "BINS.DBF";
     d.driverType = "DBASE";
     engine::FieldDesc name, qty;
     name.name = "NAME";
@@ -74,7 +77,7 @@ class DataPage : public ExplorerTest {
     d.fields = {name, qty};
     ASSERT_EQ(engine::CreateTable(db, false, d), engine::Ok) << engine::LastErrorMessage();
     engine::hDBICur cur = 0;
-    ASSERT_EQ(engine::OpenTable(db, "PARTS.DBF", "", engine::OpenMode::ReadWrite, cur), engine::Ok);
+    ASSERT_EQ(engine::OpenTable(db, "BINS.DBF", "", engine::OpenMode::ReadWrite, cur), engine::Ok);
     int n = 0;
     for (const char* s : {"A", "B", "C", "D", "E"}) {
       ASSERT_EQ(engine::InsertRecord(cur, {std::string(s), double(++n)}), engine::Ok);
@@ -166,7 +169,7 @@ TEST_F(DataPage, DeletedDbaseRecordsAreShownUndeletedAndPackedAway) {
   MakeDbaseTable();
   TParadoxfrm form;
   form.show();
-  Select(form, "DEMO/Tables/PARTS.DBF");
+  Select(form, "DEMO/Tables/BINS.DBF");
   EXPECT_FALSE(form.ShowDelBtn->isHidden());
   EXPECT_EQ(Column(form, 0), (QStringList{"A", "C", "E"}));
 
@@ -230,6 +233,90 @@ TEST_F(DataPage, CopyAsksBeforeOverwritingAndConvertsByExtension) {
   copy.Open();
   EXPECT_EQ(copy.RecordCount(), 3u);
   EXPECT_EQ(copy.FieldByName("Meaning").AsString(), "New");
+}
+
+TEST_F(DataPage, OrderAndFilterDialogsReshapeTheGrid) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  ScriptedPrompter prompter;
+  prompter.answer(ScriptedPrompter::DialogDriver([](QDialog& d) {
+    auto& order = static_cast<TOrderF&>(d);
+    QStringList entries;
+    for (int i = 0; i < order.IdxLB->count(); ++i) entries << order.IdxLB->item(i)->text();
+    EXPECT_EQ(entries, (QStringList{"<none>", "<Primary>", "City", "ByName"}));
+    order.IdxLB->setCurrentRow(3);
+    EXPECT_EQ(order.FldEdit->text(), "NAME;");
+    order.OKBtn->click();
+    return int(QDialog::Accepted);
+  }));
+  form.command("Order1")->trigger();
+  EXPECT_EQ(OrderF, nullptr);
+  EXPECT_EQ(Column(form, 1), (QStringList{"Café Müller", "Harbour Supplies", "Quarry Stone Ltd"}));
+
+  prompter.answer(ScriptedPrompter::DialogDriver([](QDialog& d) {
+    auto& filter = static_cast<TFilterF&>(d);
+    filter.FilterEdit->setText("City = 'Bristol'");
+    filter.OKBtn->click();
+    return int(QDialog::Accepted);
+  }));
+  form.command("Filter1")->trigger();
+  EXPECT_EQ(Column(form, 2), (QStringList{"Bristol", "Bristol"}));
+
+  prompter.answer(ScriptedPrompter::DialogDriver([](QDialog& d) {
+    static_cast<TFilterF&>(d).ResetBtn->click();
+    d.reject();
+    return int(QDialog::Rejected);
+  }));
+  form.command("Filter1")->trigger();
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 3);
+}
+
+TEST_F(DataPage, FindInFieldWalksOnAndSaysWhenItIsDone) {
+  EXPECT_TRUE(FieldMatches("Harbour Supplies", {"harbour", false, false}));
+  EXPECT_FALSE(FieldMatches("Harbour Supplies", {"harbour", true, false}));
+  EXPECT_FALSE(FieldMatches("Harbour Supplies", {"HARBOUR", false, true}));
+  EXPECT_TRUE(FieldMatches("Harbour Supplies", {"HARBOUR SUPPLIES", false, true}));
+
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(0, 2));
+  form.DBGrid1->setFocus();
+  QTest::keyClick(form.DBGrid1, Qt::Key_F, Qt::ControlModifier);
+  ASSERT_NE(DBFindDialog, nullptr);
+  EXPECT_EQ(DBFindDialog->windowTitle(), "Find in field \"City\"");
+  EXPECT_EQ(DBFindDialog->FindEdit->text(), "Bristol");
+  DBFindDialog->FindBtn->click();  // from the cursor: Café Müller
+  EXPECT_EQ(form.DBGrid1->currentIndex().row(), 2);
+  ScriptedPrompter prompter;
+  prompter.ok("The search is completed.");
+  DBFindDialog->FindBtn->click();
+  EXPECT_EQ(form.DBGrid1->currentIndex().row(), 2);
+
+  DBFindDialog->EntireScopeRB->setChecked(true);
+  DBFindDialog->FindBtn->click();  // starts at the first record, inclusive
+  EXPECT_EQ(form.DBGrid1->currentIndex().row(), 0);
+  DBFindDialog->close();
+  QApplication::processEvents();
+  EXPECT_FALSE(FindFromStartDone);
+}
+
+TEST_F(DataPage, RoundingTakesHalvesToTheEvenNeighbour) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  TypeInto(form, 0, 5, "2.345");
+  TypeInto(form, 1, 5, "2.355");
+  TypeInto(form, 2, 5, "2.365");
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(0, 5));
+  EXPECT_TRUE(form.command("Round1")->isEnabled());
+  ScriptedPrompter prompter;
+  prompter.answer(std::optional<QString>("2"), "Digits after point");
+  form.command("Round1")->trigger();
+  EXPECT_EQ(Column(form, 5), (QStringList{"2.34", "2.36", "2.36"}));
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(0, 1));
+  EXPECT_FALSE(form.command("Round1")->isEnabled());
 }
 
 }  // namespace

@@ -176,7 +176,7 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "Backupcopies1", "BackupcopiesPopup", "CompareBtn", "ComparewithPopup",
       "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2",
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
-      "TablePackPopup"};
+      "TablePackPopup", "Order1", "Filter1", "Round1"};
   const auto inComparisonWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF) return true;
