@@ -104,22 +104,6 @@ int CodePageOfTable(const std::string& dbf) {
   return CodePageOf(h, driver);
 }
 
-Result CopyFileBytes(const std::string& from, const std::string& to) {
-  io::File in, out;
-  if (Result r = in.open(from, io::File::Mode::Read)) return r;
-  if (Result r = out.open(to, io::File::Mode::Create)) return r;
-  std::uint64_t size = 0;
-  if (Result r = in.size(size)) return r;
-  std::vector<char> buf(1 << 20);
-  for (std::uint64_t at = 0; at < size;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
-    if (Result r = in.read(at, buf.data(), n)) return r;
-    if (Result r = out.write(at, buf.data(), n)) return r;
-    at += n;
-  }
-  return Ok;
-}
-
 // Where a member's header names the table: the .DBT's bytes 8-15, the
 // .MDX's 4-19. Width 0: the member carries no name.
 void NameField(const std::string& fileName, std::size_t& at, std::size_t& width) {
@@ -196,16 +180,7 @@ std::int32_t DbaseFamilyKindOf(const std::string& extension) {
 }
 
 Result DbaseFileName(const std::string& name, std::string& out) {
-  const PathParts p = SplitPath(name);
-  if (p.stem.empty()) return Fail(ErrInvalidParameter, "\"" + name + "\" is not a table name");
-  if (p.ext.empty()) {
-    out = name + ".DBF";
-    return Ok;
-  }
-  if (Upper(p.ext) != "DBF")
-    return Fail(ErrInvalidParameter, name + ": a dBASE table's name ends in .DBF");
-  out = name;
-  return Ok;
+  return io::TableFileName(name, "DBF", "a dBASE table", out);
 }
 
 Result ListDbaseFamily(const std::string& dbf, std::vector<FamilyDesc>& out) {
@@ -316,7 +291,7 @@ Result CopyDbaseTable(const std::string& source, const std::string& destination,
   const int codePage = CodePageOfTable(from);
   for (const FamilyDesc& m : Members(sp.dir, sp.stem)) {
     const std::string staged = dest.staged(Upper(SplitPath(m.name).ext));
-    if (Result r = CopyFileBytes(m.fileName, staged)) return r;
+    if (Result r = io::CopyFileBytes(m.fileName, staged)) return r;
     if (Result r = PatchName(staged, m.name, sp.stem, dp.stem, codePage)) return r;
   }
   return dest.commit();

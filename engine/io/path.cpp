@@ -47,6 +47,20 @@ std::string MemberFileName(const PathParts& table, const std::string& ext) {
   return table.stem + "." + CaseLike(ext, table.ext);
 }
 
+Result TableFileName(const std::string& name, const std::string& ext, const std::string& kind,
+                     std::string& out) {
+  const PathParts p = SplitPath(name);
+  if (p.stem.empty()) return Fail(ErrInvalidParameter, "\"" + name + "\" is not a table name");
+  if (p.ext.empty()) {
+    out = name + "." + ext;
+    return Ok;
+  }
+  if (Upper(p.ext) != ext)
+    return Fail(ErrInvalidParameter, name + ": " + kind + "'s name ends in ." + ext);
+  out = name;
+  return Ok;
+}
+
 bool PathExists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "engine/errors.h"
+
 namespace engine::io {
 
 // ASCII case mapping; other bytes are left as they are.
@@ -28,6 +30,13 @@ std::string CaseLike(const std::string& ext, const std::string& tableExt);
 // The file name of the member with extension `ext` of the table whose path
 // splits into `table` ("ORDERS.DB", "MB" -> "ORDERS.MB"; "t.db" -> "t.mb").
 std::string MemberFileName(const PathParts& table, const std::string& ext);
+
+// The path of a table's main file from a name: "." + `ext` (upper case) is
+// added to a name without extension; another extension than `ext` (in any
+// case) is refused, as belonging to another kind of table (`kind`: "a
+// dBASE table").
+Result TableFileName(const std::string& name, const std::string& ext, const std::string& kind,
+                     std::string& out);
 
 // Whether anything is at `path` (a dangling link counts).
 bool PathExists(const std::string& path);

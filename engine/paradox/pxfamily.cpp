@@ -313,37 +313,12 @@ Result RequireRights(const std::string& db, const std::vector<std::string>& pass
 // A table's .DB path from a name: ".DB" is added to a name without
 // extension; another extension belongs to another driver.
 Result TableFileName(const std::string& name, std::string& out) {
-  PathParts p = SplitPath(name);
-  if (p.stem.empty()) return Fail(ErrInvalidParameter, "\"" + name + "\" is not a table name");
-  if (p.ext.empty()) {
-    out = name + ".DB";
-    return Ok;
-  }
-  if (Upper(p.ext) != "DB")
-    return Fail(ErrInvalidParameter, name + ": a Paradox table's name ends in .DB");
-  out = name;
-  return Ok;
+  return io::TableFileName(name, "DB", "a Paradox table", out);
 }
 
 Result ExistingTable(const std::string& path, std::string& db) {
   db = FamilyPath(path, ".DB");
   if (!PathExists(db)) return Fail(ErrNotFound, path + ": table does not exist");
-  return Ok;
-}
-
-Result CopyFileBytes(const std::string& from, const std::string& to) {
-  io::File in, out;
-  if (Result r = in.open(from, io::File::Mode::Read)) return r;
-  if (Result r = out.open(to, io::File::Mode::Create)) return r;
-  std::uint64_t size = 0;
-  if (Result r = in.size(size)) return r;
-  std::vector<char> buf(1 << 20);
-  for (std::uint64_t at = 0; at < size;) {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
-    if (Result r = in.read(at, buf.data(), n)) return r;
-    if (Result r = out.write(at, buf.data(), n)) return r;
-    at += n;
-  }
   return Ok;
 }
 
@@ -353,7 +328,7 @@ Result StageCopy(const FamilyMember& m, const std::string& target, int codePage,
                  std::vector<io::Replacement>& into) {
   const std::string staged = target + kStagedSuffix;
   into.push_back({staged, target});
-  if (Result r = CopyFileBytes(m.path, staged)) return r;
+  if (Result r = io::CopyFileBytes(m.path, staged)) return r;
   if (CarriesTableName(m)) return PatchHeaderName(staged, BaseName(target));
   if (m.kind == famValChecks) {
     const PathParts t = SplitPath(target);

@@ -209,6 +209,17 @@ TEST(FamilyPaths, SplitJoinAndMemberNames) {
   EXPECT_EQ(io::MemberFileName(io::SplitPath("d/Orders.Dbf"), "dbt"), "Orders.DBT");
   EXPECT_EQ(io::MemberFileName(io::SplitPath("d/ORDERS"), "mdx"), "ORDERS.MDX");
   EXPECT_EQ(io::WorkDirectoryOf("d/T.DB"), "d/T.DB.work~");
+
+  // A table's main file: the extension added, or checked in any case.
+  std::string file;
+  ASSERT_EQ(io::TableFileName("d/orders", "DBF", "a dBASE table", file), Ok);
+  EXPECT_EQ(file, "d/orders.DBF");
+  ASSERT_EQ(io::TableFileName("d/orders.dbf", "DBF", "a dBASE table", file), Ok);
+  EXPECT_EQ(file, "d/orders.dbf");
+  EXPECT_EQ(io::TableFileName("d/orders.db", "DBF", "a dBASE table", file), ErrInvalidParameter);
+  EXPECT_EQ(LastErrorMessage(), "d/orders.db: a dBASE table's name ends in .DBF");
+  EXPECT_EQ(io::TableFileName("d/.DB", "DB", "a Paradox table", file), ErrInvalidParameter);
+  EXPECT_EQ(LastErrorMessage(), "\"d/.DB\" is not a table name");
 }
 
 }  // namespace
