@@ -2,8 +2,6 @@
 // whole programs with their wall time and peak memory.
 #pragma once
 
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,17 +48,37 @@ class Random {
   std::uint64_t state_;
 };
 
-// Median and best of `runs` timings (milliseconds) of `once`.
+// Names of 1..20 characters, mostly ASCII; one in twenty ends in a letter
+// outside ASCII (é, ü or ß, in code pages 437 and 1252 alike), so the slow
+// path of the text conversion is exercised too.
+inline std::string RandomName(Random& rng) {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ";
+  std::string s(static_cast<std::size_t>(1 + rng.below(20)), ' ');
+  for (char& c : s) c = kChars[rng.below(sizeof kChars - 1)];
+  s.front() = 'N';
+  if (rng.chance(5)) {
+    static const char* kAccents[] = {"\xC3\xA9", "\xC3\xBC", "\xC3\x9F"};
+    s.replace(s.size() - 1, 1, kAccents[rng.below(3)]);
+  }
+  return s;
+}
+
+// Median and best of timings (milliseconds).
 struct Timing {
   double median;
   double best;
 };
 
+inline Timing Summary(std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  return {ms[ms.size() / 2], ms.front()};
+}
+
+// Median and best of `runs` timings of `once`.
 inline Timing Measure(int runs, const std::function<double()>& once) {
   std::vector<double> ms;
   for (int i = 0; i < runs; ++i) ms.push_back(once());
-  std::sort(ms.begin(), ms.end());
-  return {ms[ms.size() / 2], ms.front()};
+  return Summary(std::move(ms));
 }
 
 inline engine::FieldDesc Field(const char* name, std::uint16_t type, std::int16_t size = 0) {
@@ -91,38 +109,52 @@ class GeneratedRows : public engine::RowSource {
   std::function<std::vector<engine::Value>(long)> make_;
 };
 
-// A whole program run: wall time, peak resident memory, exit status.
+// A whole program run: wall time, processor time, peak resident memory,
+// exit status.
 struct Run {
   double ms = 0;
+  double cpuMs = 0;  // user and system time
   long peakKb = 0;
   int status = -1;
 };
 
 // Runs `argv` with standard input from `in` and output to `out` ("" for
-// /dev/null), waiting for it.
+// /dev/null), waiting for it. The program is started by run_measured
+// (bench/run_measured.c), whose report is read back: Linux counts in a
+// child's ru_maxrss the memory its parent had resident when it forked, so a
+// benchmark that forked the program itself would see its own size in the
+// figure; run_measured is small, and the figure is the program's.
 inline Run RunProgram(const std::vector<std::string>& argv, const std::string& in = "",
                       const std::string& out = "") {
   Run run;
-  const auto start = Clock::now();
-  pid_t pid = fork();
+  std::vector<std::string> measured = {RUN_MEASURED_BIN};
+  if (!in.empty()) measured.insert(measured.end(), {"-i", in});
+  measured.push_back(out.empty() ? "/dev/null" : out);
+  measured.insert(measured.end(), argv.begin(), argv.end());
+  int report[2];
+  if (::pipe(report) != 0) return run;
+  const pid_t pid = fork();
   if (pid == 0) {
-    int i = ::open(in.empty() ? "/dev/null" : in.c_str(), O_RDONLY);
-    int o = ::open(out.empty() ? "/dev/null" : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (i < 0 || o < 0) _exit(127);
-    dup2(i, 0);
-    dup2(o, 1);
+    ::close(report[0]);
+    dup2(report[1], 1);
     std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : measured) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execvp(args[0], args.data());
+    execv(args[0], args.data());
     _exit(127);
   }
+  ::close(report[1]);
+  std::string text;
+  char buffer[256];
+  for (ssize_t n; (n = ::read(report[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
+  ::close(report[0]);
   int status = 0;
-  struct rusage usage {};
-  wait4(pid, &status, 0, &usage);
-  run.ms = MsSince(start);
-  run.peakKb = usage.ru_maxrss;
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    return run;
+  if (std::sscanf(text.c_str(), "%lf %ld %d %lf", &run.ms, &run.peakKb, &run.status, &run.cpuMs) !=
+      4)
+    run.status = -1;
   return run;
 }
 

@@ -11,7 +11,7 @@
 // insertRows). Every reader then scans the same file in a process of its
 // own, and the figures are the whole process's: wall time from fork to
 // exit and peak resident memory (wait4's ru_maxrss), taken by the small
-// program run_measured (bench/run_measured.c).
+// program run_measured (bench/common.h, RunProgram).
 //   quarry:   this program run again with --scan FILE: OpenTablePath, then
 //             GetNextRecord into one std::vector<Value> until the end,
 //             every field of every record decoded;
@@ -106,26 +106,11 @@ bool ParseArgs(int argc, char** argv, Options& o) {
 
 // ------------------------------------------------------------ the tables
 
-// Names of 1..20 characters, mostly ASCII; one in twenty ends in a letter
-// outside ASCII (é, ü or ß, all in the table's code page 1252), so the
-// slow path of the text conversion is exercised too.
-std::string Name(Random& rng) {
-  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ";
-  std::string s(static_cast<std::size_t>(1 + rng.below(20)), ' ');
-  for (char& c : s) c = kChars[rng.below(sizeof kChars - 1)];
-  s.front() = 'N';
-  if (rng.chance(5)) {
-    static const char* kAccents[] = {"\xC3\xA9", "\xC3\xBC", "\xC3\x9F"};
-    s.replace(s.size() - 1, 1, kAccents[rng.below(3)]);
-  }
-  return s;
-}
-
 // 2-3% of every field left blank.
 std::vector<Value> Row(Random& rng) {
   static const std::int32_t kFirstDay = DayNumber(1950, 1, 1);
   std::vector<Value> row(5);
-  if (!rng.chance(3)) row[0] = Name(rng);
+  if (!rng.chance(3)) row[0] = RandomName(rng);
   // -999,999.99 .. 999,999.99: ten characters at most.
   if (!rng.chance(2)) row[1] = static_cast<double>(rng.below(199999999) - 99999999) / 100.0;
   if (!rng.chance(2)) row[2] = DateValue{kFirstDay + static_cast<std::int32_t>(rng.below(29200))};
@@ -272,27 +257,6 @@ struct Reader {
   long maxRows;
 };
 
-// One whole run of `argv` through run_measured (see run_measured.c for why
-// the peak memory is not taken from this process's own wait4): standard
-// output goes to `out`.
-struct MeasuredRun : Run {
-  double cpuMs = 0;  // user and system time
-};
-
-MeasuredRun Measured(const std::vector<std::string>& argv, const std::string& out) {
-  std::vector<std::string> args = {RUN_MEASURED_BIN, out};
-  args.insert(args.end(), argv.begin(), argv.end());
-  const std::string report = out + ".run";
-  MeasuredRun run;
-  if (RunProgram(args, "", report).status != 0) return run;
-  std::FILE* f = std::fopen(report.c_str(), "r");
-  if (!f) return run;
-  if (std::fscanf(f, "%lf %ld %d %lf", &run.ms, &run.peakKb, &run.status, &run.cpuMs) != 4)
-    run.status = -1;
-  std::fclose(f);
-  return run;
-}
-
 struct Figure {
   bool ran = false;
   double bestMs = 0, medianMs = 0;
@@ -375,11 +339,11 @@ int main(int argc, char** argv) {
 #endif
     if (!python.empty()) empty.push_back({"dbfread", {python, "-c", "import dbfread"}});
     std::printf("process start and exit with no table (best of %d):", 3 * o.runs);
-    std::vector<MeasuredRun> best(empty.size());
+    std::vector<Run> best(empty.size());
     std::vector<double> leastCpu(empty.size());
     for (int i = 0; i < 3 * o.runs; ++i) {
       for (std::size_t k = 0; k < empty.size(); ++k) {
-        const MeasuredRun r = Measured(empty[k].second, out);
+        const Run r = RunProgram(empty[k].second, "", out);
         if (i == 0 || r.ms < best[k].ms) best[k] = r;
         if (i == 0 || r.cpuMs < leastCpu[k]) leastCpu[k] = r.cpuMs;
       }
@@ -410,7 +374,7 @@ int main(int argc, char** argv) {
         if (run >= reader.runs * scale || (reader.maxRows > 0 && rows > reader.maxRows)) continue;
         std::vector<std::string> args = reader.argv;
         args.push_back(path);
-        const MeasuredRun r = Measured(args, out);
+        const Run r = RunProgram(args, "", out);
         Figure& f = figures[k];
         f.ran = true;
         if (r.status != 0) {
@@ -446,11 +410,10 @@ int main(int argc, char** argv) {
       }
       std::vector<double> ms;
       for (const auto& [m, kb] : list) ms.push_back(m);
-      std::sort(ms.begin(), ms.end());
-      const auto best = std::min_element(list.begin(), list.end());
-      f.bestMs = best->first;
-      f.peakKb = best->second;
-      f.medianMs = ms[ms.size() / 2];
+      const Timing timing = Summary(ms);
+      f.bestMs = timing.best;
+      f.peakKb = std::min_element(list.begin(), list.end())->second;
+      f.medianMs = timing.median;
       f.cpuMs = *std::min_element(cpu[k].begin(), cpu[k].end());
       std::printf("%10s  %-9s %9.3f %9.3f %9.3f %13s %8s KB %5zu",
                   Thousands(static_cast<double>(rows)).c_str(), readers[k].name.c_str(),
@@ -464,7 +427,7 @@ int main(int argc, char** argv) {
       if (!readers[k].checksumArgv.empty() && figures[k].ok) {
         std::vector<std::string> args = readers[k].checksumArgv;
         args.push_back(path);
-        if (Measured(args, out).status != 0 ||
+        if (RunProgram(args, "", out).status != 0 ||
             !ReadOutput(out, figures[k].records, figures[k].checksum))
           figures[k].ok = false;
       }
@@ -510,10 +473,10 @@ int main(int argc, char** argv) {
 
   // The oracle: dbfread's values against the engine's, on the smallest table.
   if (!python.empty() && !tables.empty()) {
-    const Run r = Measured({python, "-c", kDbfreadChecksum, tables.front()}, out);
+    const Run r = RunProgram({python, "-c", kDbfreadChecksum, tables.front()}, "", out);
     long records = 0;
     std::uint64_t checksum = 0;
-    const Run e = Measured({self, "--checksum", tables.front()}, out + ".quarry");
+    const Run e = RunProgram({self, "--checksum", tables.front()}, "", out + ".quarry");
     long ourRecords = 0;
     std::uint64_t ourChecksum = 0;
     const bool same = r.status == 0 && e.status == 0 && ReadOutput(out, records, checksum) &&

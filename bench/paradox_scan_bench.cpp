@@ -70,25 +70,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
 
 // ------------------------------------------------------------ the table
 
-// Names of 1..20 characters, mostly ASCII; one in twenty carries a letter
-// outside ASCII (é, ü or ß, all in code page 437) so the slow path of the
-// text conversion is exercised too.
-std::string Name(Random& rng) {
-  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 ";
-  std::string s(static_cast<std::size_t>(1 + rng.below(20)), ' ');
-  for (char& c : s) c = kChars[rng.below(sizeof kChars - 1)];
-  s.front() = 'N';
-  if (rng.chance(5)) {
-    static const char* kAccents[] = {"\xC3\xA9", "\xC3\xBC", "\xC3\x9F"};
-    s.replace(s.size() - 1, 1, kAccents[rng.below(3)]);
-  }
-  return s;
-}
-
 std::vector<Value> Row(Random& rng) {
   static const std::int32_t kFirstDay = DayNumber(1950, 1, 1);
   std::vector<Value> row(6);
-  if (!rng.chance(3)) row[0] = Name(rng);
+  if (!rng.chance(3)) row[0] = RandomName(rng);
   if (!rng.chance(2)) row[1] = static_cast<double>(rng.below(2000000001) - 1000000000) / 1000.0;
   if (!rng.chance(2)) row[2] = static_cast<std::int64_t>(rng.below(2000001) - 1000000);
   if (!rng.chance(2)) row[3] = DateValue{kFirstDay + static_cast<std::int32_t>(rng.below(29200))};

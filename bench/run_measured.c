@@ -1,9 +1,9 @@
 // run_measured: runs a program and reports what the whole process cost.
 //
-//   run_measured OUTPUT PROGRAM [ARGS...]
+//   run_measured [-i INPUT] OUTPUT PROGRAM [ARGS...]
 //
-// Runs PROGRAM with standard input from /dev/null and standard output to
-// the file OUTPUT, waits for it and prints "MILLISECONDS PEAK_KB STATUS
+// Runs PROGRAM with standard input from the file INPUT (/dev/null without
+// -i) and standard output to the file OUTPUT, waits for it and prints "MILLISECONDS PEAK_KB STATUS
 // CPU_MILLISECONDS": wall time from fork to the end of wait4, peak resident
 // memory (ru_maxrss), exit status (-1 when it did not exit normally) and
 // the processor time it took (user and system).
@@ -17,6 +17,7 @@
 
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -24,8 +25,14 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+  const char* input = "/dev/null";
+  if (argc > 2 && strcmp(argv[1], "-i") == 0) {
+    input = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc < 3) {
-    fputs("usage: run_measured OUTPUT PROGRAM [ARGS...]\n", stderr);
+    fputs("usage: run_measured [-i INPUT] OUTPUT PROGRAM [ARGS...]\n", stderr);
     return 2;
   }
   struct timespec start, end;
@@ -33,7 +40,7 @@ int main(int argc, char** argv) {
   pid_t pid = fork();
   if (pid < 0) return 1;
   if (pid == 0) {
-    int in = open("/dev/null", O_RDONLY);
+    int in = open(input, O_RDONLY);
     int out = open(argv[1], O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0) _exit(127);
     dup2(in, 0);

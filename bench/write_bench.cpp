@@ -26,6 +26,7 @@
 //    against one full scan plus an ExternalSorter sort of the NAME key bytes
 //    with the record numbers. All in the same run, on the same table, runs
 //    interleaved; medians (targets: at most 3x each).
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstring>

@@ -10,6 +10,7 @@
 #include "engine/config/config.h"
 #include "engine/handles.h"
 #include "engine/io/file.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxfamily.h"
 #include "engine/paradox/pxconvert.h"
@@ -52,11 +53,7 @@ Result CheckMode(std::int32_t mode) {
                                        "update), 3 (subtract) and 4 (copy).");
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat x {}, y{};
-  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-         x.st_ino == y.st_ino;
-}
+using io::SameFile;
 
 Result Open(const Side& side, bool writable, std::unique_ptr<ParadoxTable>& out) {
   paradox::OpenOptions options;

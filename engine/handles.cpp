@@ -98,16 +98,6 @@ Result NoHandle(const char* what) {
   return Fail(ErrInvalidHandle, std::string("Invalid ") + what + " handle.");
 }
 
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Upper(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return s;
-}
-
 std::string TablePath(const std::string& directory, const std::string& name) {
   std::string path = name.find('/') == std::string::npos ? directory + "/" + name : name;
   if (BaseName(path).find('.') == std::string::npos) path += ".DB";

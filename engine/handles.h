@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
 #include "engine/dbase/dbtable.h"
+#include "engine/engine.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxtable.h"
 
 namespace engine {
@@ -65,8 +66,8 @@ Result NotForDbase(const Cursor& cursor);
   CURSOR_OR_FAIL(c, h);              \
   if (!c->table) return NotForDbase(*c)
 
-std::string BaseName(const std::string& path);
-std::string Upper(std::string s);
+using io::BaseName;
+using io::Upper;
 // Resolves a table name in a directory ("ORDERS" -> DIR/ORDERS.DB); a name
 // with a '/' is a path already.
 std::string TablePath(const std::string& directory, const std::string& name);

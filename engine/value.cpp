@@ -1,5 +1,7 @@
 #include "engine/value.h"
 
+#include <cmath>
+
 namespace engine {
 
 // Days from 0000-03-01 based civil calendar arithmetic (proleptic Gregorian).
@@ -30,6 +32,31 @@ void SplitDayNumber(std::int32_t dayNumber, int& year, int& month, int& day) {
   day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
   month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
   year = static_cast<int>(y + (month <= 2));
+}
+
+bool AsInteger(const Value& v, std::int64_t& out) {
+  if (auto i = std::get_if<std::int64_t>(&v)) {
+    out = *i;
+    return true;
+  }
+  if (auto d = std::get_if<double>(&v)) {
+    if (std::nearbyint(*d) != *d || std::fabs(*d) > 9.2e18) return false;
+    out = static_cast<std::int64_t>(*d);
+    return true;
+  }
+  return false;
+}
+
+bool AsNumber(const Value& v, double& out) {
+  if (auto d = std::get_if<double>(&v)) {
+    out = *d;
+    return true;
+  }
+  if (auto i = std::get_if<std::int64_t>(&v)) {
+    out = static_cast<double>(*i);
+    return true;
+  }
+  return false;
 }
 
 }  // namespace engine

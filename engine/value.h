@@ -35,6 +35,12 @@ using Value = std::variant<std::monostate, bool, std::int64_t, double, std::stri
 
 inline bool IsNull(const Value& v) { return std::holds_alternative<std::monostate>(v); }
 
+// A number value as a whole number: an int64, or a double that is one
+// exactly (and within int64's range). False for anything else.
+bool AsInteger(const Value& v, std::int64_t& out);
+// A number value (int64 or double) as a double.
+bool AsNumber(const Value& v, double& out);
+
 // Calendar helpers for day numbers (1 = 0001-01-01).
 std::int32_t DayNumber(int year, int month, int day);
 void SplitDayNumber(std::int32_t dayNumber, int& year, int& month, int& day);

@@ -1,10 +1,12 @@
 #include "engine/valuetext.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 
+#include "engine/text/codepage.h"
 #include "engine/value.h"
 
 namespace engine {
@@ -87,6 +89,47 @@ bool ParseTimestamp(const std::string& t, double& ms) {
       !ParseTime(t.substr(space + 1), time))
     return false;
   ms = day * kMsPerDay + time;
+  return true;
+}
+
+bool SplitDecimal(std::string_view t, bool& negative, std::string& whole, std::string& fraction) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  std::size_t i = 0;
+  negative = false;
+  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+  const std::size_t start = i;
+  while (i < t.size() && digit(t[i])) ++i;
+  whole.assign(t.substr(start, i - start));
+  fraction.clear();
+  if (i < t.size() && t[i] == '.') {
+    const std::size_t from = ++i;
+    while (i < t.size() && digit(t[i])) ++i;
+    fraction.assign(t.substr(from, i - from));
+  }
+  if (i != t.size() || (whole.empty() && fraction.empty())) return false;
+  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  return true;
+}
+
+bool TextFieldBytes(const std::string& utf8, const text::Codec& codec, std::size_t width,
+                    std::string& bytes, std::string& why) {
+  // Malformed UTF-8 would reach the code page as replacement characters.
+  if (std::size_t bad = text::InvalidUtf8At(utf8); bad != std::string::npos) {
+    why = "the text is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")";
+    return false;
+  }
+  if (!codec.fromUtf8(utf8, bytes)) {
+    why = "\"" + utf8 + "\" has characters the table's code page cannot hold";
+    return false;
+  }
+  if (bytes.size() > width) {
+    why = "\"" + utf8 + "\" is longer than " + std::to_string(width) + " characters";
+    return false;
+  }
+  if (bytes.find('\0') != std::string::npos) {
+    why = "text contains a NUL character";
+    return false;
+  }
   return true;
 }
 

@@ -2,8 +2,14 @@
 // that conversions between text and other field types go through.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+namespace engine::text {
+class Codec;
+}
 
 namespace engine {
 
@@ -24,5 +30,17 @@ std::string FormatNumber(double d);
 bool ParseDate(const std::string& text, std::int32_t& day);
 bool ParseTime(const std::string& text, std::int32_t& ms);
 bool ParseTimestamp(const std::string& text, double& ms);
+
+// The parts of decimal text [+-]digits[.digits] with at least one digit:
+// its sign, the digits before the point without leading zeros (empty when
+// there are none) and the digits after it as written. False for any other
+// text (blanks, exponents and thousands separators included).
+bool SplitDecimal(std::string_view text, bool& negative, std::string& whole, std::string& fraction);
+
+// The bytes a text field `width` bytes wide stores for `utf8`, in the
+// table's code page; false with `why` for text that is no valid UTF-8, has
+// characters the code page lacks or a NUL, or is too long.
+bool TextFieldBytes(const std::string& utf8, const text::Codec& codec, std::size_t width,
+                    std::string& bytes, std::string& why);
 
 }  // namespace engine

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "engine/io/path.h"
 #include "engine/lists.h"
 #include "engine/paradox/pxcreate.h"
 
@@ -48,15 +49,8 @@ const std::vector<ConfigEntry>& AliasDefaults() {
   return entries;
 }
 
-std::string Lower(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return s;
-}
-
-std::string UpperText(std::string s) {
-  for (char& ch : s) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  return s;
-}
+using io::Lower;
+using io::Upper;
 
 bool SameName(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
@@ -182,7 +176,7 @@ Result Parse(const std::string& file, std::istream& in, std::vector<Node>& nodes
     std::size_t eq = t.find('=');
     if (eq == std::string::npos) return bad("expected NAME = VALUE, found \"" + t + "\"");
     if (nodes.empty()) return bad("entry \"" + t + "\" before the first [section]");
-    std::string name = UpperText(Trim(t.substr(0, eq)));
+    std::string name = Upper(Trim(t.substr(0, eq)));
     if (name.empty()) return bad("entry without a name");
     std::string value;
     if (!DecodeValue(Trim(t.substr(eq + 1)), value)) return bad("badly quoted value of " + name);
@@ -354,21 +348,21 @@ std::string ValueOf(State& s, const char* path, const char* name) {
 }
 
 Result CheckAliasEntry(const std::string& alias, ConfigEntry& e) {
-  std::string name = UpperText(Trim(e.name));
+  std::string name = Upper(Trim(e.name));
   auto bad = [&](const std::string& what) {
     return Fail(ErrInvalidParameter, "Alias \"" + alias + "\": " + what);
   };
   if (name == "TYPE") {
-    if (UpperText(e.value) != "STANDARD") return bad("TYPE must be STANDARD, not \"" + e.value + "\"");
+    if (Upper(e.value) != "STANDARD") return bad("TYPE must be STANDARD, not \"" + e.value + "\"");
     e.value = "STANDARD";
   } else if (name == "PATH") {
     if (Trim(e.value).empty()) return bad("PATH must name a directory");
   } else if (name == "ENABLE BCD") {
-    std::string v = UpperText(e.value);
+    std::string v = Upper(e.value);
     if (v != "TRUE" && v != "FALSE") return bad("ENABLE BCD must be TRUE or FALSE, not \"" + e.value + "\"");
     e.value = v;
   } else if (name == "DEFAULT DRIVER") {
-    std::string v = UpperText(e.value.empty() ? "PARADOX" : e.value);
+    std::string v = Upper(e.value.empty() ? "PARADOX" : e.value);
     if (v != "PARADOX" && v != "DBASE")
       return bad("DEFAULT DRIVER must be PARADOX or DBASE, not \"" + e.value + "\"");
     e.value = v;
@@ -437,7 +431,7 @@ Result GetSystemConfig(SystemConfig& config) {
   std::lock_guard lock(s.mutex);
   if (Result r = Loaded(s)) return r;
   config = SystemConfig{};
-  config.localShare = UpperText(ValueOf(s, kSystemInit, "LOCAL SHARE")) == "TRUE" ? 1 : 0;
+  config.localShare = Upper(ValueOf(s, kSystemInit, "LOCAL SHARE")) == "TRUE" ? 1 : 0;
   config.netType = "NONE";
   if (const char* user = std::getenv("USER"); user && *user) {
     config.userName = user;

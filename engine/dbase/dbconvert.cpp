@@ -17,10 +17,12 @@
 #include "engine/dbase/dbvalue.h"
 #include "engine/io/file.h"
 #include "engine/io/lock.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxfamily.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
+#include "engine/valuetext.h"
 
 namespace engine::dbase {
 
@@ -31,15 +33,8 @@ constexpr int kDoubleWidth = 15;      // N and F fields a Paradox number goes ba
 constexpr int kMostDecimals = 18;     // decimals of an N field made for a # field, at most
 constexpr int kMemoLeader = 10;       // bytes of a Paradox memo kept in the record
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using io::BaseName;
+using io::Upper;
 
 bool Writable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
 
@@ -72,15 +67,9 @@ std::string AtDestination(std::string message, const std::string& built,
 
 // Normalises text of the form [+-]digits[.digits]; false for anything else.
 bool Normalise(std::string_view t, std::string& out) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < t.size() && (t[i] == '-' || t[i] == '+')) negative = t[i++] == '-';
+  bool negative;
   std::string whole, fraction;
-  while (i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]))) whole += t[i++];
-  if (i < t.size() && t[i] == '.')
-    for (++i; i < t.size() && std::isdigit(static_cast<unsigned char>(t[i]));) fraction += t[i++];
-  if (i != t.size() || (whole.empty() && fraction.empty())) return false;
-  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  if (!SplitDecimal(t, negative, whole, fraction)) return false;
   if (whole.empty()) whole = "0";
   while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
   out = (negative && (whole != "0" || !fraction.empty()) ? "-" : "") + whole +
@@ -118,6 +107,52 @@ bool ExactDouble(const std::string& text, double& out) {
   const auto r = std::from_chars(text.data(), end, out);
   std::string back;
   return r.ec == std::errc() && r.ptr == end && DoubleText(out, back) && back == text;
+}
+
+// What a new field makes of a number's decimal text.
+enum class NumberKind {
+  Whole,    // an integer
+  Double,   // a double, which must hold it exactly
+  Decimal,  // decimal text with at most the field's decimals
+};
+
+// The number `text` (as Normalise writes it) as a value of the kind a new
+// field holds; false with `why` when it would not be carried whole.
+// `holder` names what holds a double in the messages.
+bool NumberValue(const std::string& text, NumberKind kind, int decimals, const char* holder,
+                 Value& out, std::string& why) {
+  switch (kind) {
+    case NumberKind::Whole: {
+      std::int64_t v = 0;
+      const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+      if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
+        why = text + " is not a whole number";
+        return false;
+      }
+      out = v;
+      return true;
+    }
+    case NumberKind::Double: {
+      double d;
+      if (!ExactDouble(text, d)) {
+        why = text + " has more digits than " + holder + " holds";
+        return false;
+      }
+      out = d;
+      return true;
+    }
+    case NumberKind::Decimal: {
+      int whole, places;
+      Measure(text, whole, places);
+      if (places > decimals) {
+        why = text + " has more than " + std::to_string(decimals) + " decimals";
+        return false;
+      }
+      out = BcdValue{text};
+      return true;
+    }
+  }
+  return false;
 }
 
 bool Blank(const std::uint8_t* p, std::size_t n) {
@@ -392,19 +427,30 @@ Result PlanDbaseFields(paradox::ParadoxTable& t, const std::vector<Stats>& stats
   return Ok;
 }
 
-// The records of the Paradox source as values of the new fields.
-class ParadoxRows : public RowSource {
- public:
-  ParadoxRows(paradox::ParadoxTable& source, const std::vector<PxColumn>& cols,
-              DbaseTable& dest)
-      : source_(source), cols_(cols), dest_(dest), scratch_(dest.recordLength(), ' ') {}
+// A memo's text must go into the new table's code page whole (the
+// writer would put '?' for what it cannot hold).
+Result MemoTextFits(const Value& v, const text::Codec& codec) {
+  std::string bytes;
+  if (const std::string* s = std::get_if<std::string>(&v); s && !codec.fromUtf8(*s, bytes))
+    return Fail(ErrInvalidValue, "the text has characters the table's code page cannot hold");
+  return Ok;
+}
 
-  Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
-    end = at_ >= source_.recordCount();
-    if (end) return Ok;
-    const std::uint32_t number = at_ + 1;
-    if (Result r = source_.readRecord(at_, in_))
-      return Fail(r, "record " + std::to_string(number) + ": " + LastErrorMessage());
+// The records of a source table as values of the new table's fields,
+// column by column. A value that would not be carried whole (convert), or
+// that the new table's writer would refuse (check), fails naming the
+// record and the source field.
+template <typename Column>
+class ColumnRows : public RowSource {
+ public:
+  std::string name(std::uint64_t label) const override { return "record " + std::to_string(label); }
+
+ protected:
+  explicit ColumnRows(const std::vector<Column>& cols) : cols_(cols) {}
+
+  // The values of the record in in_, numbered `number`; `at_` moves on to
+  // the next record.
+  Result take(std::uint32_t number, std::vector<Value>& values, std::uint64_t& label) {
     values.assign(cols_.size(), Value{});
     for (std::size_t k = 0; k < cols_.size(); ++k) {
       std::string why;
@@ -417,12 +463,32 @@ class ParadoxRows : public RowSource {
     ++at_;
     return Ok;
   }
-  std::string name(std::uint64_t label) const override {
-    return "record " + std::to_string(label);
+
+  virtual bool convert(const Column& c, const Value& in, Value& out, std::string& why) = 0;
+  virtual Result check(std::size_t k, const Value& v) = 0;
+
+  const std::vector<Column>& cols_;
+  std::vector<Value> in_;  // the source record's values
+  std::uint32_t at_ = 0;   // the next record of the source
+};
+
+// The records of the Paradox source as values of the new fields.
+class ParadoxRows : public ColumnRows<PxColumn> {
+ public:
+  ParadoxRows(paradox::ParadoxTable& source, const std::vector<PxColumn>& cols, DbaseTable& dest)
+      : ColumnRows(cols), source_(source), dest_(dest), scratch_(dest.recordLength(), ' ') {}
+
+  Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
+    end = at_ >= source_.recordCount();
+    if (end) return Ok;
+    const std::uint32_t number = at_ + 1;
+    if (Result r = source_.readRecord(at_, in_))
+      return Fail(r, "record " + std::to_string(number) + ": " + LastErrorMessage());
+    return take(number, values, label);
   }
 
  private:
-  bool convert(const PxColumn& c, const Value& in, Value& out, std::string& why) {
+  bool convert(const PxColumn& c, const Value& in, Value& out, std::string& why) override {
     using namespace paradox;
     out = Value{};
     if (IsNull(in)) return true;
@@ -433,23 +499,8 @@ class ParadoxRows : public RowSource {
           why = "the number is not finite";
           return false;
         }
-        if (c.dest.type == dbDouble) {
-          double d;
-          if (!ExactDouble(text, d)) {
-            why = text + " has more digits than a double holds";
-            return false;
-          }
-          out = d;
-          return true;
-        }
-        int whole, decimals;
-        Measure(text, whole, decimals);
-        if (decimals > c.dest.units2) {
-          why = text + " has more than " + std::to_string(c.dest.units2) + " decimals";
-          return false;
-        }
-        out = BcdValue{text};
-        return true;
+        return NumberValue(text, c.dest.type == dbDouble ? NumberKind::Double : NumberKind::Decimal,
+                           c.dest.units2, "a double", out, why);
       }
       case fcTime: {
         const std::int32_t ms = std::get<TimeValue>(in).ms;
@@ -473,24 +524,15 @@ class ParadoxRows : public RowSource {
 
   // What the writer would refuse, found here so that the message can name
   // the source field.
-  Result check(std::size_t k, const Value& v) {
+  Result check(std::size_t k, const Value& v) override {
     const DbfField& f = dest_.fields()[k];
-    if (f.isMemo()) {
-      std::string bytes;
-      if (const std::string* s = std::get_if<std::string>(&v); s && f.type == 'M' &&
-                                                               !dest_.codec().fromUtf8(*s, bytes))
-        return Fail(ErrInvalidValue, "the text has characters the table's code page cannot hold");
-      return Ok;
-    }
+    if (f.isMemo()) return f.type == 'M' ? MemoTextFits(v, dest_.codec()) : Result{Ok};
     return EncodeField(f, v, dest_.codec(), scratch_.data());
   }
 
   paradox::ParadoxTable& source_;
-  const std::vector<PxColumn>& cols_;
   DbaseTable& dest_;
   std::vector<std::uint8_t> scratch_;
-  std::vector<Value> in_;
-  std::uint32_t at_ = 0;
 };
 
 // Level 7's autoincrement counters of the new table go on from the
@@ -581,11 +623,10 @@ Result PlanParadoxFields(DbaseTable& t, std::vector<DbColumn>& cols, std::uint32
 
 // The records of the dBASE source that are not marked deleted, as values
 // of the new fields.
-class DbaseRows : public RowSource {
+class DbaseRows : public ColumnRows<DbColumn> {
  public:
-  DbaseRows(DbaseTable& source, const std::vector<DbColumn>& cols,
-            paradox::ParadoxTable& dest)
-      : source_(source), cols_(cols), dest_(dest), scratch_(256) {}
+  DbaseRows(DbaseTable& source, const std::vector<DbColumn>& cols, paradox::ParadoxTable& dest)
+      : ColumnRows(cols), source_(source), dest_(dest), scratch_(256) {}
 
   Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
     for (;; ++at_) {
@@ -600,24 +641,11 @@ class DbaseRows : public RowSource {
     if (Result r = source_.record(at_, p)) return r;
     record_.assign(p, p + source_.recordLength());
     if (Result r = source_.readRecord(at_, in_)) return r;
-    values.assign(cols_.size(), Value{});
-    for (std::size_t k = 0; k < cols_.size(); ++k) {
-      std::string why;
-      if (!convert(cols_[k], in_[cols_[k].field], values[k], why))
-        return Refuse(number, cols_[k].name, why);
-      if (check(k, values[k]) != Ok)
-        return Refuse(number, cols_[k].name, WithoutField(LastErrorMessage()));
-    }
-    label = number;
-    ++at_;
-    return Ok;
-  }
-  std::string name(std::uint64_t label) const override {
-    return "record " + std::to_string(label);
+    return take(number, values, label);
   }
 
  private:
-  bool convert(const DbColumn& c, const Value& in, Value& out, std::string& why) {
+  bool convert(const DbColumn& c, const Value& in, Value& out, std::string& why) override {
     const DbfField& f = source_.fields()[c.field];
     const std::uint8_t* p = record_.data() + f.offset;
     out = Value{};
@@ -629,24 +657,12 @@ class DbaseRows : public RowSource {
         return false;
       }
       if (blank) return true;
-      if (c.dest.type == pxLong) {
-        std::int64_t v = 0;
-        const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-        if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
-          why = text + " is not a whole number";
-          return false;
-        }
-        out = v;
-      } else if (c.dest.type == pxNumber) {
-        double d;
-        if (!ExactDouble(text, d)) {
-          why = text + " has more digits than a Paradox number holds";
-          return false;
-        }
-        out = d;
-      } else {
-        out = BcdValue{text};
-      }
+      if (c.dest.type == pxLong || c.dest.type == pxNumber)
+        return NumberValue(text, c.dest.type == pxLong ? NumberKind::Whole : NumberKind::Double, 0,
+                           "a Paradox number", out, why);
+      // The BCD field has the source's decimals; what does not fit them
+      // the writer refuses.
+      out = BcdValue{text};
       return true;
     }
     if (f.type == 'D' && IsNull(in) && !Blank(p, f.length) &&
@@ -665,25 +681,17 @@ class DbaseRows : public RowSource {
     return true;
   }
 
-  Result check(std::size_t k, const Value& v) {
+  Result check(std::size_t k, const Value& v) override {
     const paradox::PxField& f = dest_.fields()[k];
-    if (paradox::IsBlobCode(f.code)) {
-      std::string bytes;
-      if (const std::string* s = std::get_if<std::string>(&v);
-          s && f.code == paradox::fcMemo && !dest_.codec().fromUtf8(*s, bytes))
-        return Fail(ErrInvalidValue, "the text has characters the table's code page cannot hold");
-      return Ok;
-    }
+    if (paradox::IsBlobCode(f.code))
+      return f.code == paradox::fcMemo ? MemoTextFits(v, dest_.codec()) : Result{Ok};
     return paradox::EncodeField(f, v, dest_.codec(), scratch_.data());
   }
 
   DbaseTable& source_;
-  const std::vector<DbColumn>& cols_;
   paradox::ParadoxTable& dest_;
   std::vector<std::uint8_t> scratch_;
   std::vector<std::uint8_t> record_;
-  std::vector<Value> in_;
-  std::uint32_t at_ = 0;
 };
 
 // The last number the source's autoincrement fields gave.
@@ -722,7 +730,7 @@ template <typename Run>
 Result Cleaned(const std::string& work, Run run) {
   Result r = run();
   const std::string message = r ? LastErrorMessage() : std::string();
-  paradox::RemoveWorkDirectory(work);
+  io::RemoveWorkDirectory(work);
   return r ? Fail(r, message) : Result{Ok};
 }
 
@@ -1083,9 +1091,9 @@ Result CopyDbaseToParadox(const std::string& source, const std::string& destinat
   desc.optionalParams = {{"LEVEL", "7"}, {"BLOCK SIZE", std::to_string(blockSize)}};
   if (driver) desc.optionalParams.push_back({"LANGDRIVER", driver->name});
 
-  const std::string work = paradox::WorkDirectoryOf(destDb);
+  const std::string work = io::WorkDirectoryOf(destDb);
   return Cleaned(work, [&]() -> Result {
-    paradox::RemoveWorkDirectory(work);
+    io::RemoveWorkDirectory(work);
     if (::mkdir(work.c_str(), 0777) != 0)
       return io::OsFailure(work, "creating the work directory");
     desc.tableName = work + "/" + BaseName(destDb);

@@ -19,65 +19,20 @@
 #include "engine/dbase/mdx.h"
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
-#include "engine/paradox/pxfamily.h"
+#include "engine/io/path.h"
 
 namespace engine::dbase {
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-struct PathParts {
-  std::string dir;  // "." when the path names none
-  std::string stem;
-  std::string ext;  // without the dot
-};
-
-PathParts Split(const std::string& path) {
-  PathParts p;
-  const std::size_t slash = path.find_last_of('/');
-  p.dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  const std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::size_t dot = file.find_last_of('.');
-  p.stem = dot == std::string::npos ? file : file.substr(0, dot);
-  p.ext = dot == std::string::npos ? "" : file.substr(dot + 1);
-  return p;
-}
-
-std::string Join(const std::string& dir, const std::string& name) {
-  return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat x {}, y{};
-  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-         x.st_ino == y.st_ino;
-}
-
-// An extension written like the table's: lower case when the table's
-// extension starts in lower case, else upper case.
-std::string CaseLike(const std::string& upperExt, const std::string& tableExt) {
-  const bool lower = !tableExt.empty() && std::islower(static_cast<unsigned char>(tableExt[0]));
-  return lower ? Lower(upperExt) : upperExt;
-}
+using io::BaseName;
+using io::JoinPath;
+using io::Lower;
+using io::PathExists;
+using io::PathParts;
+using io::SameFile;
+using io::SplitPath;
+using io::Upper;
 
 int Rank(std::int32_t kind) { return kind == famTable ? 0 : kind == famBlob ? 1 : 2; }
 
@@ -89,19 +44,19 @@ std::vector<FamilyDesc> Members(const std::string& dir, const std::string& stem)
   if (!d) return out;
   const std::string wanted = Upper(stem);
   while (dirent* e = ::readdir(d)) {
-    const PathParts p = Split(e->d_name);
+    const PathParts p = SplitPath(e->d_name);
     if (Upper(p.stem) != wanted || p.ext.empty()) continue;
     const std::int32_t kind = DbaseFamilyKindOf(p.ext);
     if (kind == 0) continue;
-    const std::string path = Join(dir, e->d_name);
+    const std::string path = JoinPath(dir, e->d_name);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     out.push_back({e->d_name, 0, kind, path});
   }
   ::closedir(d);
   std::sort(out.begin(), out.end(), [](const FamilyDesc& a, const FamilyDesc& b) {
-    return std::make_tuple(Rank(a.kind), Upper(Split(a.name).ext), a.name) <
-           std::make_tuple(Rank(b.kind), Upper(Split(b.name).ext), b.name);
+    return std::make_tuple(Rank(a.kind), Upper(SplitPath(a.name).ext), a.name) <
+           std::make_tuple(Rank(b.kind), Upper(SplitPath(b.name).ext), b.name);
   });
   return out;
 }
@@ -109,9 +64,9 @@ std::vector<FamilyDesc> Members(const std::string& dir, const std::string& stem)
 }  // namespace
 
 Result FindDbaseTable(const std::string& path, std::string& dbf) {
-  const PathParts p = Split(path);
+  const PathParts p = SplitPath(path);
   for (const FamilyDesc& m : Members(p.dir, p.stem)) {
-    if (m.kind == famTable && Upper(Split(m.name).ext) == "DBF") {
+    if (m.kind == famTable && Upper(SplitPath(m.name).ext) == "DBF") {
       dbf = m.fileName;
       return Ok;
     }
@@ -149,26 +104,10 @@ int CodePageOfTable(const std::string& dbf) {
   return CodePageOf(h, driver);
 }
 
-Result CopyFileBytes(const std::string& from, const std::string& to) {
-  io::File in, out;
-  if (Result r = in.open(from, io::File::Mode::Read)) return r;
-  if (Result r = out.open(to, io::File::Mode::Create)) return r;
-  std::uint64_t size = 0;
-  if (Result r = in.size(size)) return r;
-  std::vector<char> buf(1 << 20);
-  for (std::uint64_t at = 0; at < size;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
-    if (Result r = in.read(at, buf.data(), n)) return r;
-    if (Result r = out.write(at, buf.data(), n)) return r;
-    at += n;
-  }
-  return Ok;
-}
-
 // Where a member's header names the table: the .DBT's bytes 8-15, the
 // .MDX's 4-19. Width 0: the member carries no name.
 void NameField(const std::string& fileName, std::size_t& at, std::size_t& width) {
-  const std::string ext = Upper(Split(fileName).ext);
+  const std::string ext = Upper(SplitPath(fileName).ext);
   at = width = 0;
   if (ext == "DBT") {
     at = 8;
@@ -213,7 +152,7 @@ Result PatchName(const std::string& path, const std::string& fileName,
 
 // Removes what a run left in a work directory and makes it anew.
 Result FreshWorkDirectory(const std::string& dir) {
-  paradox::RemoveWorkDirectory(dir);
+  io::RemoveWorkDirectory(dir);
   if (::mkdir(dir.c_str(), 0777) != 0) return io::OsFailure(dir, "creating the work directory");
   return Ok;
 }
@@ -241,22 +180,13 @@ std::int32_t DbaseFamilyKindOf(const std::string& extension) {
 }
 
 Result DbaseFileName(const std::string& name, std::string& out) {
-  const PathParts p = Split(name);
-  if (p.stem.empty()) return Fail(ErrInvalidParameter, "\"" + name + "\" is not a table name");
-  if (p.ext.empty()) {
-    out = name + ".DBF";
-    return Ok;
-  }
-  if (Upper(p.ext) != "DBF")
-    return Fail(ErrInvalidParameter, name + ": a dBASE table's name ends in .DBF");
-  out = name;
-  return Ok;
+  return io::TableFileName(name, "DBF", "a dBASE table", out);
 }
 
 Result ListDbaseFamily(const std::string& dbf, std::vector<FamilyDesc>& out) {
   std::string path;
   if (Result r = ExistingTable(dbf, path)) return r;
-  const PathParts p = Split(path);
+  const PathParts p = SplitPath(path);
   out = Members(p.dir, p.stem);
   return Ok;
 }
@@ -266,7 +196,7 @@ Result LockDbaseExclusive(const std::string& dbf, io::TableLock& lock) {
   if (::stat(dbf.c_str(), &st) == 0 && (st.st_mode & 0222) == 0)
     return Fail(ErrReadOnly, dbf + ": the table's file is marked read-only");
   Result r = lock.acquire(dbf, io::TableLock::Kind::Exclusive);
-  if (r == ErrNotFound && Exists(PlanPathOf(dbf))) {
+  if (r == ErrNotFound && PathExists(PlanPathOf(dbf))) {
     // A swap cut short may have moved the table aside.
     ClearLastError();
     if (Result e = io::RecoverReplace(PlanPathOf(dbf))) return e;
@@ -275,7 +205,7 @@ Result LockDbaseExclusive(const std::string& dbf, io::TableLock& lock) {
   if (r) return r;
   if (Result e = io::RecoverReplace(PlanPathOf(dbf))) return e;
   if (Result e = io::RecoverJournal(JournalPathOf(dbf))) return e;
-  if (!Exists(dbf)) return Fail(ErrNotFound, dbf + ": table does not exist");
+  if (!PathExists(dbf)) return Fail(ErrNotFound, dbf + ": table does not exist");
   // Recovery may have put another file in the table's place.
   return lock.acquire(dbf, io::TableLock::Kind::Exclusive);
 }
@@ -283,7 +213,7 @@ Result LockDbaseExclusive(const std::string& dbf, io::TableLock& lock) {
 Result LockDbaseSource(const std::string& dbf, io::TableLock& lock) {
   if (Writable(dbf)) return LockDbaseExclusive(dbf, lock);
   if (Result r = lock.acquire(dbf, io::TableLock::Kind::Shared)) return r;
-  if (Exists(PlanPathOf(dbf)) || Exists(JournalPathOf(dbf)))
+  if (PathExists(PlanPathOf(dbf)) || PathExists(JournalPathOf(dbf)))
     return Fail(ErrReadOnly, dbf + ": a change of the table was cut short, and its file cannot "
                                    "be written to settle it");
   return Ok;
@@ -292,12 +222,12 @@ Result LockDbaseSource(const std::string& dbf, io::TableLock& lock) {
 // ---- DbaseDestination -------------------------------------------------------
 
 DbaseDestination::~DbaseDestination() {
-  if (!work_.empty()) paradox::RemoveWorkDirectory(work_);
+  if (!work_.empty()) io::RemoveWorkDirectory(work_);
 }
 
 std::string DbaseDestination::staged(const std::string& upperExtension) const {
-  const PathParts p = Split(dbf_);
-  return Join(work_, p.stem + "." + CaseLike(upperExtension, p.ext));
+  const PathParts p = SplitPath(dbf_);
+  return JoinPath(work_, io::MemberFileName(p, upperExtension));
 }
 
 Result DbaseDestination::prepare(const std::string& dbf, bool overwrite) {
@@ -315,20 +245,20 @@ Result DbaseDestination::prepare(const std::string& dbf, bool overwrite) {
     ClearLastError();
     dbf_ = dbf;
   }
-  work_ = paradox::WorkDirectoryOf(dbf_);
+  work_ = io::WorkDirectoryOf(dbf_);
   return FreshWorkDirectory(work_);
 }
 
 Result DbaseDestination::commit() {
-  const PathParts p = Split(dbf_);
+  const PathParts p = SplitPath(dbf_);
   const std::vector<FamilyDesc> old = Members(p.dir, p.stem);
   std::vector<FamilyDesc> built = Members(work_, p.stem);
   std::vector<io::Replacement> plan, table;
   std::set<std::string> targets;
   for (const FamilyDesc& m : built) {
-    std::string target = Join(p.dir, m.name);
+    std::string target = JoinPath(p.dir, m.name);
     for (const FamilyDesc& o : old)
-      if (SameNoCase(Split(o.name).ext, Split(m.name).ext)) target = o.fileName;
+      if (SameNoCase(SplitPath(o.name).ext, SplitPath(m.name).ext)) target = o.fileName;
     if (m.kind == famTable) target = dbf_;
     targets.insert(target);
     (m.kind == famTable ? table : plan).push_back({m.fileName, target});
@@ -357,11 +287,11 @@ Result CopyDbaseTable(const std::string& source, const std::string& destination,
   if (Result r = LockDbaseSource(from, sourceLock)) return r;
   DbaseDestination dest;
   if (Result r = dest.prepare(to, overwrite)) return r;
-  const PathParts sp = Split(from), dp = Split(dest.path());
+  const PathParts sp = SplitPath(from), dp = SplitPath(dest.path());
   const int codePage = CodePageOfTable(from);
   for (const FamilyDesc& m : Members(sp.dir, sp.stem)) {
-    const std::string staged = dest.staged(Upper(Split(m.name).ext));
-    if (Result r = CopyFileBytes(m.fileName, staged)) return r;
+    const std::string staged = dest.staged(Upper(SplitPath(m.name).ext));
+    if (Result r = io::CopyFileBytes(m.fileName, staged)) return r;
     if (Result r = PatchName(staged, m.name, sp.stem, dp.stem, codePage)) return r;
   }
   return dest.commit();
@@ -372,7 +302,7 @@ Result DeleteDbaseTable(const std::string& dbf) {
   if (Result r = ExistingTable(dbf, path)) return r;
   io::TableLock lock;
   if (Result r = LockDbaseExclusive(path, lock)) return r;
-  const PathParts p = Split(path);
+  const PathParts p = SplitPath(path);
   std::vector<io::Replacement> plan;
   // The .DBF goes last: while it is there, its next open finishes the plan.
   for (const FamilyDesc& m : Members(p.dir, p.stem))
@@ -384,18 +314,18 @@ Result DeleteDbaseTable(const std::string& dbf) {
 Result RenameDbaseTable(const std::string& dbf, const std::string& newName) {
   std::string path;
   if (Result r = ExistingTable(dbf, path)) return r;
-  const PathParts op = Split(path);
-  if (newName.find('/') != std::string::npos && !SameFile(Split(newName).dir, op.dir))
+  const PathParts op = SplitPath(path);
+  if (newName.find('/') != std::string::npos && !SameFile(SplitPath(newName).dir, op.dir))
     return Fail(ErrInvalidParameter,
                 newName + ": a table is renamed within its directory; copy it to move it");
   // A name without extension keeps the old extension's spelling.
   std::string newFile = BaseName(newName);
   if (newFile.find('.') == std::string::npos) newFile += "." + op.ext;
   std::string newDbf;
-  if (Result r = DbaseFileName(Join(op.dir, newFile), newDbf)) return r;
+  if (Result r = DbaseFileName(JoinPath(op.dir, newFile), newDbf)) return r;
   if (BaseName(newDbf) == BaseName(path))
     return Fail(ErrInvalidParameter, newName + ": the table has this name already");
-  const PathParts np = Split(newDbf);
+  const PathParts np = SplitPath(newDbf);
   const bool caseOnly = SameNoCase(np.stem, op.stem);
   io::TableLock lock;
   if (Result r = LockDbaseExclusive(path, lock)) return r;
@@ -413,7 +343,7 @@ Result RenameDbaseTable(const std::string& dbf, const std::string& newName) {
   auto targetOf = [&](const FamilyDesc& m) {
     return m.kind == famTable && m.fileName == path
                ? newDbf
-               : Join(np.dir, np.stem + "." + CaseLike(Upper(Split(m.name).ext), np.ext));
+               : JoinPath(np.dir, io::MemberFileName(np, SplitPath(m.name).ext));
   };
   std::vector<io::Replacement> plan, table;
   std::set<std::string> targets;
@@ -453,8 +383,8 @@ Result EmptyDbaseTable(const std::string& dbf) {
   if (h.encrypted())
     return Fail(ErrReadOnly, name + " is encrypted, which this program does not change");
 
-  const PathParts p = Split(path);
-  const std::string work = paradox::WorkDirectoryOf(path);
+  const PathParts p = SplitPath(path);
+  const std::string work = io::WorkDirectoryOf(path);
   auto build = [&]() -> Result {
     if (Result r = FreshWorkDirectory(work)) return r;
     // The header as it is, counting no records.
@@ -467,15 +397,14 @@ Result EmptyDbaseTable(const std::string& dbf) {
     std::vector<std::uint8_t> bytes = fresh.raw;
     bytes.push_back(0x1A);
     io::File out;
-    if (Result r = out.open(Join(work, name), io::File::Mode::Create)) return r;
+    if (Result r = out.open(JoinPath(work, name), io::File::Mode::Create)) return r;
     if (Result r = out.write(0, bytes.data(), bytes.size())) return r;
 
     // The memo file keeps its header (block size, name) and loses its values;
     // a missing one is made anew.
     if (h.memo != MemoFormat::None) {
       const std::string found = MemoFile::Find(path, h.memo);
-      const std::string memoName =
-          found.empty() ? p.stem + "." + CaseLike("DBT", p.ext) : BaseName(found);
+      const std::string memoName = found.empty() ? io::MemberFileName(p, "DBT") : BaseName(found);
       std::string header;
       if (found.empty()) {
         header = MemoFile::NewHeader(h.memo, p.stem);
@@ -496,13 +425,13 @@ Result EmptyDbaseTable(const std::string& dbf) {
         for (int k = 0; k < 4; ++k) header[k] = static_cast<char>(blocks >> (8 * k));
       }
       io::File m;
-      if (Result r = m.open(Join(work, memoName), io::File::Mode::Create)) return r;
+      if (Result r = m.open(JoinPath(work, memoName), io::File::Mode::Create)) return r;
       if (Result r = m.write(0, header.data(), header.size())) return r;
     }
 
     // The production index: its tags, with no keys.
     for (const FamilyDesc& m : Members(p.dir, p.stem)) {
-      if (Upper(Split(m.name).ext) != "MDX") continue;
+      if (Upper(SplitPath(m.name).ext) != "MDX") continue;
       MdxFile index;
       if (Result r = ReadMdx(m.fileName, index)) return r;
       std::vector<MdxTagDef> tags(index.tags.begin(), index.tags.end());
@@ -512,12 +441,12 @@ Result EmptyDbaseTable(const std::string& dbf) {
           return Ok;
         }
       } none;
-      if (Result r = WriteMdx(Join(work, m.name), index.dbfName, tags, none)) return r;
+      if (Result r = WriteMdx(JoinPath(work, m.name), index.dbfName, tags, none)) return r;
     }
 
     std::vector<io::Replacement> plan, table;
     for (const FamilyDesc& m : Members(work, p.stem)) {
-      std::string target = Join(p.dir, m.name);
+      std::string target = JoinPath(p.dir, m.name);
       for (const FamilyDesc& o : Members(p.dir, p.stem))
         if (o.name == m.name) target = o.fileName;
       (m.kind == famTable ? table : plan).push_back({m.fileName, target});
@@ -525,7 +454,7 @@ Result EmptyDbaseTable(const std::string& dbf) {
     plan.insert(plan.end(), table.begin(), table.end());
     return io::ReplaceFiles(plan, PlanPathOf(path));
   };
-  return Settle(build(), [&] { paradox::RemoveWorkDirectory(work); });
+  return Settle(build(), [&] { io::RemoveWorkDirectory(work); });
 }
 
 }  // namespace engine::dbase

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <limits>
 
+#include "engine/valuetext.h"
+
 namespace engine::dbase {
 
 namespace {
@@ -108,31 +110,6 @@ Result Invalid(const DbfField& f, const std::string& what) {
   return Fail(ErrInvalidValue, "field " + f.name + ": " + what);
 }
 
-bool AsInteger(const Value& v, std::int64_t& out) {
-  if (auto i = std::get_if<std::int64_t>(&v)) {
-    out = *i;
-    return true;
-  }
-  if (auto d = std::get_if<double>(&v)) {
-    if (std::nearbyint(*d) != *d || std::fabs(*d) > 9.2e18) return false;
-    out = static_cast<std::int64_t>(*d);
-    return true;
-  }
-  return false;
-}
-
-bool AsNumber(const Value& v, double& out) {
-  if (auto d = std::get_if<double>(&v)) {
-    out = *d;
-    return true;
-  }
-  if (auto i = std::get_if<std::int64_t>(&v)) {
-    out = static_cast<double>(*i);
-    return true;
-  }
-  return false;
-}
-
 // Rounds a plain decimal text ("-12.345") to `decimals` places.
 void RoundDecimals(std::string& text, int decimals) {
   std::size_t point = text.find('.');
@@ -166,18 +143,9 @@ void RoundDecimals(std::string& text, int decimals) {
 // Text of the form [+-]digits[.digits] as RoundDecimals takes it: no '+',
 // no leading zeros, a digit before the point. False for any other text.
 bool PlainDecimal(const std::string& text, std::string& out) {
-  std::size_t i = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
-  const bool negative = i == 1 && text[0] == '-';
-  const std::size_t start = i;
-  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-  std::string whole = text.substr(start, i - start), fraction;
-  if (i < text.size() && text[i] == '.') {
-    const std::size_t from = ++i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    fraction = text.substr(from, i - from);
-  }
-  if (i != text.size() || (whole.empty() && fraction.empty())) return false;
-  whole.erase(0, std::min(whole.find_first_not_of('0'), whole.size()));
+  bool negative;
+  std::string whole, fraction;
+  if (!SplitDecimal(text, negative, whole, fraction)) return false;
   if (whole.empty()) whole = "0";
   out = (negative ? "-" : "") + whole + (fraction.empty() ? "" : "." + fraction);
   return true;
@@ -444,15 +412,8 @@ Result EncodeField(const DbfField& f, const Value& value, const text::Codec& cod
     case 'C': {
       const std::string* s = std::get_if<std::string>(&value);
       if (!s) return Invalid(f, "text is required");
-      if (std::size_t bad = text::InvalidUtf8At(*s); bad != std::string::npos)
-        return Invalid(f, "the text is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")");
-      std::string bytes;
-      if (!codec.fromUtf8(*s, bytes))
-        return Invalid(f, "\"" + *s + "\" has characters the table's code page cannot hold");
-      if (bytes.size() > f.length)
-        return Invalid(f,
-                       "\"" + *s + "\" is longer than " + std::to_string(f.length) + " characters");
-      if (bytes.find('\0') != std::string::npos) return Invalid(f, "text contains a NUL character");
+      std::string bytes, why;
+      if (!TextFieldBytes(*s, codec, f.length, bytes, why)) return Invalid(f, why);
       std::memcpy(p, bytes.data(), bytes.size());
       return Ok;
     }

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace engine::io {
 
@@ -129,6 +131,22 @@ Result File::truncate(std::uint64_t length) {
 
 Result File::sync() {
   if (!SyncDescriptor(fd_)) return OsFailure(path_, "cannot flush");
+  return Ok;
+}
+
+Result CopyFileBytes(const std::string& from, const std::string& to) {
+  File in, out;
+  if (Result r = in.open(from, File::Mode::Read)) return r;
+  if (Result r = out.open(to, File::Mode::Create)) return r;
+  std::uint64_t size = 0;
+  if (Result r = in.size(size)) return r;
+  std::vector<char> buf(1 << 20);
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
+    if (Result r = in.read(at, buf.data(), n)) return r;
+    if (Result r = out.write(at, buf.data(), n)) return r;
+    at += n;
+  }
   return Ok;
 }
 

@@ -59,6 +59,9 @@ void BeforeStep();
 // Flushes a descriptor to disk, counted.
 bool SyncDescriptor(int fd);
 
+// Copies the bytes of the file `from` into a new file `to` (replacing one
+// that is there), in pieces of 1 MiB.
+Result CopyFileBytes(const std::string& from, const std::string& to);
 // Reads a whole file into memory.
 Result ReadWholeFile(const std::string& path, std::string& out);
 bool FileExists(const std::string& path);

@@ -11,6 +11,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/path.h"
 
 namespace engine::io {
 
@@ -84,11 +85,6 @@ std::uint32_t GetU32(const std::string& s, std::size_t pos) {
   return v;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
 std::string Aside(const std::string& target) { return target + kAsideSuffix; }
 
 Result Move(const std::string& from, const std::string& to) {
@@ -117,15 +113,15 @@ Result SyncDirectories(const std::vector<Replacement>& plan) {
     if (!e.staged.empty()) dirs.emplace(DirOf(e.staged), e.staged);
   }
   for (const auto& [dir, path] : dirs)
-    if (Exists(dir))
+    if (PathExists(dir))
       if (Result r = SyncParentDirectory(path)) return r;
   return Ok;
 }
 
 Result RollForward(const std::vector<Replacement>& plan) {
   for (const Replacement& e : plan) {
-    if (!e.staged.empty() && !Exists(e.staged)) continue;  // moved in already
-    if (Exists(e.target) && !Exists(Aside(e.target)))
+    if (!e.staged.empty() && !PathExists(e.staged)) continue;  // moved in already
+    if (PathExists(e.target) && !PathExists(Aside(e.target)))
       if (Result r = Move(e.target, Aside(e.target))) return r;
     Result r = e.staged.empty() ? Remove(e.target) : Move(e.staged, e.target);
     if (r) return r;
@@ -139,9 +135,9 @@ Result RollForward(const std::vector<Replacement>& plan) {
 Result RollBack(const std::vector<Replacement>& plan) {
   for (auto it = plan.rbegin(); it != plan.rend(); ++it) {
     const Replacement& e = *it;
-    if (!e.staged.empty() && !Exists(e.staged) && Exists(e.target))
+    if (!e.staged.empty() && !PathExists(e.staged) && PathExists(e.target))
       if (Result r = Move(e.target, e.staged)) return r;
-    if (Exists(Aside(e.target)))
+    if (PathExists(Aside(e.target)))
       if (Result r = Move(Aside(e.target), e.target)) return r;
   }
   return SyncDirectories(plan);
@@ -149,7 +145,7 @@ Result RollBack(const std::vector<Replacement>& plan) {
 
 bool StagedFileLost(const std::vector<Replacement>& plan) {
   for (const Replacement& e : plan)
-    if (!e.staged.empty() && !Exists(e.staged) && !Exists(e.target)) return true;
+    if (!e.staged.empty() && !PathExists(e.staged) && !PathExists(e.target)) return true;
   return false;
 }
 
@@ -200,7 +196,7 @@ Result DecodePlan(const std::string& path, const std::string& data, std::vector<
 }
 
 Result CheckPlan(const std::vector<Replacement>& plan, const std::string& planPath) {
-  if (Exists(planPath))
+  if (PathExists(planPath))
     return Fail(ErrFileExists, planPath + ": a replacement plan is left over; recover it first");
   std::set<std::string> names;
   for (const Replacement& e : plan) {
@@ -212,7 +208,7 @@ Result CheckPlan(const std::vector<Replacement>& plan, const std::string& planPa
     struct stat st {};
     if (!e.staged.empty() && (::stat(e.staged.c_str(), &st) != 0 || !S_ISREG(st.st_mode)))
       return Fail(ErrNotFound, e.staged + ": staged file does not exist");
-    if (Exists(Aside(e.target)))
+    if (PathExists(Aside(e.target)))
       return Fail(ErrFileExists, Aside(e.target) + ": is in the way of replacing " + e.target);
   }
   return Ok;
@@ -287,7 +283,7 @@ Result WriteReplacePlan(const std::vector<Replacement>& plan, const std::string&
 }
 
 Result RecoverReplace(const std::string& planPath) {
-  if (!Exists(planPath)) return Ok;
+  if (!PathExists(planPath)) return Ok;
   std::string data;
   if (Result r = ReadWholeFile(planPath, data)) return r;
   std::vector<Replacement> plan;

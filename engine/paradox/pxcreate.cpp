@@ -9,6 +9,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/lock.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
 #include "engine/paradox/pxfamily.h"
@@ -52,10 +53,7 @@ const TypeInfo* ByCode(std::uint8_t c) {
   return nullptr;
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using io::Upper;
 
 Result Bad(const TableDesc& d, const std::string& what) {
   return Fail(ErrInvalidFieldDesc, d.tableName + ": " + what);
@@ -127,10 +125,7 @@ Result PrimaryKeyCount(const TableDesc& d, std::uint16_t& count) {
   return Ok;
 }
 
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+using io::BaseName;
 
 }  // namespace
 

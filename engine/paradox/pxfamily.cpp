@@ -14,6 +14,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/paradox/pxsecurity.h"
@@ -26,60 +27,13 @@ namespace {
 
 constexpr char kStagedSuffix[] = ".new~";
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-struct PathParts {
-  std::string dir;  // "." when the path names none
-  std::string stem;
-  std::string ext;  // without the dot
-};
-
-PathParts Split(const std::string& path) {
-  PathParts p;
-  std::size_t slash = path.find_last_of('/');
-  p.dir = slash == std::string::npos ? "." : path.substr(0, slash);
-  if (slash == 0) p.dir = "/";
-  std::string file = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::size_t dot = file.find_last_of('.');
-  p.stem = dot == std::string::npos ? file : file.substr(0, dot);
-  p.ext = dot == std::string::npos ? "" : file.substr(dot + 1);
-  return p;
-}
-
-std::string Join(const std::string& dir, const std::string& name) {
-  return dir == "/" ? "/" + name : dir + "/" + name;
-}
-
-std::string BaseName(const std::string& path) {
-  std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat x {}, y{};
-  return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev &&
-         x.st_ino == y.st_ino;
-}
-
-// An extension written like the table's: lower case when the table's
-// extension starts in lower case, else upper case.
-std::string CaseLike(const std::string& ext, const std::string& tableExt) {
-  bool lower = !tableExt.empty() && std::islower(static_cast<unsigned char>(tableExt[0]));
-  return lower ? Lower(ext) : Upper(ext);
-}
+using io::BaseName;
+using io::JoinPath;
+using io::PathExists;
+using io::PathParts;
+using io::SameFile;
+using io::SplitPath;
+using io::Upper;
 
 bool ParseNumber(const std::string& digits, int base, std::uint16_t& out) {
   if (digits.empty()) return false;
@@ -96,18 +50,18 @@ bool ParseNumber(const std::string& digits, int base, std::uint16_t& out) {
 
 // Files whose header holds the table's name: .DB, .PX and secondary indexes.
 bool CarriesTableName(const FamilyMember& m) {
-  const std::string ext = Upper(Split(m.fileName).ext);
+  const std::string ext = Upper(SplitPath(m.fileName).ext);
   return ext == "DB" || ext == "PX" || m.kind == famSecIndex || m.kind == famSecIndex2;
 }
 
-bool IsTableFile(const FamilyMember& m) { return Upper(Split(m.fileName).ext) == "DB"; }
+bool IsTableFile(const FamilyMember& m) { return Upper(SplitPath(m.fileName).ext) == "DB"; }
 
 // The order of the list: by kind, the engine's side files (.Q..) last.
 int Rank(const FamilyMember& m) {
   static const std::int32_t order[] = {famTable,    famIndex,     famBlob, famValChecks,
                                        famSecIndex, famSecIndex2, famForm, famReport};
   const int byKind = static_cast<int>(std::find(std::begin(order), std::end(order), m.kind) - order);
-  return Upper(Split(m.fileName).ext)[0] == 'Q' ? 100 + byKind : byKind;
+  return Upper(SplitPath(m.fileName).ext)[0] == 'Q' ? 100 + byKind : byKind;
 }
 
 // Every file of `dir` named `stem` (without regard to case) with a member's extension.
@@ -117,13 +71,13 @@ std::vector<FamilyMember> ListMembers(const std::string& dir, const std::string&
   if (!d) return out;
   const std::string wanted = Upper(stem);
   while (dirent* e = ::readdir(d)) {
-    PathParts p = Split(e->d_name);
+    PathParts p = SplitPath(e->d_name);
     if (Upper(p.stem) != wanted || p.ext.empty()) continue;
     FamilyMember m;
     m.kind = FamilyKindOf(p.ext, &m.id);
     if (m.kind == 0) continue;
     m.fileName = e->d_name;
-    m.path = Join(dir, e->d_name);
+    m.path = JoinPath(dir, e->d_name);
     struct stat st {};
     if (::stat(m.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     out.push_back(std::move(m));
@@ -247,27 +201,27 @@ std::vector<std::pair<std::string, std::string>> ValLinks(const std::string& val
 // own .VAL lists, and those of other .VAL files that name it.
 std::vector<Link> LinksOf(const std::string& db) {
   std::vector<Link> out;
-  const PathParts me = Split(db);
+  const PathParts me = SplitPath(db);
   const std::string myName = Upper(BaseName(db));
   auto namesMe = [&](const std::string& written) {
-    PathParts w = Split(WrittenFileName(written));
+    PathParts w = SplitPath(WrittenFileName(written));
     return Upper(WrittenFileName(written)) == myName ||
            (w.ext.empty() && Upper(w.stem) == Upper(me.stem));
   };
   // A link to a table that is not in the directory ties nothing here.
   const std::string ownVal = FamilyPath(db, ".VAL");
-  if (Exists(ownVal)) {
+  if (PathExists(ownVal)) {
     for (const auto& [name, other] : ValLinks(ownVal)) {
-      const std::string table = FamilyPath(Join(me.dir, WrittenFileName(other)), ".DB");
-      if (!namesMe(other) && Exists(table)) out.push_back({name, table});
+      const std::string table = FamilyPath(JoinPath(me.dir, WrittenFileName(other)), ".DB");
+      if (!namesMe(other) && PathExists(table)) out.push_back({name, table});
     }
   }
   DIR* d = ::opendir(me.dir.c_str());
   if (!d) return out;
   while (dirent* e = ::readdir(d)) {
-    PathParts p = Split(e->d_name);
+    PathParts p = SplitPath(e->d_name);
     if (Upper(p.ext) != "VAL" || Upper(p.stem) == Upper(me.stem)) continue;
-    const std::string valPath = Join(me.dir, e->d_name);
+    const std::string valPath = JoinPath(me.dir, e->d_name);
     for (const auto& [name, other] : ValLinks(valPath))
       if (namesMe(other)) out.push_back({name, FamilyPath(valPath, ".DB")});
   }
@@ -314,7 +268,7 @@ Result LockExclusive(const std::string& db, io::TableLock& lock) {
   if (Result r = lock.acquire(db, io::TableLock::Kind::Exclusive)) return r;
   if (Result r = io::RecoverReplace(FamilyPath(db, ".QRP"))) return r;
   if (Result r = io::RecoverJournal(FamilyPath(db, ".QJR"))) return r;
-  if (!Exists(db)) return Fail(ErrNotFound, db + ": table does not exist");
+  if (!PathExists(db)) return Fail(ErrNotFound, db + ": table does not exist");
   // Recovery may have put another file in the table's place.
   if (Result r = lock.acquire(db, io::TableLock::Kind::Exclusive)) return r;
   RemoveStagedLeftovers(db, lock, true);
@@ -322,7 +276,7 @@ Result LockExclusive(const std::string& db, io::TableLock& lock) {
 }
 
 bool ChangePending(const std::string& db) {
-  return Exists(FamilyPath(db, ".QJR")) || Exists(FamilyPath(db, ".QRP"));
+  return PathExists(FamilyPath(db, ".QJR")) || PathExists(FamilyPath(db, ".QRP"));
 }
 
 // A shared lock for reading the files of a table. A change cut short is
@@ -359,37 +313,12 @@ Result RequireRights(const std::string& db, const std::vector<std::string>& pass
 // A table's .DB path from a name: ".DB" is added to a name without
 // extension; another extension belongs to another driver.
 Result TableFileName(const std::string& name, std::string& out) {
-  PathParts p = Split(name);
-  if (p.stem.empty()) return Fail(ErrInvalidParameter, "\"" + name + "\" is not a table name");
-  if (p.ext.empty()) {
-    out = name + ".DB";
-    return Ok;
-  }
-  if (Upper(p.ext) != "DB")
-    return Fail(ErrInvalidParameter, name + ": a Paradox table's name ends in .DB");
-  out = name;
-  return Ok;
+  return io::TableFileName(name, "DB", "a Paradox table", out);
 }
 
 Result ExistingTable(const std::string& path, std::string& db) {
   db = FamilyPath(path, ".DB");
-  if (!Exists(db)) return Fail(ErrNotFound, path + ": table does not exist");
-  return Ok;
-}
-
-Result CopyFileBytes(const std::string& from, const std::string& to) {
-  io::File in, out;
-  if (Result r = in.open(from, io::File::Mode::Read)) return r;
-  if (Result r = out.open(to, io::File::Mode::Create)) return r;
-  std::uint64_t size = 0;
-  if (Result r = in.size(size)) return r;
-  std::vector<char> buf(1 << 20);
-  for (std::uint64_t at = 0; at < size;) {
-    std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
-    if (Result r = in.read(at, buf.data(), n)) return r;
-    if (Result r = out.write(at, buf.data(), n)) return r;
-    at += n;
-  }
+  if (!PathExists(db)) return Fail(ErrNotFound, path + ": table does not exist");
   return Ok;
 }
 
@@ -399,11 +328,11 @@ Result StageCopy(const FamilyMember& m, const std::string& target, int codePage,
                  std::vector<io::Replacement>& into) {
   const std::string staged = target + kStagedSuffix;
   into.push_back({staged, target});
-  if (Result r = CopyFileBytes(m.path, staged)) return r;
+  if (Result r = io::CopyFileBytes(m.path, staged)) return r;
   if (CarriesTableName(m)) return PatchHeaderName(staged, BaseName(target));
   if (m.kind == famValChecks) {
-    const PathParts t = Split(target);
-    return PatchValName(staged, t.stem + "." + CaseLike("DB", t.ext), codePage);
+    const PathParts t = SplitPath(target);
+    return PatchValName(staged, io::MemberFileName(t, "DB"), codePage);
   }
   return Ok;
 }
@@ -451,14 +380,14 @@ Result StageTableCopy(const std::string& srcDb, const std::string& destDb, Prepa
   std::vector<FamilyMember> members;
   if (Result r = ListFamily(srcDb, members)) return r;
   const std::vector<Stamp> before = Stamps(members);
-  const PathParts dp = Split(destDb);
+  const PathParts dp = SplitPath(destDb);
   const int codePage = TableCodePage(srcDb);
   std::vector<io::Replacement> others, table;
   std::set<std::string> targets;
   for (const FamilyMember& m : members) {
     const std::string target =
         IsTableFile(m) ? destDb
-                       : Join(dp.dir, dp.stem + "." + CaseLike(Split(m.fileName).ext, dp.ext));
+                       : JoinPath(dp.dir, io::MemberFileName(dp, SplitPath(m.fileName).ext));
     targets.insert(target);
     if (Result r = StageCopy(m, target, codePage, IsTableFile(m) ? table : others)) {
       out.plan.insert(out.plan.end(), others.begin(), others.end());
@@ -481,18 +410,18 @@ Result StageTableCopy(const std::string& srcDb, const std::string& destDb, Prepa
 // The staged files of the family of `db` left in its directory.
 std::vector<std::string> StagedFiles(const std::string& db) {
   std::vector<std::string> out;
-  const PathParts table = Split(db);
+  const PathParts table = SplitPath(db);
   DIR* d = ::opendir(table.dir.c_str());
   if (!d) return out;
   const std::size_t n = sizeof kStagedSuffix - 1;
   while (dirent* e = ::readdir(d)) {
     const std::string file = e->d_name;
     if (file.size() <= n || file.compare(file.size() - n, n, kStagedSuffix) != 0) continue;
-    const PathParts member = Split(file.substr(0, file.size() - n));
+    const PathParts member = SplitPath(file.substr(0, file.size() - n));
     if (Upper(member.stem) != Upper(table.stem) || member.ext.empty() ||
         FamilyKindOf(member.ext) == 0)
       continue;
-    const std::string path = Join(table.dir, file);
+    const std::string path = JoinPath(table.dir, file);
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) out.push_back(path);
   }
@@ -502,33 +431,19 @@ std::vector<std::string> StagedFiles(const std::string& db) {
 
 }  // namespace
 
-std::string WorkDirectoryOf(const std::string& db) { return db + ".work~"; }
-
-void RemoveWorkDirectory(const std::string& dir) {
-  if (dir.empty()) return;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name != "." && name != "..") ::unlink(Join(dir, name).c_str());
-    }
-    ::closedir(d);
-  }
-  ::rmdir(dir.c_str());
-}
-
 void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool exclusive) {
-  if (Upper(Split(db).ext) != "DB") return;
+  if (Upper(SplitPath(db).ext) != "DB") return;
   struct stat st {};
   const bool work = ::lstat(WorkDirectoryOf(db).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   if (!work && StagedFiles(db).empty()) return;
-  if (Exists(FamilyPath(db, ".QRP"))) return;
+  if (PathExists(FamilyPath(db, ".QRP"))) return;
   // Whole-table operations stage under the exclusive lock, and changes of
   // a table's indexes under any lock of it: only the sole open may remove.
   if (!exclusive && lock.acquire(db, io::TableLock::Kind::Exclusive) != Ok) {
     ClearLastError();
     return;
   }
-  if (!Exists(FamilyPath(db, ".QRP"))) {
+  if (!PathExists(FamilyPath(db, ".QRP"))) {
     for (const std::string& path : StagedFiles(db)) ::unlink(path.c_str());
     if (work) RemoveWorkDirectory(WorkDirectoryOf(db));
   }
@@ -568,7 +483,7 @@ std::int32_t FamilyKindOf(const std::string& extension, std::uint16_t* id) {
 Result ListFamily(const std::string& tablePath, std::vector<FamilyMember>& out) {
   std::string db;
   if (Result r = ExistingTable(tablePath, db)) return r;
-  const PathParts p = Split(db);
+  const PathParts p = SplitPath(db);
   out = ListMembers(p.dir, p.stem);
   return Ok;
 }
@@ -578,7 +493,7 @@ Result PreparedChange::apply() {
   if (r) return Failed(*this, r);
   locks.clear();
   for (const io::Replacement& e : plan) {
-    if (e.staged.empty() || Upper(Split(e.target).ext) != "DB") continue;
+    if (e.staged.empty() || Upper(SplitPath(e.target).ext) != "DB") continue;
     io::TableLock lock;
     if (lock.acquire(e.target, io::TableLock::Kind::Exclusive) == Ok)
       RemoveStagedLeftovers(e.target, lock, true);
@@ -601,16 +516,16 @@ Result PrepareCopy(const std::string& source, const std::string& destination, bo
   if (Result r = ExistingTable(source, srcDb)) return r;
   if (Result r = TableFileName(destination, destDb)) return r;
   // A copy into this name that was cut short is finished first.
-  if (!Exists(FamilyPath(destDb, ".DB")))
+  if (!PathExists(FamilyPath(destDb, ".DB")))
     if (Result r = io::RecoverReplace(FamilyPath(destDb, ".QRP"))) return r;
   const std::string existing = FamilyPath(destDb, ".DB");
-  if (Exists(existing) && SameFile(existing, srcDb))
+  if (PathExists(existing) && SameFile(existing, srcDb))
     return Fail(ErrInvalidParameter, destination + ": a table cannot be copied onto itself");
   io::TableLock srcLock;
   if (Result r = LockForReading(srcDb, srcLock)) return r;
   if (Result r = RequireRights(srcDb, passwords, kRightsReadOnly, "reading the table", true))
     return r;
-  if (Exists(existing)) {
+  if (PathExists(existing)) {
     if (!overwrite)
       return Fail(ErrDestinationExists, existing + ": the destination table exists already");
     destDb = existing;
@@ -659,27 +574,27 @@ Result PrepareRename(const std::string& tablePath, const std::string& newName,
   out.discard();
   std::string db;
   if (Result r = ExistingTable(tablePath, db)) return r;
-  const PathParts op = Split(db);
-  if (newName.find('/') != std::string::npos && !SameFile(Split(newName).dir, op.dir))
+  const PathParts op = SplitPath(db);
+  if (newName.find('/') != std::string::npos && !SameFile(SplitPath(newName).dir, op.dir))
     return Fail(ErrInvalidParameter,
                 newName + ": a table is renamed within its directory; copy it to move it");
   // A name without extension keeps the old extension's spelling.
   std::string newDb, newFile = BaseName(newName);
-  if (Split(newFile).ext.empty() && newFile.find('.') == std::string::npos)
+  if (SplitPath(newFile).ext.empty() && newFile.find('.') == std::string::npos)
     newFile += "." + op.ext;
-  if (Result r = TableFileName(Join(op.dir, newFile), newDb)) return r;
+  if (Result r = TableFileName(JoinPath(op.dir, newFile), newDb)) return r;
   if (BaseName(newDb) == BaseName(db))
     return Fail(ErrInvalidParameter, newName + ": the table has this name already");
-  const PathParts np = Split(newDb);
+  const PathParts np = SplitPath(newDb);
   const bool caseOnly = Upper(np.stem) == Upper(op.stem);
   io::TableLock lock;
   if (Result r = LockExclusive(db, lock)) return r;
   if (Result r = RequireRights(db, passwords, kRightsAll, "renaming the table", false)) return r;
   if (Result r = RefuseIfLinked(db, "renamed")) return r;
   if (!caseOnly) {
-    if (!Exists(FamilyPath(newDb, ".DB")))
+    if (!PathExists(FamilyPath(newDb, ".DB")))
       if (Result r = io::RecoverReplace(FamilyPath(newDb, ".QRP"))) return r;
-    if (Exists(FamilyPath(newDb, ".DB")))
+    if (PathExists(FamilyPath(newDb, ".DB")))
       return Fail(ErrFileExists, FamilyPath(newDb, ".DB") + ": a table of that name exists already");
   }
   std::vector<FamilyMember> members;
@@ -687,7 +602,7 @@ Result PrepareRename(const std::string& tablePath, const std::string& newName,
   const int codePage = TableCodePage(db);
   auto targetOf = [&](const FamilyMember& m) {
     return IsTableFile(m) ? newDb
-                          : Join(np.dir, np.stem + "." + CaseLike(Split(m.fileName).ext, np.ext));
+                          : JoinPath(np.dir, io::MemberFileName(np, SplitPath(m.fileName).ext));
   };
   // Members of the new name left without their table go.
   std::set<std::string> targets;

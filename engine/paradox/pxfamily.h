@@ -36,6 +36,7 @@
 
 #include "engine/errors.h"
 #include "engine/io/lock.h"
+#include "engine/io/path.h"
 #include "engine/records.h"
 
 namespace engine::paradox {
@@ -83,9 +84,8 @@ void RemoveStagedLeftovers(const std::string& db, io::TableLock& lock, bool excl
 
 // A restructure builds the new table in a directory beside the old one
 // (engine/paradox/pxrestructure.h): TABLE.DB + ".work~".
-std::string WorkDirectoryOf(const std::string& db);
-// Removes a work directory and what it holds (it holds files only).
-void RemoveWorkDirectory(const std::string& dir);
+using io::RemoveWorkDirectory;
+using io::WorkDirectoryOf;
 
 // `passwords` are the session's: a protected table needs one that allows
 // the operation (reading for the source of a copy; all rights to delete,

@@ -16,6 +16,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/path.h"
 #include "engine/io/sorter.h"
 #include "engine/paradox/pxblocks.h"
 #include "engine/paradox/pxchain.h"
@@ -34,10 +35,7 @@ constexpr std::uint16_t kCompositeIdBase = 256;
 constexpr std::size_t kMaxIndexNameLength = 31;
 constexpr char kCompositeDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using io::Upper;
 
 std::string DirectoryOf(const std::string& path) {
   std::size_t slash = path.find_last_of('/');

@@ -10,6 +10,7 @@
 
 #include "engine/io/journal.h"
 #include "engine/io/lock.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
 #include "engine/paradox/pxfamily.h"
@@ -19,10 +20,7 @@ namespace engine::paradox {
 
 namespace {
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using io::Upper;
 
 // Graphic and OLE contents carry an 8-byte prefix before the data.
 std::size_t PrefixLength(std::uint8_t code) { return code == fcGraphic || code == fcOle ? 8 : 0; }

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "engine/io/file.h"
+#include "engine/io/path.h"
 #include "engine/paradox/pxpicture.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxvalue.h"
@@ -63,10 +64,7 @@ void PutCString(std::uint8_t* p, std::size_t area, const std::string& s) {
   p[n] = 0;
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
+using io::Upper;
 
 std::string BaseName(const std::string& path) {
   std::size_t slash = path.find_last_of("/\\:");

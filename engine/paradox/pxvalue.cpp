@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "engine/valuetext.h"
+
 namespace engine::paradox {
 
 bool IsZero(const std::uint8_t* p, std::size_t n) {
@@ -84,18 +86,9 @@ std::string DecodeBcd(const std::uint8_t* p, int decimals) {
 }
 
 bool EncodeBcd(const std::string& text, int decimals, std::uint8_t* p) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
+  bool negative;
   std::string intPart, fracPart;
-  for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-    intPart += text[i];
-  if (i < text.size() && text[i] == '.') {
-    for (++i; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-      fracPart += text[i];
-  }
-  if (i != text.size() || (intPart.empty() && fracPart.empty())) return false;
-  while (!intPart.empty() && intPart.front() == '0') intPart.erase(0, 1);
+  if (!SplitDecimal(text, negative, intPart, fracPart)) return false;
   // Extra decimals must be zeros: dropping real digits would lose data.
   while (static_cast<int>(fracPart.size()) > decimals) {
     if (fracPart.back() != '0') return false;
@@ -159,32 +152,6 @@ Result Invalid(const PxField& f, const std::string& what) {
   return Fail(ErrInvalidValue, "field " + f.name + ": " + what);
 }
 
-// Integers arrive as int64; other numeric kinds are accepted when exact.
-bool AsInteger(const Value& v, std::int64_t& out) {
-  if (auto i = std::get_if<std::int64_t>(&v)) {
-    out = *i;
-    return true;
-  }
-  if (auto d = std::get_if<double>(&v)) {
-    if (std::nearbyint(*d) != *d || std::fabs(*d) > 9.2e18) return false;
-    out = static_cast<std::int64_t>(*d);
-    return true;
-  }
-  return false;
-}
-
-bool AsDouble(const Value& v, double& out) {
-  if (auto d = std::get_if<double>(&v)) {
-    out = *d;
-    return true;
-  }
-  if (auto i = std::get_if<std::int64_t>(&v)) {
-    out = static_cast<double>(*i);
-    return true;
-  }
-  return false;
-}
-
 Result EncodeInteger(const PxField& f, const Value& value, std::uint8_t* p) {
   std::int64_t v;
   if (!AsInteger(value, v)) return Invalid(f, "a whole number is required");
@@ -207,15 +174,8 @@ Result EncodeField(const PxField& f, const Value& value, const text::Codec& code
     case fcAlpha: {
       const std::string* s = std::get_if<std::string>(&value);
       if (!s) return Invalid(f, "text is required");
-      // Malformed UTF-8 would reach the code page as replacement characters.
-      if (std::size_t bad = text::InvalidUtf8At(*s); bad != std::string::npos)
-        return Invalid(f, "the text is not valid UTF-8 (byte " + std::to_string(bad + 1) + ")");
-      std::string bytes;
-      if (!codec.fromUtf8(*s, bytes))
-        return Invalid(f, "\"" + *s + "\" has characters the table's code page cannot hold");
-      if (bytes.size() > w)
-        return Invalid(f, "\"" + *s + "\" is longer than " + std::to_string(w) + " characters");
-      if (bytes.find('\0') != std::string::npos) return Invalid(f, "text contains a NUL character");
+      std::string bytes, why;
+      if (!TextFieldBytes(*s, codec, w, bytes, why)) return Invalid(f, why);
       std::memcpy(p, bytes.data(), bytes.size());
       return Ok;
     }
@@ -234,7 +194,7 @@ Result EncodeField(const PxField& f, const Value& value, const text::Codec& code
     case fcNumber:
     case fcMoney: {
       double d;
-      if (!AsDouble(value, d) || !std::isfinite(d)) return Invalid(f, "a number is required");
+      if (!AsNumber(value, d) || !std::isfinite(d)) return Invalid(f, "a number is required");
       EncodeDouble(d, p);
       return Ok;
     }
@@ -268,7 +228,7 @@ Result EncodeField(const PxField& f, const Value& value, const text::Codec& code
       std::string text;
       if (b) {
         text = b->text;
-      } else if (double d; AsDouble(value, d)) {
+      } else if (double d; AsNumber(value, d)) {
         char buf[64];
         std::snprintf(buf, sizeof buf, "%.*f", static_cast<int>(f.size), d);
         text = buf;

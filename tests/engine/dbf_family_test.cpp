@@ -6,9 +6,6 @@
 // both ways, refusals that name the record and the field and leave nothing
 // behind; and another reader of our .DBF copies when one is installed.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -31,6 +28,7 @@
 #include "engine/paradox/pxtable.h"
 #include "tests/support/dbtables.h"
 #include "tests/support/files.h"
+#include "tests/support/killsteps.h"
 #include "tests/support/ptables.h"
 #include "tests/support/tempdir.h"
 
@@ -38,6 +36,7 @@ using namespace engine;
 using namespace engine::dbase;
 using dbtables::Field;
 using dbtables::Row;
+using killsteps::KillAtEveryStep;
 namespace fs = std::filesystem;
 
 namespace {
@@ -280,46 +279,6 @@ std::vector<std::vector<std::string>> CanonicalRows(const std::vector<Row>& rows
 }  // namespace
 
 namespace {
-
-std::uint64_t g_stepsLeft = 0;
-void DieAtStep() {
-  if (g_stepsLeft-- == 0) raise(SIGKILL);
-}
-
-// Runs `change` in a child killed before its k-th step on disk, for k = 0,
-// 1, ... until a run gets through. After each, `check(finished)` looks at
-// the directory (opening the tables recovers them) and the directory is
-// put back as it was.
-template <typename Change, typename Check>
-void KillAtEveryStep(const std::string& dir, Change change, Check check, int minimumSteps) {
-  TempDir backup(TempDir::Where::Memory);
-  for (const auto& e : fs::directory_iterator(dir))
-    fs::copy(e.path(), backup / e.path().filename().string());
-  bool finished = false;
-  int steps = 0;
-  for (std::uint64_t k = 0; !finished && k < 200; ++k) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      g_stepsLeft = k;
-      io::SetStepHook(DieAtStep);
-      _exit(change() == Ok ? 0 : 3);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    finished = WIFEXITED(status);
-    ASSERT_TRUE(finished ? WEXITSTATUS(status) == 0 : WIFSIGNALED(status)) << "step " << k;
-    if (!finished) ++steps;
-    SCOPED_TRACE("killed before step " + std::to_string(k));
-    check(finished);
-    for (const auto& e : fs::directory_iterator(dir)) fs::remove_all(e);
-    for (const auto& e : fs::directory_iterator(backup.path()))
-      fs::copy(e.path(), dir + "/" + e.path().filename().string());
-    ASSERT_FALSE(testing::Test::HasFailure());
-  }
-  EXPECT_TRUE(finished);
-  EXPECT_GE(steps, minimumSteps);
-}
 
 // Opens the table if it is there (which settles a change cut short);
 // false when it is not.
