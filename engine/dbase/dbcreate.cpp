@@ -232,6 +232,8 @@ Result DbaseTable::Create(const std::string& path, const TableDesc& desc, int le
     bytes.push_back(0x1A);
     DbfHeader planned;
     if (Result r = planned.parse(dbf, bytes, bytes.size())) return r;
+    const text::LanguageDriver* driver = nullptr;
+    planned.decodeNames(text::SharedCodec(CodePageOf(planned, driver)));
     if (Result r = TagsOfIndexDescs(desc.indexes, planned.fields, tagDefs))
       return Fail(r, dbf + ": " + LastErrorMessage());
     if (Result r = tags.plan(tagDefs, planned.fields, true))

@@ -274,6 +274,8 @@ Result SetIndexFlags(const std::string& dbf, bool production, const std::vector<
   if (Result r = file.read(0, head.data(), head.size())) return r;
   DbfHeader h;
   if (Result r = h.parse(dbf, head, size)) return r;
+  const text::LanguageDriver* driver = nullptr;
+  h.decodeNames(text::SharedCodec(CodePageOf(h, driver)));
   h.raw[28] = production ? 1 : 0;
   for (const DbfField& f : h.fields) {
     const std::size_t flag = f.descriptor + (h.level == 7 ? 37 : 31);
