@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "engine/config/config.h"
+#include "engine/dbfcursor.h"
 #include "engine/engine.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/valchecks.h"
@@ -182,6 +183,42 @@ Result CreateNotes(const std::string& dir) {
                 {{std::string("A level 3 table, as the oldest programs write them."), Day(1992, 1, 1)}});
 }
 
+// A dBASE IV table with a memo field, a production index of two tags and
+// one record marked deleted (which a pack would remove).
+Result CreateParts(const std::string& dir) {
+  TableDesc d;
+  d.tableName = dir + "/PARTS.DBF";
+  d.driverType = "DBASE";
+  d.fields = {Field("PARTNO", dbChar, 6), Field("NAME", dbChar, 24), Field("PRICE", dbNumber, 9, 2),
+              Field("ADDED", dbDate), Field("NOTES", dbMemo)};
+  IndexDesc partNo;
+  partNo.tagName = "PARTNO";
+  partNo.keyExpression = "PARTNO";
+  partNo.unique = 1;
+  IndexDesc name;
+  name.tagName = "NAME";
+  name.keyExpression = "UPPER(NAME)";
+  d.indexes = {partNo, name};
+  d.optionalParams = {{"LEVEL", "4"}};
+  if (Result r = dbf::Create(d.tableName, true, d)) return r;
+  if (Result r = Insert(d.tableName,
+                        {{std::string("P-100"), std::string("Hinge, brass"), BcdValue{"4.50"},
+                          Day(1994, 3, 1), std::string("Sold in pairs.")},
+                         {std::string("P-200"), std::string("Bolt M6"), BcdValue{"0.35"},
+                          Day(1994, 3, 1), Value{}},
+                         {std::string("P-300"), std::string("Old latch"), BcdValue{"2.10"},
+                          Day(1991, 6, 12), std::string("No longer made; kept for old orders.")},
+                         {std::string("P-400"), std::string("Washer M6"), BcdValue{"0.05"},
+                          Day(1995, 9, 30), Value{}}}))
+    return r;
+  hDBICur cur = 0;
+  Result r = OpenTablePath(d.tableName, OpenMode::ReadWrite, cur);
+  if (r == Ok) r = SetToRecordNo(cur, 3);
+  if (r == Ok) r = DeleteRecord(cur);
+  if (cur) CloseCursor(cur);
+  return r;
+}
+
 Result WriteText(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
@@ -196,7 +233,8 @@ Result CreateDemoDatabase(const std::string& dir) {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) return Fail(ErrAccessDenied, dir + ": cannot create the directory: " + ec.message());
-  for (auto step : {CreateStatus, CreateCustomer, CreateOrders, CreateSecrets, CreateNotes})
+  for (auto step :
+       {CreateStatus, CreateCustomer, CreateOrders, CreateSecrets, CreateNotes, CreateParts})
     if (Result r = step(dir)) return r;
   if (Result r = WriteText(dir + "/BRISTOL.SQL",
                            "SELECT Name, City, Credit\nFROM CUSTOMER\nWHERE City = 'Bristol'\n"))

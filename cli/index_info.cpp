@@ -49,8 +49,12 @@ void PrintSecondaryIndexes(hDBICur cursor, std::ostream& out) {
           << "Fields" << "Properties\n";
       header = true;
     }
-    out << "  " << std::left << std::setw(27) << ix.name << std::setw(32) << IndexFields(fields, ix)
-        << IndexFlags(ix) << "\n";
+    // A tag of a dBASE production index shows by its tag name and key expression.
+    const std::string name = ix.tagName.empty() ? ix.name : ix.tagName + " (" + ix.name + ")";
+    const std::string key =
+        ix.fieldsInKey == 0 && !ix.keyExpression.empty() ? ix.keyExpression : IndexFields(fields, ix);
+    out << "  " << std::left << std::setw(27) << name << std::setw(32) << key << IndexFlags(ix)
+        << "\n";
   }
 }
 

@@ -251,7 +251,9 @@ std::vector<Command> RestructureCommands() {
       {"index",
        "add TABLE NAME FIELD[,FIELD...] [--unique] [--descending] [--case-insensitive] | "
        "drop TABLE NAME",
-       "add or remove a secondary index", Index},
+       "add or remove a secondary index (drop also takes a tag of a dBASE table's production "
+       "index, or the whole index by its file name, T.MDX)",
+       Index},
   };
 }
 

@@ -136,11 +136,40 @@ long ParseRecordNumber(const std::string& text) {
 }
 
 
+// --tag NAME=EXPR[,unique][,descending]: a tag of the production index.
+IndexDesc ParseTag(const std::string& text) {
+  const std::size_t eq = text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size())
+    throw UsageError("--tag takes NAME=EXPRESSION[,unique][,descending], not \"" + text + "\"");
+  IndexDesc ix;
+  ix.tagName = text.substr(0, eq);
+  std::string rest = text.substr(eq + 1);
+  // Options come last; an expression may hold commas itself (STR(N,10,2)).
+  for (;;) {
+    const std::size_t comma = rest.find_last_of(',');
+    if (comma == std::string::npos) break;
+    std::string word = rest.substr(comma + 1);
+    for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (word == "unique") {
+      ix.unique = 1;
+    } else if (word == "descending") {
+      ix.descending = 1;
+    } else {
+      break;
+    }
+    rest.resize(comma);
+  }
+  ix.keyExpression = rest;
+  ix.maintained = 1;
+  return ix;
+}
+
 int CreateDbase(TableDesc& desc, const std::string& spec, const Args& args, Streams& io) {
   if (args.value("key") || args.value("blocksize") || args.value("password"))
     throw UsageError("--key, --blocksize and --password are for Paradox tables");
   desc.driverType = "DBASE";
   desc.fields = ParseDbaseFieldList(spec);
+  for (const std::string& tag : args.values("tag")) desc.indexes.push_back(ParseTag(tag));
   desc.optionalParams.push_back({"LEVEL", args.value("level").value_or("4")});
   if (auto v = args.value("langdriver")) desc.optionalParams.push_back({"LANGDRIVER", *v});
   Check(dbf::Create(desc.tableName, false, desc));
@@ -149,13 +178,15 @@ int CreateDbase(TableDesc& desc, const std::string& spec, const Args& args, Stre
 }
 
 int Create(const std::vector<std::string>& words, Streams& io) {
-  Args args = ParseCommandArgs(words, {"fields", "key", "level", "langdriver", "blocksize"});
+  Args args =
+      ParseCommandArgs(words, {"fields", "key", "level", "langdriver", "blocksize", "tag"});
   args.expectPositional(1);
   auto fieldSpec = args.value("fields");
   if (!fieldSpec) throw UsageError("--fields is required");
   TableDesc desc;
   desc.tableName = ResolveTable(args.positional()[0]);
   if (dbf::IsDbfPath(desc.tableName)) return CreateDbase(desc, *fieldSpec, args, io);
+  if (!args.values("tag").empty()) throw UsageError("--tag is for dBASE tables");
   desc.fields = ParseFieldList(*fieldSpec);
   long key = args.intValue("key", 0);
   if (key < 0 || key > static_cast<long>(desc.fields.size()))
@@ -307,10 +338,11 @@ std::vector<Command> TableCommands() {
       {"info", "TABLE [--password PW]...", "print the table's properties and fields", Info},
       {"create",
        "TABLE --fields \"NAME TYPE [SIZE]; ...\" [--key N] [--level 3|4|5|7] "
-       "[--langdriver NAME] [--blocksize BYTES] [--password PW]",
+       "[--tag NAME=EXPR[,unique][,descending]]... [--langdriver NAME] [--blocksize BYTES] "
+       "[--password PW]",
        "create a table (TYPE: A N $ D S M B F O G I T @ L + Y #; a .DBF table: \"NAME TYPE "
        "[SIZE [DECIMALS]]\" with C N F D L M B G, and at level 7 I + @ O; level 3, 4 (the "
-       "default), 5 or 7)",
+       "default), 5 or 7; --tag adds a tag of its production index, level 4 and later)",
        Create},
       {"insert", "TABLE [--password PW]... < rows.csv",
        "insert the records of CSV input (header line names the fields)", Insert},

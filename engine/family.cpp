@@ -9,6 +9,7 @@
 
 #include "engine/dbase/dbconvert.h"
 #include "engine/dbase/dbfamily.h"
+#include "engine/dbase/dbindex.h"
 #include "engine/dbfcursor.h"
 #include "engine/handles.h"
 #include "engine/io/file.h"
@@ -310,7 +311,8 @@ Result RestructureTable(hDBIDb db, const TableDesc& desc, bool analyzeOnly,
   const bool named = BaseName(desc.tableName).find('.') != std::string::npos;
   std::string path;
   if (Result r = TableOfDatabase(db, desc.tableName, named ? "" : desc.driverType, path)) return r;
-  if (dbf::IsDbfPath(path)) return dbase::RestructureDbaseTable(path, desc, analyzeOnly, report);
+  if (dbf::IsDbfPath(path))
+    return dbase::RestructureDbaseTableWithIndex(path, desc, analyzeOnly, report);
   paradox::RestructureOptions options;
   options.dryRun = analyzeOnly;
   options.passwords = SessionPasswords();

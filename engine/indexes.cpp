@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "engine/dbase/dbindex.h"
 #include "engine/dbfcursor.h"
 #include "engine/handles.h"
 #include "engine/io/file.h"
@@ -300,6 +301,12 @@ Result DeleteIndex(hDBICur h, const std::string& indexName) {
 }
 
 Result DeleteIndex(hDBIDb db, const std::string& tableName, const std::string& indexName) {
+  // A dBASE table's tags live in its production index: one is dropped by
+  // its tag name, the whole index by its file name (T.MDX).
+  std::string directory;
+  if (Result r = GetDatabaseDirectory(db, directory)) return r;
+  const std::string path = TablePath(directory, tableName);
+  if (dbf::IsDbfPath(path)) return dbase::DropIndexTag(path, indexName);
   std::unique_ptr<ParadoxTable> table;
   if (Result r = OpenExclusive(db, tableName, table)) return r;
   return DeleteFrom(*table, indexName);

@@ -86,8 +86,10 @@ Result CopyDbaseToParadox(const std::string& source, const std::string& destinat
 // refused up front); a value that would not be carried whole (text cut,
 // decimals or digits lost, a time of day dropped) fails the restructure
 // naming the record and the old field. Records marked deleted go, as in a
-// pack. Built in the work directory and swapped in like a pack; a table
-// with a production index is refused, as for any change of its records.
+// pack. Built in the work directory and swapped in like a pack. The
+// production index is not carried here: a table that has one is
+// restructured through RestructureDbaseTableWithIndex (dbindex.h), which
+// RestructureTable calls and which rebuilds its tags.
 // `dryRun` changes nothing and tells in `report` what would happen: the
 // records kept and those that could not be carried.
 Result RestructureDbaseTable(const std::string& path, const TableDesc& desc, bool dryRun,

@@ -1,16 +1,19 @@
 // Creating dBASE tables from a table descriptor.
 //
-// The new .DBF (and .DBT) are written beside their targets as NAME.new~
-// and swapped in with one replacement plan, so a table appears whole or
-// not at all, and one it replaces stays whole until the swap.
+// The new .DBF (and .DBT, and the .MDX when the descriptor lists tags) are
+// written beside their targets as NAME.new~ and swapped in with one
+// replacement plan, so a table appears whole or not at all, and one it
+// replaces stays whole until the swap.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <set>
 
+#include "engine/dbase/dbindex.h"
 #include "engine/dbase/dbtable.h"
 #include "engine/io/journal.h"
 #include "engine/paradox/pxtable.h"
@@ -218,6 +221,31 @@ Result DbaseTable::Create(const std::string& path, const TableDesc& desc, int le
   const std::string dbf = ec ? path : absolute.lexically_normal().string();
   Planned plan;
   if (Result r = Plan(desc, level, dbf, plan)) return r;
+  // Tags of the production index: their keys must compute over the fields.
+  std::vector<MdxTagDef> tagDefs;
+  TableTags tags;
+  if (!desc.indexes.empty()) {
+    if (level == 3)
+      return Fail(ErrNotSupported, dbf + ": a level 3 table has no production index; "
+                                         "tags need level 4, 5 or 7");
+    std::vector<std::uint8_t> bytes = plan.header;
+    bytes.push_back(0x1A);
+    DbfHeader planned;
+    if (Result r = planned.parse(dbf, bytes, bytes.size())) return r;
+    const text::LanguageDriver* driver = nullptr;
+    planned.decodeNames(text::SharedCodec(CodePageOf(planned, driver)));
+    if (Result r = TagsOfIndexDescs(desc.indexes, planned.fields, tagDefs))
+      return Fail(r, dbf + ": " + LastErrorMessage());
+    if (Result r = tags.plan(tagDefs, planned.fields, true))
+      return Fail(r, dbf + ": " + LastErrorMessage());
+    plan.header[28] = 1;
+    const std::vector<std::string> keyed = KeyedFields(tags.defs(), planned.fields);
+    for (const DbfField& f : planned.fields) {
+      const std::size_t flag = f.descriptor + (level == 7 ? 37 : 31);
+      if (std::find(keyed.begin(), keyed.end(), f.name) != keyed.end() && flag < plan.header.size())
+        plan.header[flag] = 1;
+    }
+  }
 
   // An existing table is replaced only when asked to, and only while no one
   // has it open; a change of it that was cut short is settled first, so
@@ -248,7 +276,19 @@ Result DbaseTable::Create(const std::string& path, const TableDesc& desc, int le
   // The production index of a table that is replaced would describe fields
   // that are gone.
   const std::string mdx = paradox::FamilyPath(dbf, ".MDX");
-  if (exists && io::FileExists(mdx)) swap.push_back({"", mdx});
+  if (r == Ok && tags.size() > 0) {
+    // Empty tags; the table's records go into them as they are added.
+    struct NoRecords : KeySource {
+      Result next(MdxRecordKeys&, bool& end) override {
+        end = true;
+        return Ok;
+      }
+    } none;
+    swap.push_back({mdx + kStagedSuffix, mdx});
+    r = WriteMdx(swap.back().staged, Stem(dbf), tags.defs(), none);
+  } else if (exists && io::FileExists(mdx)) {
+    swap.push_back({"", mdx});
+  }
   if (r == Ok) {
     std::vector<std::uint8_t> bytes = plan.header;
     bytes.push_back(0x1A);

@@ -1,6 +1,7 @@
 // Packing a dBASE table: the records not marked as deleted, and the memo
 // values they point at, are copied into new files in a work directory
-// beside the table (NAME.DBF.work~), which are then swapped in with one
+// beside the table (NAME.DBF.work~), the production index is built anew
+// over the copied records, and the files are then swapped in with one
 // replacement plan. An interrupted pack leaves the old table as it was; the
 // next open removes the work directory.
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "engine/dbase/dbindex.h"
 #include "engine/dbase/dbtable.h"
 #include "engine/dbase/dbvalue.h"
 #include "engine/io/journal.h"
@@ -137,6 +139,18 @@ Result DbaseTable::Pack(const std::string& path, std::uint32_t* removed) {
     localtime_r(&now, &local);
     fresh.setLastUpdate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
     if (Result r = dbf.file().write(0, fresh.raw.data(), 32)) return r;
+    // Every tag over the records kept (canWrite() found them all computable).
+    if (h.productionIndex()) {
+      const std::string mdx = ProductionIndexOf(t->path_);
+      MdxFile index;
+      if (Result r = ReadMdx(mdx, index)) return r;
+      TableTags tags;
+      if (Result r = tags.plan(index.tags, t->fields_, false)) return r;
+      const std::string newMdx = work + "/" + BaseName(mdx);
+      FileKeySource keys(dbf.file(), h.headerLength, kept, h.recordLength, tags);
+      if (Result r = WriteMdx(newMdx, index.dbfName, tags.defs(), keys)) return r;
+      swap.push_back({newMdx, mdx});
+    }
     if (t->memo_) {
       if (Result r = memo.flush()) return r;
       std::uint8_t pointer[4];

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "engine/dbase/dbindex.h"
 #include "engine/dbase/dbvalue.h"
 #include "engine/io/journal.h"
 #include "engine/paradox/pxfamily.h"
@@ -36,7 +37,8 @@ bool IsDirectory(const std::string& path) {
 void RemoveLeftovers(const std::string& dbf, io::TableLock& lock, bool exclusive) {
   const std::string work = paradox::WorkDirectoryOf(dbf);
   std::vector<std::string> staged;
-  for (const std::string& member : {dbf, paradox::FamilyPath(dbf, ".DBT")}) {
+  for (const std::string& member :
+       {dbf, paradox::FamilyPath(dbf, ".DBT"), paradox::FamilyPath(dbf, ".MDX")}) {
     if (io::FileExists(member + kStagedSuffix)) staged.push_back(member + kStagedSuffix);
   }
   if (!IsDirectory(work) && staged.empty()) return;
@@ -145,7 +147,42 @@ Result DbaseTable::load(const OpenOptions& options) {
   fields_.clear();
   for (const DbfField& f : header_.fields)
     if (!f.hidden) fields_.push_back(f);
-  return openMemo();
+  if (Result r = openMemo()) return r;
+  if (writable_) checkIndex();
+  return Ok;
+}
+
+void DbaseTable::checkIndex() {
+  indexProblem_.clear();
+  if (!header_.productionIndex() || header_.flavor != Flavor::Dbase) return;
+  const std::string name = BaseName(path_);
+  const std::string mdx = ProductionIndexOf(path_);
+  if (mdx.empty()) {
+    const std::string mdxName = BaseName(NewProductionIndexPath(path_));
+    indexProblem_ = name + " has a production index (.MDX) that is missing (" + mdxName +
+                    "); changing the table would leave it out of step, so the table is "
+                    "read-only. Put the index back beside the table, or drop the index " +
+                    mdxName + " to clear the table's flag";
+    return;
+  }
+  const std::string mdxName = BaseName(mdx);
+  MdxFile index;
+  if (ReadMdx(mdx, index) != Ok) {
+    indexProblem_ = LastErrorMessage() + "; " + name +
+                    " is read-only while its production index cannot be read. Drop the index " +
+                    mdxName + " (its tags go with it) to change the table";
+    ClearLastError();
+    return;
+  }
+  TableTags tags;
+  std::size_t failed = 0;
+  if (tags.plan(index.tags, fields_, false, &failed) != Ok) {
+    indexProblem_ = name + ": its production index " + mdxName + " has a " + LastErrorMessage() +
+                    ". The table is read-only while the index holds that tag: drop tag " +
+                    index.tags[failed].name + " (or the whole index, " + mdxName +
+                    ") to change the table";
+    ClearLastError();
+  }
 }
 
 Result DbaseTable::openMemo() {
@@ -185,10 +222,8 @@ bool DbaseTable::canWrite(std::string& why) const {
     why = name + " is a FoxPro table, which this program reads but does not change";
   } else if (memoMissing_) {
     why = memoProblem_ + "; changes would lose the memo values, so the table is read-only";
-  } else if (header_.productionIndex()) {
-    why = name +
-          " has a production index (.MDX) that this program does not keep up to date yet; "
-          "changing the table would leave the index wrong, so it is read-only";
+  } else if (!indexProblem_.empty()) {
+    why = indexProblem_;
   } else {
     return true;
   }

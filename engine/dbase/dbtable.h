@@ -78,8 +78,14 @@ class DbaseTable {
   std::uint32_t recordCount() const { return header_.recordCount; }
   std::uint32_t recordLength() const { return header_.recordLength; }
   DateValue lastUpdate() const { return header_.lastUpdate(); }
+  std::uint32_t headerLength() const { return header_.headerLength; }
   // The header's production index flag (an .MDX file is said to exist).
   bool hasProductionIndex() const { return header_.productionIndex(); }
+  // Why the production index cannot be kept in step with changes (it is
+  // missing, cannot be read, or has a tag this program cannot compute; see
+  // engine/dbase/dbindex.h), "" when it can or there is none. Found when
+  // the table is opened for writing; canWrite() then refuses with it.
+  const std::string& indexProblem() const { return indexProblem_; }
   // The table has memo fields but its memo file is missing (or unreadable):
   // memo fields read as NULL and the table cannot be changed.
   bool memoMissing() const { return memoMissing_; }
@@ -113,6 +119,10 @@ class DbaseTable {
   // Appends every row of `rows` as one change: all of them, or none. A
   // refused row's message starts with its name ("line 12: ...").
   Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
+  // Clears the production index flag of the header and the index flags of
+  // the fields; the caller then removes the index file
+  // (engine/dbase/dbindex.h DropIndexTag).
+  Result clearProductionIndex();
 
   // Takes in what another process changed: the record count and the date;
   // records are read anew after it (reads go through a window of records
@@ -125,6 +135,7 @@ class DbaseTable {
   DbaseTable() = default;
   Result load(const OpenOptions& options);
   Result openMemo();
+  void checkIndex();
   Result readMemo(const DbfField& f, const std::uint8_t* record, Value& out,
                   const io::Transaction* tx);
   // Reads the window of records from `index` on; `out` as record() gives it.
@@ -142,6 +153,7 @@ class DbaseTable {
   std::unique_ptr<MemoFile> memo_;
   bool memoMissing_ = false;
   std::string memoProblem_;
+  std::string indexProblem_;
   // Records read ahead: a window of consecutive records.
   std::vector<std::uint8_t> cache_;
   std::uint32_t cacheFirst_ = 0, cacheCount_ = 0;

@@ -3,13 +3,18 @@
 // A change reads what it needs through its transaction, writes the records
 // it touches, appends memo values at the end of the memo file, and writes
 // the header (record count, date of the last update, level 7's
-// autoincrement counters) and the end-of-file mark once at the end. All of
-// it is journaled together, so a crash leaves the table as it was before or
-// after the change.
+// autoincrement counters) and the end-of-file mark once at the end. A
+// table with a production index has every tag's keys changed in the same
+// transaction (engine/dbase/dbindex.h): keys of appended records are
+// inserted, those of updated records replaced where they changed; marking a
+// record deleted leaves the index alone, as deleted records stay indexed.
+// All of it is journaled together, so a crash leaves the table and its
+// index as they were before or after the change.
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 
+#include "engine/dbase/dbindex.h"
 #include "engine/dbase/dbtable.h"
 #include "engine/dbase/dbvalue.h"
 #include "engine/io/journal.h"
@@ -30,17 +35,31 @@ class TableChange {
   explicit TableChange(DbaseTable& t) : t_(t) {}
   ~TableChange();
 
-  Result begin();
+  // `indexDrop`: the change drops the production index, which may be one
+  // that keeps the table from other changes.
+  Result begin(bool indexDrop = false);
   // Values to a stored record. `old` is the record they replace (null for
   // a new record): fields a change leaves alone keep their bytes.
   Result prepare(const std::vector<Value>& values, const std::vector<std::uint8_t>* old,
                  std::vector<std::uint8_t>& record);
   Result append(const std::vector<std::uint8_t>& record, std::uint32_t& index);
   Result put(std::uint32_t index, const std::vector<std::uint8_t>& record);
+  // put() for a record whose old bytes are `old`: the index follows.
+  Result replace(std::uint32_t index, const std::vector<std::uint8_t>& old,
+                 const std::vector<std::uint8_t>& record);
   Result read(std::uint32_t index, std::vector<std::uint8_t>& record);
   Result commit();
+  // The production index flag of the header and the fields, cleared.
+  Result clearIndexFlags();
 
  private:
+  // Opens the production index on the change's transaction the first time
+  // a change needs it; `indexed` says whether the table has one.
+  Result openIndex(bool& indexed);
+  // The lowest record other than `leaving` whose key in tag `tag` is `key`
+  // (0 when none): who takes a key a record leaves in a unique tag.
+  Result nextHolder(std::size_t tag, std::string_view key, std::uint32_t leaving,
+                    std::uint32_t& found);
   Result storeMemo(const DbfField& f, const Value& value, const std::uint8_t* old,
                    std::uint8_t* record);
   std::uint64_t offsetOf(std::uint32_t index) const {
@@ -55,6 +74,10 @@ class TableChange {
   bool memoBegun_ = false;
   bool appended_ = false;
   bool countersChanged_ = false;
+  bool indexOpen_ = false;
+  TableTags tags_;
+  MdxRecordKeys oldKeys_, newKeys_;
+  MdxWriter index_;  // after tx_: gone before the transaction it writes through
 };
 
 TableChange::~TableChange() {
@@ -64,9 +87,9 @@ TableChange::~TableChange() {
   t_.dropCache();
 }
 
-Result TableChange::begin() {
+Result TableChange::begin(bool indexDrop) {
   std::string why;
-  if (!t_.canWrite(why)) return Fail(ErrReadOnly, why);
+  if (!t_.canWrite(why) && !(indexDrop && why == t_.indexProblem_)) return Fail(ErrReadOnly, why);
   const std::string journal = JournalPathOf(t_.path_);
   Result r = tx_.begin(journal);
   if (r == ErrFileExists) {
@@ -194,6 +217,48 @@ Result TableChange::prepare(const std::vector<Value>& values, const std::vector<
   return Ok;
 }
 
+Result TableChange::openIndex(bool& indexed) {
+  indexed = t_.header_.productionIndex();
+  if (!indexed || indexOpen_) return Ok;
+  // Checked at open; the index may have gone or changed since.
+  const std::string mdx = ProductionIndexOf(t_.path_);
+  if (mdx.empty())
+    return Fail(ErrReadOnly, t_.path_ + ": its production index (.MDX) is missing");
+  index_.setNextHolder([this](std::size_t tag, std::string_view key, std::uint32_t leaving,
+                              std::uint32_t& found) { return nextHolder(tag, key, leaving, found); });
+  if (Result r = index_.open(tx_, mdx)) return r;
+  if (tags_.plan(index_.file().tags, t_.fields_, false) != Ok)
+    return Fail(ErrReadOnly, t_.path_ + ": " + LastErrorMessage());
+  indexOpen_ = true;
+  return Ok;
+}
+
+Result TableChange::nextHolder(std::size_t tag, std::string_view key, std::uint32_t leaving,
+                               std::uint32_t& found) {
+  found = 0;
+  const std::size_t rl = t_.header_.recordLength;
+  const std::uint32_t count = t_.header_.recordCount;
+  const std::uint32_t window =
+      static_cast<std::uint32_t>(std::max<std::size_t>(1, (64u * 1024) / rl));
+  std::vector<char> buffer;
+  std::string k;
+  for (std::uint32_t first = 0; first < count; first += window) {
+    const std::uint32_t n = std::min(window, count - first);
+    buffer.resize(std::size_t{n} * rl);
+    if (Result r = tx_.read(t_.file_, offsetOf(first), buffer.data(), buffer.size())) return r;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (first + i + 1 == leaving) continue;
+      if (Result r = tags_.key(tag, std::string_view(buffer.data() + std::size_t{i} * rl, rl), k))
+        return Fail(r, "record " + std::to_string(first + i + 1) + ": " + LastErrorMessage());
+      if (k == key) {
+        found = first + i + 1;
+        return Ok;
+      }
+    }
+  }
+  return Ok;
+}
+
 Result TableChange::append(const std::vector<std::uint8_t>& record, std::uint32_t& index) {
   DbfHeader& h = t_.header_;
   if (h.recordCount == 0xFFFFFFFFu) return Fail(ErrTableFull, t_.path_ + ": the table is full");
@@ -201,11 +266,30 @@ Result TableChange::append(const std::vector<std::uint8_t>& record, std::uint32_
   if (Result r = tx_.write(t_.file_, offsetOf(index), record.data(), record.size())) return r;
   h.setRecordCount(index + 1);
   appended_ = true;
-  return Ok;
+  bool indexed = false;
+  if (Result r = openIndex(indexed)) return r;
+  if (!indexed) return Ok;
+  const std::string_view bytes(reinterpret_cast<const char*>(record.data()), record.size());
+  if (Result r = tags_.keys(bytes, index + 1, newKeys_)) return r;
+  return index_.insert(newKeys_);
 }
 
 Result TableChange::put(std::uint32_t index, const std::vector<std::uint8_t>& record) {
   return tx_.write(t_.file_, offsetOf(index), record.data(), record.size());
+}
+
+Result TableChange::replace(std::uint32_t index, const std::vector<std::uint8_t>& old,
+                            const std::vector<std::uint8_t>& record) {
+  if (Result r = put(index, record)) return r;
+  bool indexed = false;
+  if (Result r = openIndex(indexed)) return r;
+  if (!indexed) return Ok;
+  auto bytes = [](const std::vector<std::uint8_t>& v) {
+    return std::string_view(reinterpret_cast<const char*>(v.data()), v.size());
+  };
+  if (Result r = tags_.keys(bytes(old), index + 1, oldKeys_)) return r;
+  if (Result r = tags_.keys(bytes(record), index + 1, newKeys_)) return r;
+  return index_.replace(oldKeys_, newKeys_);
 }
 
 Result TableChange::commit() {
@@ -232,12 +316,24 @@ Result TableChange::commit() {
   return Ok;
 }
 
+Result TableChange::clearIndexFlags() {
+  DbfHeader& h = t_.header_;
+  h.raw[28] = 0;
+  for (const DbfField& f : h.fields) {
+    const std::size_t flag = f.descriptor + (h.level == 7 ? 37 : 31);
+    if (flag >= h.raw.size() || h.raw[flag] == 0) continue;
+    h.raw[flag] = 0;
+    if (Result r = tx_.write(t_.file_, flag, h.raw.data() + flag, 1)) return r;
+  }
+  return Ok;
+}
+
 namespace {
 
 template <typename Change>
-Result RunChange(DbaseTable& t, Change change) {
+Result RunChange(DbaseTable& t, Change change, bool indexDrop = false) {
   TableChange c(t);
-  if (Result r = c.begin()) return r;
+  if (Result r = c.begin(indexDrop)) return r;
   if (Result r = change(c)) return r;  // the change's destructor rolls back
   return c.commit();
 }
@@ -257,7 +353,7 @@ Result DbaseTable::update(std::uint32_t index, const std::vector<Value>& values)
     std::vector<std::uint8_t> old, record;
     if (Result r = c.read(index, old)) return r;
     if (Result r = c.prepare(values, &old, record)) return r;
-    return c.put(index, record);
+    return c.replace(index, old, record);
   });
 }
 
@@ -268,6 +364,13 @@ Result DbaseTable::setDeleted(std::uint32_t index, bool deleted) {
     record[0] = deleted ? '*' : ' ';
     return c.put(index, record);
   });
+}
+
+Result DbaseTable::clearProductionIndex() {
+  if (Result r = RunChange(*this, [&](TableChange& c) { return c.clearIndexFlags(); }, true))
+    return r;
+  indexProblem_.clear();
+  return Ok;
 }
 
 Result DbaseTable::insertRows(RowSource& rows, std::uint64_t* inserted) {

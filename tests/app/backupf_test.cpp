@@ -92,7 +92,8 @@ class BackupDialog : public ExplorerTest {
 
 TEST_F(BackupDialog, ShowingFillsTheListsAndClearsTheRest) {
   EXPECT_EQ(Texts(dialog.TablesCLB),
-            (QStringList{"CUSTOMER.DB", "NOTES.DB", "ORDERS.DB", "SECRETS.DB", "STATUS.DB"}));
+            (QStringList{"CUSTOMER.DB", "NOTES.DB", "ORDERS.DB", "PARTS.DBF", "SECRETS.DB",
+                         "STATUS.DB"}));
   EXPECT_TRUE(Checked(dialog.TablesCLB).isEmpty());
   QStringList aliases;
   for (int i = 0; i < dialog.ComboBox1->count(); ++i) aliases << dialog.ComboBox1->itemText(i);
@@ -105,7 +106,7 @@ TEST_F(BackupDialog, ShowingFillsTheListsAndClearsTheRest) {
   CheckTables(dialog.TablesCLB, {"NOTES.DB"});
   dialog.FormShow();
   EXPECT_TRUE(Checked(dialog.TablesCLB).isEmpty());
-  EXPECT_EQ(dialog.TablesCLB->count(), 5);
+  EXPECT_EQ(dialog.TablesCLB->count(), 6);
   EXPECT_EQ(dialog.ComboBox1->count(), 2);
   EXPECT_TRUE(dialog.PathEdit->text().isEmpty());
   EXPECT_FALSE(dialog.OverwriteCB->isChecked());
@@ -118,7 +119,7 @@ TEST_F(BackupDialog, AliasChoiceChangesOnlyThePath) {
   EXPECT_EQ(dialog.PathEdit->text(), sparePath());
   ChooseAlias("DEMO");
   EXPECT_EQ(dialog.PathEdit->text(), QString::fromStdString(demo()) + "/");
-  EXPECT_EQ(dialog.TablesCLB->count(), 5);
+  EXPECT_EQ(dialog.TablesCLB->count(), 6);
   EXPECT_EQ(Checked(dialog.TablesCLB), (QStringList{"NOTES.DB", "STATUS.DB"}));
 }
 
@@ -135,7 +136,8 @@ TEST_F(BackupDialog, BrowsedFolderBecomesThePathUntilCancelled) {
 TEST_F(BackupDialog, PopupSelectsAllNoneOrTheOthers) {
   CheckTables(dialog.TablesCLB, {"NOTES.DB", "STATUS.DB"});
   dialog.RevertSelect1->trigger();
-  EXPECT_EQ(Checked(dialog.TablesCLB), (QStringList{"CUSTOMER.DB", "ORDERS.DB", "SECRETS.DB"}));
+  EXPECT_EQ(Checked(dialog.TablesCLB),
+            (QStringList{"CUSTOMER.DB", "ORDERS.DB", "PARTS.DBF", "SECRETS.DB"}));
   dialog.SelectAll1->trigger();
   EXPECT_EQ(Checked(dialog.TablesCLB), Texts(dialog.TablesCLB));
   dialog.UnselectAll1->trigger();

@@ -3,6 +3,8 @@
 #include <filesystem>
 
 #include "app/demodb.h"
+#include "engine/dbase/dbtable.h"
+#include "engine/dbase/mdx.h"
 #include "engine/config/config.h"
 #include "engine/engine.h"
 #include "engine/indexes.h"
@@ -53,6 +55,32 @@ TEST(DemoDatabase, HasEveryKindOfStructureAndItsRulesHold) {
                                Value{}, Value{}}),
             ErrRequiredField);
   CloseCursor(cur);
+
+  // The dBASE table: memo, tags listed and kept by changes, a marked record.
+  ASSERT_EQ(OpenTablePath(dir / "PARTS.DBF", OpenMode::ReadWrite, cur), Ok) << LastErrorMessage();
+  ASSERT_EQ(GetCursorProps(cur, p), Ok);
+  EXPECT_EQ(p.indexCount, 2);
+  IndexDesc tag;
+  ASSERT_EQ(GetIndexDesc(cur, 2, tag), Ok);
+  EXPECT_EQ(tag.keyExpression, "UPPER(NAME)");
+  EXPECT_EQ(InsertRecord(cur, {std::string("P-500"), std::string("Spring"), BcdValue{"1.00"},
+                               Value{}, Value{}}),
+            Ok)
+      << LastErrorMessage();
+  CloseCursor(cur);
+  EXPECT_EQ(dbase::CheckMdx(dir / "PARTS.MDX"), Ok) << LastErrorMessage();
+  {
+    std::unique_ptr<dbase::DbaseTable> parts;
+    ASSERT_EQ(dbase::DbaseTable::Open(dir / "PARTS.DBF", {}, parts), Ok);
+    EXPECT_EQ(parts->level(), 4);
+    ASSERT_EQ(parts->recordCount(), 5u);
+    bool deleted = false;
+    ASSERT_EQ(parts->isDeleted(2, deleted), Ok);
+    EXPECT_TRUE(deleted);
+    std::vector<Value> values;
+    ASSERT_EQ(parts->readRecord(2, values), Ok);
+    EXPECT_EQ(std::get<std::string>(values[4]), "No longer made; kept for old orders.");
+  }
 
   ASSERT_EQ(OpenTablePath(dir / "ORDERS.DB", OpenMode::ReadWrite, cur), Ok);
   EXPECT_EQ(InsertRecord(cur, {Value{}, std::int64_t{77}, Value{}, BcdValue{"1.00"},

@@ -56,7 +56,8 @@ TEST_F(Tree, ExpandingAnAliasOpensItAndListsItsTablesAndQueryFiles) {
   EXPECT_EQ(CurrentDatabaseIndex, DMF().IsOpenedDataBase("DEMO"));
   EXPECT_GE(CurrentDatabaseIndex, 0);
   EXPECT_EQ(CurrentAliasDriver, "STANDARD");
-  const QStringList tables = {"CUSTOMER.DB", "NOTES.DB", "ORDERS.DB", "SECRETS.DB", "STATUS.DB"};
+  const QStringList tables = {"CUSTOMER.DB", "NOTES.DB", "ORDERS.DB",
+                              "PARTS.DBF",   "SECRETS.DB", "STATUS.DB"};
   EXPECT_EQ(Children(tree::Child(alias, "Tables")), tables);
   EXPECT_EQ(Children(tree::Child(alias, "SQL & QBE Files")),
             (QStringList{"BRISTOL.SQL", "a.sql", "c.sql", "CUSTOMERS.QBE", "b.qbe"}));

@@ -183,6 +183,7 @@ TEST_F(Views, TablesAreListedWithTheirKind) {
   EXPECT_EQ(rows, (QStringList{"CUSTOMER.DB|PARADOX|" + size("CUSTOMER.DB"), "LEGACY.DBF|dBASE|40",
                                "NOTES.DB|PARADOX|" + size("NOTES.DB"),
                                "ORDERS.DB|PARADOX|" + size("ORDERS.DB"),
+                               "PARTS.DBF|dBASE|" + size("PARTS.DBF"),
                                "SECRETS.DB|PARADOX|" + size("SECRETS.DB"),
                                "STATUS.DB|PARADOX|" + size("STATUS.DB")}));
 }

@@ -74,3 +74,23 @@ TEST(QuarryDbase, LevelSevenTypes) {
   EXPECT_EQ(run({"dump", t}).out,
             "ID,N,WHEN,RATE,NAME\n1,-5,2020-01-02 03:04:05,2.5,x\n2,7,,,y\n");
 }
+
+TEST(QuarryDbase, TagsFromCreateAreKeptByInsertsAndDropped) {
+  TempDir dir;
+  const std::string t = dir / "PARTS.DBF";
+  EXPECT_EQ(RunQuarryProcess({"create", t, "--fields", "NO C 4", "--level", "3", "--tag",
+                              "NO=NO"}).status,
+            1);
+  EXPECT_EQ(RunQuarryProcess({"create", dir / "P.DB", "--fields", "A A 4", "--tag", "A=A"}).status,
+            2);
+  run({"create", t, "--fields", "NO C 4; QTY N 8 2", "--level", "4", "--tag",
+       "NO=UPPER(NO),unique", "--tag", "QTY=STR(QTY,10,2),descending"});
+  run({"insert", t}, "NO,QTY\nb1,2\na2,1.5\nB1,3\n");
+  const QuarryRun info = run({"info", t});
+  EXPECT_NE(info.out.find("UPPER(NO)"), std::string::npos) << info.out;
+  EXPECT_NE(info.out.find("STR(QTY,10,2)"), std::string::npos) << info.out;
+  run({"index", "drop", t, "no"});
+  run({"index", "drop", t, "PARTS.MDX"});
+  EXPECT_FALSE(std::filesystem::exists(dir / "PARTS.MDX"));
+  run({"insert", t}, "NO,QTY\nc3,1\n");
+}
