@@ -822,36 +822,13 @@ bool Reshape(const DbfField& from, const std::uint8_t* record, const Value& in,
       else out = in;
       return true;
     case dbNumber:
-    case dbFloat: {
-      int whole, decimals;
-      Measure(text, whole, decimals);
-      if (decimals > to.units2) {
-        why = text + " has more than " + std::to_string(to.units2) + " decimals";
-        return false;
-      }
-      out = BcdValue{text};
-      return true;
-    }
+    case dbFloat:
+      return NumberValue(text, NumberKind::Decimal, to.units2, "", out, why);
     case dbLong:
-    case dbAutoinc: {
-      std::int64_t v = 0;
-      const auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-      if (r.ec != std::errc() || r.ptr != text.data() + text.size()) {
-        why = text + " is not a whole number";
-        return false;
-      }
-      out = v;
-      return true;
-    }
-    case dbDouble: {
-      double d;
-      if (!ExactDouble(text, d)) {
-        why = text + " has more digits than a double holds";
-        return false;
-      }
-      out = d;
-      return true;
-    }
+    case dbAutoinc:
+      return NumberValue(text, NumberKind::Whole, 0, "", out, why);
+    case dbDouble:
+      return NumberValue(text, NumberKind::Double, 0, "a double", out, why);
     case dbDate:
       if (auto t = std::get_if<TimestampValue>(&in)) {
         const double day = std::floor(t->ms / 86400000.0);
