@@ -4,6 +4,7 @@
 #include <QAbstractItemDelegate>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -29,6 +30,7 @@
 #include "explorer/datagrid.h"
 #include "explorer/griddialogs.h"
 #include "explorer/paradoxfrm.h"
+#include "explorer/backupf.h"
 #include "explorer/treenodes.h"
 
 namespace {
@@ -138,6 +140,8 @@ void TParadoxfrm::wireDataCommands() {
   on("Order1", &TParadoxfrm::Order1Click);
   on("Filter1", &TParadoxfrm::Filter1Click);
   on("Round1", &TParadoxfrm::Round1Click);
+  on("Empty1", &TParadoxfrm::Deletetables1Click);
+  on("EmptyDatabasePopup", &TParadoxfrm::Deletetables1Click);
 }
 
 // ---- The grid ----
@@ -530,4 +534,80 @@ void TParadoxfrm::Pack1Click() {
     prompter().error(Message(e));
   }
   reopenTable();
+}
+
+void TParadoxfrm::copyGridSelection() {
+  const QModelIndexList cells = DBGrid1->selectionModel()->selectedIndexes();
+  if (cells.isEmpty()) return;
+  int top = INT_MAX, bottom = -1, left = INT_MAX, right = -1;
+  for (const QModelIndex& c : cells) {
+    top = std::min(top, c.row());
+    bottom = std::max(bottom, c.row());
+    left = std::min(left, c.column());
+    right = std::max(right, c.column());
+  }
+  const auto clean = [](QString text) {
+    return text.replace('\t', ' ').replace('\r', ' ').replace('\n', ' ');
+  };
+  QStringList lines, header;
+  for (int c = left; c <= right; ++c)
+    header << clean(GridModel->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+  lines << header.join('\t');
+  for (int r = top; r <= bottom; ++r) {
+    QStringList line;
+    for (int c = left; c <= right; ++c) {
+      const QModelIndex cell = GridModel->index(r, c);
+      line << (DBGrid1->selectionModel()->isSelected(cell) ? clean(cell.data(Qt::EditRole).toString())
+                                                           : QString());
+    }
+    lines << line.join('\t');
+  }
+  QApplication::clipboard()->setText(lines.join('\n') + '\n');
+}
+
+// ---- All tables of an alias ----
+
+void TParadoxfrm::Deletetables1Click() {
+  QTreeWidgetItem* alias = TreeView->currentItem();
+  if (!alias || tree::Level(alias) != 1) return;
+  alias->setExpanded(true);
+  QTreeWidgetItem* tables = tree::Child(alias, tree::kTables);
+  if (!tables) return;
+  tables->setExpanded(true);
+  const QString name = alias->text(0);
+  if (prompter().message(Prompter::Icon::Question, QString(),
+                         "Delete " + QString::number(tables->childCount()) + " tables from \"" +
+                             name + "\" ?",
+                         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel) !=
+      QMessageBox::Yes)
+    return;
+  const auto answer = prompter().message(
+      Prompter::Icon::Warning, QString(),
+      "All data will be lost.\rWould You like to make backup copies?",
+      QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+  if (answer == QMessageBox::Yes) {
+    Backupcopies1Click();
+    return;
+  }
+  if (answer != QMessageBox::No) return;
+  DMF().aTable.Close();
+  engine::hDBIDb db = 0;
+  if (engine::OpenDatabase(name.toStdString(), db) != engine::Ok) {
+    prompter().error(QString::fromStdString(engine::LastErrorMessage()));
+    return;
+  }
+  // A table that cannot go (in use elsewhere) keeps its node; the others
+  // are named in one message at the end.
+  QStringList kept;
+  for (int i = tables->childCount() - 1; i >= 0; --i) {
+    QTreeWidgetItem* table = tables->child(i);
+    if (engine::DeleteTable(db, table->text(0).toStdString(), "") == engine::Ok) {
+      delete table;
+    } else {
+      kept.prepend(table->text(0) + ": " + QString::fromStdString(engine::LastErrorMessage()));
+      engine::ClearLastError();
+    }
+  }
+  engine::CloseDatabase(db);
+  if (!kept.isEmpty()) prompter().error("These tables were not deleted:\n" + kept.join('\n'));
 }

@@ -365,6 +365,11 @@ bool TParadoxfrm::eventFilter(QObject* watched, QEvent* event) {
     const auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_F && key->modifiers() == Qt::ControlModifier) openFindDialog();
   }
+  if (watched == DBGrid1 && event->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+    copyGridSelection();
+    return true;
+  }
   if (watched == DBGrid1 && event->type() == QEvent::FocusOut) gridEntered_ = false;
   return QMainWindow::eventFilter(watched, event);
 }

@@ -126,6 +126,11 @@ class TParadoxfrm : public QMainWindow {
   void Order1Click();
   void Filter1Click();
   void Round1Click();
+  // Ctrl+C in the grid: the selected cells as tab-separated text, with the
+  // column names as the first line.
+  void copyGridSelection();
+  // "Empty" of an alias: deletes all its tables (after the backup offer).
+  void Deletetables1Click();
   // Ctrl+F in the grid: a find-in-field dialog for the current column.
   void openFindDialog();
   // The grid moves to aTable's current record (after a search or an order).

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QRadioButton>
@@ -317,6 +318,45 @@ TEST_F(DataPage, RoundingTakesHalvesToTheEvenNeighbour) {
   EXPECT_EQ(Column(form, 5), (QStringList{"2.34", "2.36", "2.36"}));
   form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(0, 1));
   EXPECT_FALSE(form.command("Round1")->isEnabled());
+}
+
+TEST_F(DataPage, CtrlCCopiesTheSelectedCellsUnderTheirColumnNames) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  QAbstractItemModel* model = form.DBGrid1->model();
+  form.DBGrid1->selectionModel()->select(
+      QItemSelection(model->index(0, 1), model->index(1, 2)), QItemSelectionModel::ClearAndSelect);
+  QTest::keyClick(form.DBGrid1, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(),
+            "Name\tCity\nHarbour Supplies\tBristol\nQuarry Stone Ltd\tLeeds\n");
+}
+
+TEST_F(DataPage, EmptyingAnAliasOffersBackupsFirstAndThenDeletesEveryTable) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO");
+  const int tables = Node(form, "DEMO/Tables")->childCount();
+  ASSERT_GT(tables, 3);
+  Select(form, "DEMO");
+  ScriptedPrompter prompter;
+  const QString ask = "Delete " + QString::number(tables) + " tables from \"DEMO\" ?";
+  prompter.answer(QMessageBox::Cancel, ask);
+  form.command("EmptyDatabasePopup")->trigger();
+  prompter.yes(ask).yes("All data will be lost.\rWould You like to make backup copies?");
+  prompter.answer(ScriptedPrompter::DialogDriver([](QDialog&) { return int(QDialog::Rejected); }));
+  form.command("Empty1")->trigger();
+  EXPECT_EQ(Node(form, "DEMO/Tables")->childCount(), tables);
+
+  // Linked and protected tables stay, named in one message.
+  prompter.yes(ask).no("All data will be lost.\rWould You like to make backup copies?").ok();
+  form.command("Empty1")->trigger();
+  EXPECT_EQ(Children(Node(form, "DEMO/Tables")),
+            (QStringList{"CUSTOMER.DB", "ORDERS.DB", "SECRETS.DB"}));
+  EXPECT_TRUE(prompter.lastAsked().startsWith("These tables were not deleted:"));
+  EXPECT_TRUE(std::filesystem::exists(demo() + "/CUSTOMER.DB"));
+  EXPECT_FALSE(std::filesystem::exists(demo() + "/PARTS.DBF"));
+  EXPECT_FALSE(std::filesystem::exists(demo() + "/STATUS.DB"));
 }
 
 }  // namespace
