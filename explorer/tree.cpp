@@ -424,6 +424,12 @@ void TParadoxfrm::RebuildBtnClick() {
   if (!node) return;
   const int level = Level(node);
   if (level == 0) {
+    // Aliases added or changed elsewhere (the command line, another copy of
+    // the program) appear, unless this session holds alias changes of its
+    // own not yet saved: those are never dropped.
+    if (!PendingAliasMode && !engine::ConfigHasUnsavedChanges() &&
+        engine::ReloadConfig() != engine::Ok)
+      prompter().error(QString::fromStdString(engine::LastErrorMessage()));
     FormCreate();
   } else if (level == 1 || level == 3) {
     CollapseAll(node);

@@ -266,6 +266,7 @@ struct State {
   std::mutex mutex;
   std::string overridePath;
   bool loaded = false;
+  bool changed = false;  // aliases changed since the file was read or written
   std::string file;  // the file the nodes were read from
   std::vector<Node> nodes;
 };
@@ -319,6 +320,7 @@ Result LoadLocked(State& s) {
   }
   s.nodes = std::move(nodes);
   s.loaded = true;
+  s.changed = false;
   return Ok;
 }
 
@@ -519,6 +521,7 @@ Result AddStandardAlias(const std::string& name, const std::string& path,
     FindEntry(n, e.name)->value = e.value;
   }
   s.nodes.push_back(std::move(n));
+  s.changed = true;
   return Ok;
 }
 
@@ -532,6 +535,7 @@ Result ModifyAlias(const std::string& name, const std::vector<ConfigEntry>& para
   for (ConfigEntry& e : checked)
     if (Result r = CheckAliasEntry(name, e)) return r;
   for (const ConfigEntry& e : checked) FindEntry(*n, e.name)->value = e.value;
+  s.changed = true;
   return Ok;
 }
 
@@ -542,6 +546,7 @@ Result DeleteAlias(const std::string& name) {
   Node* n = nullptr;
   if (Result r = FindAlias(s, name, n)) return r;
   s.nodes.erase(s.nodes.begin() + (n - s.nodes.data()));
+  s.changed = true;
   return Ok;
 }
 
@@ -549,7 +554,15 @@ Result SaveConfigFile() {
   State& s = state();
   std::lock_guard lock(s.mutex);
   if (Result r = Loaded(s)) return r;
-  return WriteAtomically(s.file, Format(s.nodes));
+  if (Result r = WriteAtomically(s.file, Format(s.nodes))) return r;
+  s.changed = false;
+  return Ok;
+}
+
+bool ConfigHasUnsavedChanges() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.loaded && s.changed;
 }
 
 Result GetCreateDefaults(paradox::CreateDefaults& defaults) {

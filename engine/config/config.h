@@ -29,6 +29,9 @@ std::string ConfigFilePath();
 void SetConfigFile(const std::string& path);
 // Reads the file again, dropping unsaved changes.
 Result ReloadConfig();
+// Whether aliases were added, changed or deleted since the file was last
+// read or written.
+bool ConfigHasUnsavedChanges();
 
 // An alias: ErrUnknownAlias when there is none of that name.
 Result GetDatabaseDesc(const std::string& alias, DatabaseDesc& desc);

@@ -401,3 +401,30 @@ TEST_F(Tree, DoubleClickInTheListSelectsTheNodeOfThatName) {
 }
 
 }  // namespace
+
+namespace {
+
+// An alias written to the configuration file behind the window's back (as
+// `quarry alias add` does) appears when the root is refreshed.
+TEST_F(Tree, RefreshingTheRootReadsTheConfigurationAgain) {
+  const std::string config = engine::ConfigFilePath();
+  ASSERT_EQ(engine::AddStandardAlias("EXTRA", demo(), "PARADOX"), engine::Ok);
+  ASSERT_EQ(engine::SaveConfigFile(), engine::Ok);
+  fs::copy_file(config, config + ".extra");
+  ASSERT_EQ(engine::DeleteAlias("EXTRA"), engine::Ok);
+  ASSERT_EQ(engine::SaveConfigFile(), engine::Ok);
+  TParadoxfrm form;
+  EXPECT_EQ(Children(form.TreeView->topLevelItem(0)), QStringList{"DEMO"});
+  fs::rename(config + ".extra", config);  // another program adds the alias
+  form.TreeView->setCurrentItem(form.TreeView->topLevelItem(0));
+  form.command("RefreshBtn")->trigger();
+  EXPECT_EQ(Children(form.TreeView->topLevelItem(0)), (QStringList{"DEMO", "EXTRA"}));
+
+  // An alias of this session not yet saved is never dropped by a refresh.
+  ASSERT_EQ(engine::AddStandardAlias("MINE", demo(), "PARADOX"), engine::Ok);
+  form.TreeView->setCurrentItem(form.TreeView->topLevelItem(0));
+  form.command("RefreshBtn")->trigger();
+  EXPECT_EQ(Children(form.TreeView->topLevelItem(0)), (QStringList{"DEMO", "EXTRA", "MINE"}));
+}
+
+}  // namespace
