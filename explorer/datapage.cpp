@@ -27,6 +27,8 @@
 #include "app/prompter.h"
 #include "engine/dataset/dberror.h"
 #include "engine/family.h"
+#include "engine/lists.h"
+#include "engine/valchecks.h"
 #include "explorer/datagrid.h"
 #include "explorer/griddialogs.h"
 #include "explorer/paradoxfrm.h"
@@ -140,6 +142,7 @@ void TParadoxfrm::wireDataCommands() {
   on("Order1", &TParadoxfrm::Order1Click);
   on("Filter1", &TParadoxfrm::Filter1Click);
   on("Round1", &TParadoxfrm::Round1Click);
+  on("Removelookuplinks1", &TParadoxfrm::Removelookuplinks1Click);
   on("Empty1", &TParadoxfrm::Deletetables1Click);
   on("EmptyDatabasePopup", &TParadoxfrm::Deletetables1Click);
 }
@@ -610,4 +613,55 @@ void TParadoxfrm::Deletetables1Click() {
   }
   engine::CloseDatabase(db);
   if (!kept.isEmpty()) prompter().error("These tables were not deleted:\n" + kept.join('\n'));
+}
+
+// ---- Lookup links ----
+
+void TParadoxfrm::Removelookuplinks1Click() {
+  engine::TTable& table = DMF().aTable;
+  if (!table.Active()) return;
+  engine::TableDesc desc;
+  QString lookup;
+  try {
+    desc.driverType = DriverOf(table);
+    desc.tableName = table.TablePath();
+    engine::TDatabase* db = DMF().aSession.FindDatabase(table.DatabaseName());
+    engine::hDBICur list = 0;
+    engine::Check(engine::OpenValCheckList(db ? db->Handle() : 0, desc.tableName, "", list));
+    engine::ValCheckDesc check;
+    while (engine::GetNextRecord(list, check) == engine::Ok) {
+      if (check.lookupTable.empty()) continue;
+      lookup = QString::fromStdString(check.lookupTable);
+      check.lookupTable.clear();
+      check.lookupType = 0;
+      desc.checks.push_back(check);
+      desc.checkOps.push_back(engine::opModify);
+    }
+    engine::ClearLastError();
+    engine::CloseCursor(list);
+  } catch (const std::exception& e) {
+    prompter().error(Message(e));
+    return;
+  }
+  if (desc.checks.empty()) {
+    prompter().inform("Table don't contain any links.");
+    return;
+  }
+  if (prompter().message(Prompter::Icon::Question, QString(),
+                         "Table links to \"" + lookup + "\". Disable link?",
+                         QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
+    const std::string database = table.DatabaseName();
+    table.Close();
+    engine::hDBIDb db = 0;
+    try {
+      engine::Check(engine::OpenDatabase(database, db));
+      const engine::Result r = engine::RestructureTable(db, desc);
+      const std::string why = engine::LastErrorMessage();
+      engine::CloseDatabase(db);
+      if (r != engine::Ok) throw EDBEngineError(r, why);
+    } catch (const std::exception& e) {
+      prompter().error(Message(e));
+    }
+  }
+  reopenTable();
 }

@@ -131,6 +131,8 @@ class TParadoxfrm : public QMainWindow {
   void copyGridSelection();
   // "Empty" of an alias: deletes all its tables (after the backup offer).
   void Deletetables1Click();
+  // Clears the lookup tables of the browsed table's validity checks.
+  void Removelookuplinks1Click();
   // Ctrl+F in the grid: a find-in-field dialog for the current column.
   void openFindDialog();
   // The grid moves to aTable's current record (after a search or an order).

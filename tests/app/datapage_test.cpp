@@ -320,6 +320,27 @@ TEST_F(DataPage, RoundingTakesHalvesToTheEvenNeighbour) {
   EXPECT_FALSE(form.command("Round1")->isEnabled());
 }
 
+TEST_F(DataPage, RemovingLookupLinksClearsThemAfterOneQuestion) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/STATUS.DB");
+  ScriptedPrompter prompter;
+  prompter.ok("Table don't contain any links.");
+  form.command("Removelookuplinks1")->trigger();
+
+  Select(form, "DEMO/Tables/ORDERS.DB");
+  const QString status = "STATUS.DB";
+  prompter.no("Table links to \"" + status + "\". Disable link?");
+  form.command("Removelookuplinks1")->trigger();
+  EXPECT_TRUE(DMF().aTable.Active());
+  prompter.yes("Table links to \"" + status + "\". Disable link?");
+  form.command("Removelookuplinks1")->trigger();
+  EXPECT_TRUE(DMF().aTable.Active());
+  EXPECT_EQ(form.DBGrid1->model()->rowCount(), 3);
+  prompter.ok("Table don't contain any links.");
+  form.command("Removelookuplinks1")->trigger();
+}
+
 TEST_F(DataPage, CtrlCCopiesTheSelectedCellsUnderTheirColumnNames) {
   TParadoxfrm form;
   form.show();

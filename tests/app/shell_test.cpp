@@ -177,7 +177,7 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2",
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
       "TablePackPopup", "Order1", "Filter1", "Round1", "Empty1",
-      "EmptyDatabasePopup"};
+      "EmptyDatabasePopup", "Removelookuplinks1"};
   const auto inComparisonWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF) return true;
