@@ -252,19 +252,28 @@ int Insert(const std::vector<std::string>& words, Streams& io) {
 
 // dBASE fields: "NAME C 20; QTY N 8 0; PRICE N 10 2; BORN D; OK L; NOTE M"
 // (type letter as the file writes it, size, decimals).
-std::vector<FieldDesc> ParseDbaseFieldList(const std::string& spec) {
-  static const std::map<char, std::uint16_t> codes = {
-      {'C', dbChar}, {'N', dbNumber}, {'M', dbMemo},  {'L', dbLogical},   {'D', dbDate},
-      {'F', dbFloat}, {'G', dbOle},   {'B', dbBinary}, {'I', dbLong},     {'+', dbAutoinc},
-      {'@', dbTimestamp}, {'O', dbDouble}};
-  std::vector<FieldDesc> fields;
+// The items of a --fields list ("NAME TYPE [SIZE [DECIMALS]]; ..."), each
+// as its text and its words; empty items are left out.
+static std::vector<std::pair<std::string, std::vector<std::string>>> FieldItems(const std::string& spec) {
+  std::vector<std::pair<std::string, std::vector<std::string>>> items;
   std::stringstream all(spec);
   std::string item;
   while (std::getline(all, item, ';')) {
     std::stringstream words(item);
     std::vector<std::string> w;
     for (std::string s; words >> s;) w.push_back(s);
-    if (w.empty()) continue;
+    if (!w.empty()) items.emplace_back(item, std::move(w));
+  }
+  return items;
+}
+
+std::vector<FieldDesc> ParseDbaseFieldList(const std::string& spec) {
+  static const std::map<char, std::uint16_t> codes = {
+      {'C', dbChar}, {'N', dbNumber}, {'M', dbMemo},  {'L', dbLogical},   {'D', dbDate},
+      {'F', dbFloat}, {'G', dbOle},   {'B', dbBinary}, {'I', dbLong},     {'+', dbAutoinc},
+      {'@', dbTimestamp}, {'O', dbDouble}};
+  std::vector<FieldDesc> fields;
+  for (auto& [item, w] : FieldItems(spec)) {
     if (w.size() < 2 || w.size() > 4 || w[1].size() != 1)
       throw UsageError("field \"" + item + "\" is not NAME TYPE [SIZE [DECIMALS]]");
     const auto code = codes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(w[1][0]))));
@@ -289,13 +298,7 @@ std::vector<FieldDesc> ParseDbaseFieldList(const std::string& spec) {
 
 std::vector<FieldDesc> ParseFieldList(const std::string& spec) {
   std::vector<FieldDesc> fields;
-  std::stringstream all(spec);
-  std::string item;
-  while (std::getline(all, item, ';')) {
-    std::stringstream words(item);
-    std::vector<std::string> w;
-    for (std::string s; words >> s;) w.push_back(s);
-    if (w.empty()) continue;
+  for (auto& [item, w] : FieldItems(spec)) {
     // "A20" is read as "A 20".
     if (w.size() == 2 && w[1].size() > 1 && std::isdigit(static_cast<unsigned char>(w[1][1]))) {
       w.push_back(w[1].substr(1));

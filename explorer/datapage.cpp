@@ -20,6 +20,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <cmath>
+#include <functional>
 #include <optional>
 
 #include "app/dmf.h"
@@ -51,6 +52,18 @@ const NavButton kNavButtons[] = {
     {"NavEdit", "^", "Edit"},      {"NavPost", "\u2713", "Post"}, {"NavCancel", "x", "Cancel"},
     {"NavRefresh", "\u21bb", "Refresh"},
 };
+
+// Runs `work` on a database handle of our own on `database` (an alias or a
+// directory), closed afterwards; a failure raises EDBEngineError.
+void OnPrivateDatabase(const std::string& database,
+                       const std::function<engine::Result(engine::hDBIDb)>& work) {
+  engine::hDBIDb db = 0;
+  engine::Check(engine::OpenDatabase(database, db));
+  const engine::Result r = work(db);
+  const std::string why = engine::LastErrorMessage();
+  engine::CloseDatabase(db);
+  if (r != engine::Ok) throw EDBEngineError(r, why);
+}
 
 std::string DriverOf(engine::TTable& table) {
   engine::CursorProps props;
@@ -495,24 +508,19 @@ void TParadoxfrm::Copy2Click() {
   }
   const std::string source = table.TablePath();
   table.Close();
-  engine::hDBIDb db = 0;
   try {
-    engine::Check(engine::OpenDatabase(table.DatabaseName(), db));
-    engine::Result r = engine::CopyTable(db, false, source, driver, target.toStdString());
-    if (r == engine::ErrDestinationExists) {
+    OnPrivateDatabase(table.DatabaseName(), [&](engine::hDBIDb db) -> engine::Result {
+      const std::string to = target.toStdString();
+      const engine::Result r = engine::CopyTable(db, false, source, driver, to);
+      if (r != engine::ErrDestinationExists) return r;
       engine::ClearLastError();
       if (prompter().message(Prompter::Icon::Warning, QString(),
                              "Table \"" + target + "\" is already exists.\rOverwrite it ?",
-                             QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes)
-        r = engine::CopyTable(db, true, source, driver, target.toStdString());
-      else
-        r = engine::Ok;
-    }
-    const std::string why = engine::LastErrorMessage();
-    engine::CloseDatabase(db);
-    if (r != engine::Ok) throw EDBEngineError(r, why);
+                             QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return engine::Ok;
+      return engine::CopyTable(db, true, source, driver, to);
+    });
   } catch (const std::exception& e) {
-    if (db) engine::CloseDatabase(db);
     prompter().error(Message(e));
   }
   reopenTable();
@@ -526,13 +534,8 @@ void TParadoxfrm::Pack1Click() {
   const std::string database = table.DatabaseName();
   const std::string path = table.TablePath();
   table.Close();
-  engine::hDBIDb db = 0;
   try {
-    engine::Check(engine::OpenDatabase(database, db));
-    const engine::Result r = engine::PackTable(db, path);
-    const std::string why = engine::LastErrorMessage();
-    engine::CloseDatabase(db);
-    if (r != engine::Ok) throw EDBEngineError(r, why);
+    OnPrivateDatabase(database, [&](engine::hDBIDb db) { return engine::PackTable(db, path); });
   } catch (const std::exception& e) {
     prompter().error(Message(e));
   }
@@ -652,13 +655,9 @@ void TParadoxfrm::Removelookuplinks1Click() {
                          QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes) {
     const std::string database = table.DatabaseName();
     table.Close();
-    engine::hDBIDb db = 0;
     try {
-      engine::Check(engine::OpenDatabase(database, db));
-      const engine::Result r = engine::RestructureTable(db, desc);
-      const std::string why = engine::LastErrorMessage();
-      engine::CloseDatabase(db);
-      if (r != engine::Ok) throw EDBEngineError(r, why);
+      OnPrivateDatabase(database,
+                        [&](engine::hDBIDb db) { return engine::RestructureTable(db, desc); });
     } catch (const std::exception& e) {
       prompter().error(Message(e));
     }
