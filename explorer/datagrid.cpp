@@ -2,7 +2,6 @@
 
 #include <QBrush>
 #include <QFont>
-#include <QRegularExpression>
 
 #include <stdexcept>
 
@@ -33,7 +32,9 @@ QString GridText(const Value& value) {
   if (const auto* blob = std::get_if<engine::BlobValue>(&value))
     return QString("(%1 bytes)").arg(blob->bytes.size());
   QString text = QString::fromStdString(engine::FormatValue(value));
-  const int lineEnd = text.indexOf(QRegularExpression("[\r\n]"));
+  int lineEnd = text.indexOf('\n');
+  const int returnAt = text.indexOf('\r');
+  if (returnAt >= 0 && (lineEnd < 0 || returnAt < lineEnd)) lineEnd = returnAt;
   if (lineEnd >= 0) text = text.left(lineEnd) + QString::fromUtf8("…");
   if (text.size() > kLongestCellText) text = text.left(kLongestCellText) + QString::fromUtf8("…");
   return text;

@@ -98,6 +98,7 @@ TEST_F(DataPage, SelectingATableShowsItsRowsAndTheRecordNumberOnceTheGridIsEnter
   EXPECT_EQ(Column(form, 1), (QStringList{"Harbour Supplies", "Quarry Stone Ltd", "Café Müller"}));
   EXPECT_EQ(Cell(form, 0, 4), "1994-03-14");
   EXPECT_TRUE(Cell(form, 0, 7).endsWith("bytes)"));
+  EXPECT_EQ(GridText(engine::Value{std::string("first\r\nsecond")}), QString::fromUtf8("first…"));
   EXPECT_FALSE(form.MainDBNav->isHidden());
 
   form.DBGrid1->setFocus();
