@@ -13,7 +13,9 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
+#include <QScrollBar>
 #include <QStatusBar>
+#include <QStyledItemDelegate>
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTableView>
@@ -59,11 +61,36 @@ TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   DifferentF = new TDifferentF(this, this);
 }
 
+namespace {
+
+// The tree's label editor: whichever way an edit starts (F2, a slow click,
+// the Rename command), the node remembers its text from before the edit, so
+// that the end of the edit can rename what that text names.
+class TreeLabelDelegate : public QStyledItemDelegate {
+ public:
+  explicit TreeLabelDelegate(QTreeWidget* tree) : QStyledItemDelegate(tree), tree_(tree) {}
+
+  QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                        const QModelIndex& index) const override {
+    if (QTreeWidgetItem* node = tree_->itemFromIndex(index)) {
+      const QSignalBlocker blocker(tree_);
+      node->setData(0, Qt::UserRole + 1, node->text(0));
+    }
+    return QStyledItemDelegate::createEditor(parent, option, index);
+  }
+
+ private:
+  QTreeWidget* tree_;
+};
+
+}  // namespace
+
 void TParadoxfrm::buildPages() {
   TreeView = new QTreeWidget;
   TreeView->setObjectName("TreeView");
   TreeView->setHeaderHidden(true);
   TreeView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  TreeView->setItemDelegate(new TreeLabelDelegate(TreeView));
   TreeView->installEventFilter(this);
   connect(TreeView, &QTreeWidget::itemExpanded, this, [this](QTreeWidgetItem* node) {
     if (!TreeViewExpanding(node)) node->setExpanded(false);
@@ -103,6 +130,15 @@ void TParadoxfrm::buildInformationPage() {
   StringGrid->setColumnWidth(0, 295);
   StringGrid->setColumnWidth(1, 413);
   StringGrid->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  StringGrid->installEventFilter(this);
+  connect(StringGrid, &QTableWidget::currentCellChanged, this,
+          [this](int row, int column) { StringGridSelectCell(row, column); });
+  connect(StringGrid->horizontalHeader(), &QHeaderView::sectionResized, this,
+          &TParadoxfrm::placeAliasEditors);
+  connect(StringGrid->verticalScrollBar(), &QScrollBar::valueChanged, this,
+          &TParadoxfrm::placeAliasEditors);
+  connect(StringGrid->horizontalScrollBar(), &QScrollBar::valueChanged, this,
+          &TParadoxfrm::placeAliasEditors);
   ListView1 = new QTreeWidget;
   ListView1->setObjectName("ListView1");
   ListView1->setRootIsDecorated(false);
@@ -293,6 +329,10 @@ void TParadoxfrm::wireCommands() {
   QAction* openClose = command("OpenCloseBtn");
   openClose->setCheckable(true);
   Handle(this, openClose, &TParadoxfrm::OpenCloseBtnClick);
+  for (const char* name : {"New1", "NewaliasPopup"}) on(name, &TParadoxfrm::Alias1Click);
+  for (const char* name : {"ApplyBtn", "ApplyNode"}) on(name, &TParadoxfrm::ApplyBtnClick);
+  for (const char* name : {"CancelBtn", "CancelNode"}) on(name, &TParadoxfrm::CancelBtnClick);
+  setAliasEditsEnabled(false);
   wireDataCommands();
 }
 
@@ -371,6 +411,7 @@ bool TParadoxfrm::eventFilter(QObject* watched, QEvent* event) {
     return true;
   }
   if (watched == DBGrid1 && event->type() == QEvent::FocusOut) gridEntered_ = false;
+  if (watched == StringGrid && event->type() == QEvent::FocusOut) StringGridExit();
   return QMainWindow::eventFilter(watched, event);
 }
 

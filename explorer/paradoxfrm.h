@@ -13,6 +13,8 @@
 class QAction;
 class QKeyEvent;
 class QLabel;
+class QListWidget;
+class QListWidgetItem;
 class QMenu;
 class QPlainTextEdit;
 class QProgressBar;
@@ -106,6 +108,23 @@ class TParadoxfrm : public QMainWindow {
   void Save1Click();
   void Close2Click();
 
+  // Alias editing: "New alias", the parameter grid's in-place editors, and
+  // Apply / Cancel of the edits.
+  void Alias1Click();
+  void StringGridSelectCell(int row, int column);
+  void ButtonOnClick();   // the path button: a folder
+  void dButtonOnClick();  // the BCD button: its pick list
+  void aButtonOnClick();  // the driver button: its pick list
+  void ListBoxOnMouseUp(QListWidgetItem* item);
+  void StringGridExit();
+  void ApplyBtnClick();
+  void CancelBtnClick();
+  QPushButton* PathButton = nullptr;  // the in-place editors, made on demand
+  QPushButton* BcdButton = nullptr;
+  QPushButton* DriverButton = nullptr;
+  QListWidget* BcdList = nullptr;
+  QListWidget* DriverList = nullptr;
+
   // Detail views.
   void TreeViewChange(QTreeWidgetItem* node);
   void ShowPropertyGrid(const QStringList& list);
@@ -191,7 +210,17 @@ class TParadoxfrm : public QMainWindow {
   void renameTable(QTreeWidgetItem* node, const QString& oldName, const QString& newName);
   void deleteNode(QTreeWidgetItem* node);
   void itemChanged(QTreeWidgetItem* node);
+  bool editingAlias() const;
+  bool pendingAliasSelected() const;
+  void setAliasEditsEnabled(bool enabled);
+  void placeAliasEditors();
+  void freeAliasEditors();
+  void togglePickList(QListWidget*& list, const char* objectName, const QStringList& items);
+  void setAliasValue(const QString& name, const QString& value, const QString& start);
+  void applyNewAlias(QTreeWidgetItem* node);
   // Detail views by level.
+  void showNode(QTreeWidgetItem* node);
+  void showFailure(const QString& message);
   void showRoot();
   void showAlias(QTreeWidgetItem* node);
   void showGroup(QTreeWidgetItem* node);
@@ -205,6 +234,7 @@ class TParadoxfrm : public QMainWindow {
   QWidget* progressPanel_ = nullptr;  // status panel 3
   QStackedWidget* iniStack_ = nullptr;  // INITreeView over IniRichEdit
   std::unique_ptr<structure::IniFile> IniFile_;  // the file the viewer shows
-  bool iniTextCrLf_ = false;
-  bool gridEntered_ = false;  // DBGrid1 has had the focus since it last lost it  // the text in IniRichEdit came with CR LF line ends
+  bool iniTextCrLf_ = false;  // the text in IniRichEdit came with CR LF line ends
+  bool gridEntered_ = false;  // DBGrid1 has had the focus since it last lost it
+  QStringList pendingAliasLines_;  // the grid of the new alias not yet saved
 };

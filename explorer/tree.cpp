@@ -274,11 +274,7 @@ void TParadoxfrm::Rename1Click() {
   QTreeWidgetItem* node = TreeView->currentItem();
   if (!node) return;
   setTreeEditable(true);
-  {
-    const QSignalBlocker blocker(TreeView);
-    node->setData(0, Qt::UserRole + 1, node->text(0));  // the name before the edit
-  }
-  TreeView->editItem(node);
+  TreeView->editItem(node);  // the label editor keeps the name from before the edit
 }
 
 // A label edit ends: the node's text changed from the name it had.

@@ -1,6 +1,7 @@
 #include "explorer/treenodes.h"
 
 #include <QApplication>
+#include <QFont>
 #include <QIcon>
 #include <QStyle>
 #include <QTreeWidgetItem>
@@ -9,6 +10,7 @@ namespace tree {
 
 namespace {
 constexpr int kImageRole = Qt::UserRole;
+constexpr int kUnsavedRole = Qt::UserRole + 2;  // UserRole + 1: the text before a label edit
 }
 
 QIcon ImageIcon(int image) {
@@ -70,6 +72,16 @@ bool IsTableNode(const QTreeWidgetItem* node) {
 bool IsQueryFileNode(const QTreeWidgetItem* node) {
   return Level(node) == 3 && ParentText(node) == kQueryFiles;
 }
+
+void SetUnsavedMark(QTreeWidgetItem* node, bool unsaved) {
+  node->setData(0, kUnsavedRole, unsaved ? QVariant(true) : QVariant());
+  QFont font = node->font(0);
+  font.setItalic(unsaved);
+  node->setFont(0, font);
+  node->setToolTip(0, unsaved ? QStringLiteral("Not saved to the configuration yet") : QString());
+}
+
+bool HasUnsavedMark(const QTreeWidgetItem* node) { return node->data(0, kUnsavedRole).toBool(); }
 
 void RemoveChildren(QTreeWidgetItem* node) {
   for (QTreeWidgetItem* child : node->takeChildren()) delete child;

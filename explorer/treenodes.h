@@ -52,6 +52,9 @@ QTreeWidgetItem* AliasNode(QTreeWidgetItem* node);
 // A level-3 node under "Tables".
 bool IsTableNode(const QTreeWidgetItem* node);
 bool IsQueryFileNode(const QTreeWidgetItem* node);
+// The mark of an alias that exists only in the tree (not yet saved).
+void SetUnsavedMark(QTreeWidgetItem* node, bool unsaved);
+bool HasUnsavedMark(const QTreeWidgetItem* node);
 // Removes the children of `node`.
 void RemoveChildren(QTreeWidgetItem* node);
 // Collapses `node` and everything below it.

@@ -281,6 +281,20 @@ void TParadoxfrm::TreeViewChange(QTreeWidgetItem* node) {
   SQLPanel->hide();
   setPanelText(0, QString::number(node->childCount()) + "Items in " + node->text(0));
   setTreeEditable(false);
+  freeAliasEditors();
+  setAliasEditsEnabled(pendingAliasSelected());
+  try {
+    showNode(node);
+  } catch (const EDBEngineError& e) {
+    showFailure(Message(e));
+  }
+  // A prompt on the way (a password, an error) may have let the selection
+  // move on: the details always follow the node that is current now.
+  QTreeWidgetItem* current = TreeView->currentItem();
+  if (current && current != node) TreeViewChange(current);
+}
+
+void TParadoxfrm::showNode(QTreeWidgetItem* node) {
   switch (Level(node)) {
     case 0:
       showRoot();
@@ -309,6 +323,16 @@ void TParadoxfrm::TreeViewChange(QTreeWidgetItem* node) {
     default:
       break;
   }
+}
+
+// The node's details could not be read: the page says why instead of
+// showing what the previous node left there.
+void TParadoxfrm::showFailure(const QString& message) {
+  SQLPanel->hide();
+  ShowGrid(this, true);
+  ShowPropertyGrid({"Not available=" + message});
+  showPage(TabSheet1);
+  prompter().error(message);
 }
 
 void TParadoxfrm::ShowPropertyGrid(const QStringList& list) {
@@ -358,7 +382,9 @@ void TParadoxfrm::showAlias(QTreeWidgetItem* node) {
   UpdateCommandStates(1, node);
   setPageVisible(TabSheet2, false);
   const QString name = node->text(0);
-  if (name != PendingAliasName) {
+  if (pendingAliasSelected()) {
+    ShowPropertyGrid(pendingAliasLines_);
+  } else {
     engine::TSession& session = DMF().aSession;
     if (DMF().aTable.Active()) DMF().aTable.Close();
     CurrentAliasName = name;
@@ -441,8 +467,10 @@ void TParadoxfrm::showTableOrQuery(QTreeWidgetItem* node) {
     ShowDelBtn->setVisible(dbase);
     UnDelBtn->setVisible(dbase);
   } catch (const EDBEngineError& e) {
-    prompter().error(Message(e));
     bindDataGrid();
+    setPageVisible(TabSheet2, false);
+    showFailure(Message(e));
+    return;
   }
   showPage(TabSheet2);
 }

@@ -177,7 +177,8 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2",
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
       "TablePackPopup", "Order1", "Filter1", "Round1", "Empty1",
-      "EmptyDatabasePopup", "Removelookuplinks1"};
+      "EmptyDatabasePopup", "Removelookuplinks1", "New1", "NewaliasPopup", "ApplyBtn",
+      "ApplyNode", "CancelBtn", "CancelNode"};
   const auto inComparisonWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF) return true;
@@ -195,7 +196,7 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
     a->trigger();
     ++commands;
   }
-  EXPECT_GT(commands, 12);
+  EXPECT_GE(commands, 1);  // "Compare with..." at least
 }
 
 TEST_F(Shell, CtrlSReachesTheMenuBarsCommandWhileTheTreeHasTheFocus) {
