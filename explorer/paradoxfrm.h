@@ -28,11 +28,13 @@ class TDifferentF;
 class TableGridModel;
 class QModelIndex;
 class TFindF;
+class TBLOBF;
 
 class TParadoxfrm : public QMainWindow {
   Q_OBJECT
  public:
   explicit TParadoxfrm(QWidget* parent = nullptr);
+  ~TParadoxfrm() override;
 
   // Builds the first level of the tree (also used to rebuild it).
   void FormCreate();
@@ -65,6 +67,7 @@ class TParadoxfrm : public QMainWindow {
   QProgressBar* ProgressBar = nullptr;
   TFindF* FindF = nullptr;            // created on first use, then kept
   TDifferentF* DifferentF = nullptr;  // the comparison window, made with this one
+  TBLOBF* BLOBF = nullptr;            // the BLOB viewer, made with the data page
 
   // Tree (lazy expansion, databases, commands).
   // Fills the level below `node`; false when the expansion is refused.

@@ -177,7 +177,9 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2",
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
       "TablePackPopup", "Order1", "Filter1", "Round1", "Empty1",
-      "EmptyDatabasePopup", "Removelookuplinks1"};
+      "EmptyDatabasePopup", "Removelookuplinks1", "Copy1", "Cut1", "Paste1",
+      "SelectAll1", "SaveToFile1", "LoadFromFile1", "Print1", "Font1", "Alwaysshow1",
+      "StretchImage1"};
   const auto inComparisonWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF) return true;
