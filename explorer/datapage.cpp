@@ -167,6 +167,7 @@ void TParadoxfrm::wireDataCommands() {
   on("Order1", &TParadoxfrm::Order1Click);
   on("Filter1", &TParadoxfrm::Filter1Click);
   on("Round1", &TParadoxfrm::Round1Click);
+  on("ExporttoCSV1", &TParadoxfrm::ExporttoCSV1Click);
   on("Removelookuplinks1", &TParadoxfrm::Removelookuplinks1Click);
   on("Empty1", &TParadoxfrm::Deletetables1Click);
   on("EmptyDatabasePopup", &TParadoxfrm::Deletetables1Click);

@@ -129,6 +129,8 @@ class TParadoxfrm : public QMainWindow {
   void Order1Click();
   void Filter1Click();
   void Round1Click();
+  // The grid's rows into a CSV file chosen by the user.
+  void ExporttoCSV1Click();
   // Ctrl+C in the grid: the selected cells as tab-separated text, with the
   // column names as the first line.
   void copyGridSelection();
@@ -170,6 +172,8 @@ class TParadoxfrm : public QMainWindow {
   // The popup's "Round..." is offered for number columns.
   void DBGrid1ColEnter();
   void gridEditRefused(const QModelIndex& index, const QString& text, const QString& message);
+  // Writes the grid's rows to `path`; false when the user cancelled.
+  bool exportRows(const QString& path, std::uint32_t& rowsWritten);
   // Reopens aTable (shared) after a whole-table command and shows it again.
   void reopenTable();
   bool tableSelected() const;

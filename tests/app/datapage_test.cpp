@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QRadioButton>
 #include <QPushButton>
 #include <QTableView>
@@ -451,5 +452,39 @@ TEST_F(DataPage, TheBlobViewerWritesLoadedAndTypedTextAndSavesThePicturesOwnByte
   const engine::Value logo = table.FieldByName("Logo").GetValue();
   EXPECT_EQ(saved.readAll().toStdString(), std::get<engine::BlobValue>(logo).bytes);
 }
+
+#ifdef QUARRY_BIN
+TEST_F(DataPage, ExportToCsvWritesTheShownRowsAsTheCommandLineDumpsThemAndKeepsTheRecord) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  engine::TTable& table = DMF().aTable;
+  table.SetIndexName("ByName");
+  table.SetFilter("City = 'Bristol'");
+  table.SetFiltered(true);
+  form.bindDataGrid();
+  form.goToGridRow(1);
+  ASSERT_EQ(table.FieldByName("Name").AsString(), "Harbour Supplies");
+  const std::uint32_t recNo = table.RecNo();
+
+  const QString csv = QString::fromStdString(dir / "customers");
+  ScriptedPrompter prompter;
+  prompter.answer(Prompter::FileChoice{csv, "CSV files (*.csv)"}, "Export to CSV");
+  form.command("ExporttoCSV1")->trigger();
+  EXPECT_EQ(table.RecNo(), recNo);
+  EXPECT_EQ(form.currentGridRow(), 1);
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Harbour Supplies");
+
+  QProcess quarry;
+  quarry.start(QUARRY_BIN, {"dump", QString::fromStdString(demo() + "/CUSTOMER.DB")});
+  ASSERT_TRUE(quarry.waitForFinished(30000));
+  ASSERT_EQ(quarry.exitCode(), 0) << quarry.readAllStandardError().toStdString();
+  const QList<QByteArray> dumped = quarry.readAllStandardOutput().split('\n');  // by CustNo
+  ASSERT_GE(dumped.size(), 4);
+  QFile file(csv + ".csv");
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), dumped[0] + '\n' + dumped[3] + '\n' + dumped[1] + '\n');
+}
+#endif
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
                          "  Archive batch move...", "  Empty", "  Compare with...",
                          "  Save structure to... [Ctrl+S]", "  Backup copies..."}));
   EXPECT_EQ(Describe(form.GridPopup->actions()),
-            (QStringList{"Order...", "Filter...", "Round..."}));
+            (QStringList{"Order...", "Filter...", "Round...", "Export to CSV..."}));
 }
 
 TEST_F(Shell, AboutBoxNamesTheProductItsVersionAndTheUser) {
@@ -177,7 +177,7 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2",
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
       "TablePackPopup", "Order1", "Filter1", "Round1", "Empty1",
-      "EmptyDatabasePopup", "Removelookuplinks1", "Copy1", "Cut1", "Paste1",
+      "EmptyDatabasePopup", "Removelookuplinks1", "ExporttoCSV1", "Copy1", "Cut1", "Paste1",
       "SelectAll1", "SaveToFile1", "LoadFromFile1", "Print1", "Font1", "Alwaysshow1",
       "StretchImage1"};
   const auto inComparisonWindow = [&form](const QObject* o) {
