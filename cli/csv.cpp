@@ -1,28 +1,9 @@
 #include "cli/csv.h"
 
 #include <istream>
-#include <ostream>
 #include <stdexcept>
 
 namespace cli {
-
-void WriteCsvRow(std::ostream& out, const std::vector<std::string>& values) {
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i) out << ',';
-    const std::string& v = values[i];
-    if (v.find_first_of(",\"\r\n") == std::string::npos) {
-      out << v;
-      continue;
-    }
-    out << '"';
-    for (char c : v) {
-      if (c == '"') out << '"';
-      out << c;
-    }
-    out << '"';
-  }
-  out << '\n';
-}
 
 bool ReadCsvRow(std::istream& in, std::vector<std::string>& values) {
   CsvReader reader(in, false);

@@ -1,5 +1,6 @@
-// CSV as RFC 4180 writes it: comma separators, values quoted when they hold
-// a comma, a double quote, CR or LF, quotes doubled, lines ending in LF.
+// CSV input as RFC 4180 writes it: comma separators, values quoted when
+// they hold a comma, a double quote, CR or LF, quotes doubled. The writer is
+// the engine's (engine/dataset/csv.h), shared with the windows.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "engine/dataset/csv.h"
+
 namespace cli {
 
-void WriteCsvRow(std::ostream& out, const std::vector<std::string>& values);
+using engine::WriteCsvRow;
 
 // Reads one row; false at the end of input. Accepts CRLF line ends and
 // quoted values spanning lines. Throws std::runtime_error for an

@@ -54,26 +54,17 @@ int Dump(const std::vector<std::string>& words, Streams& io) {
   if (deleted && ValidateProp(table.get(), kPropShowDeleted, 1))
     throw UsageError("--deleted is for dBASE tables: Paradox tables keep no deleted records");
   if (deleted) Check(SetProp(table.get(), kPropShowDeleted, 1));
-  std::vector<std::string> line;
-  if (deleted) line.push_back("_deleted");
-  for (std::size_t i = 0; i < fields.size(); ++i)
-    if (shown[i]) line.push_back(fields[i].name);
-  WriteCsvRow(io.out, line);
+  const DumpColumns columns{fields, shown, deleted};
+  WriteDumpHeader(io.out, columns);
   std::vector<Value> values;
   Check(SetToBegin(table.get()));
   while (true) {
     Result r = GetNextRecord(table.get(), &values);
     if (r == ErrEndOfList) break;
     Check(r);
-    line.clear();
-    if (deleted) {
-      bool marked = false;
-      Check(IsRecordDeleted(table.get(), marked));
-      line.push_back(marked ? "true" : "false");
-    }
-    for (std::size_t i = 0; i < values.size(); ++i)
-      if (shown[i]) line.push_back(FormatValue(values[i]));
-    WriteCsvRow(io.out, line);
+    bool marked = false;
+    if (deleted) Check(IsRecordDeleted(table.get(), marked));
+    WriteDumpRecord(io.out, columns, values, marked);
   }
   return 0;
 }

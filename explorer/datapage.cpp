@@ -34,6 +34,7 @@
 #include "explorer/griddialogs.h"
 #include "explorer/paradoxfrm.h"
 #include "explorer/backupf.h"
+#include "explorer/blobf.h"
 #include "explorer/treenodes.h"
 
 namespace {
@@ -118,10 +119,21 @@ void TParadoxfrm::buildDataPage() {
   });
   DBGrid1->installEventFilter(this);
   connect(GridModel, &TableGridModel::editRefused, this, &TParadoxfrm::gridEditRefused);
+  BLOBF = new TBLOBF(DMF().aTable, DBGrid1, this);
+  connect(BLOBF, &TBLOBF::valueWritten, GridModel, &TableGridModel::refreshValues);
   auto* layout = new QVBoxLayout(TabSheet2);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->addLayout(buttons);
   layout->addWidget(DBGrid1);
+}
+
+// The grid outlives this class's part of the window: an open cell editor
+// commits (and may be refused) while the base class closes the window, and
+// nothing of that may reach this class's handlers any more.
+TParadoxfrm::~TParadoxfrm() {
+  GridModel->disconnect(this);
+  DBGrid1->selectionModel()->disconnect(this);
+  BLOBF->disconnect(this);
 }
 
 void TParadoxfrm::buildNavigator() {
@@ -155,6 +167,7 @@ void TParadoxfrm::wireDataCommands() {
   on("Order1", &TParadoxfrm::Order1Click);
   on("Filter1", &TParadoxfrm::Filter1Click);
   on("Round1", &TParadoxfrm::Round1Click);
+  on("ExporttoCSV1", &TParadoxfrm::ExporttoCSV1Click);
   on("Removelookuplinks1", &TParadoxfrm::Removelookuplinks1Click);
   on("Empty1", &TParadoxfrm::Deletetables1Click);
   on("EmptyDatabasePopup", &TParadoxfrm::Deletetables1Click);
@@ -166,9 +179,11 @@ void TParadoxfrm::bindDataGrid() {
   GridModel->reload();
   ShowDelBtn->setChecked(false);
   UnDelBtn->hide();
-  if (!DMF().aTable.Active()) return;
-  if (GridModel->rowCount() > 0) goToGridRow(0);
-  gridRowChanged(currentGridRow());
+  if (DMF().aTable.Active()) {
+    if (GridModel->rowCount() > 0) goToGridRow(0);
+    gridRowChanged(currentGridRow());
+  }
+  DBGrid1ColEnter();
 }
 
 int TParadoxfrm::currentGridRow() const {
@@ -190,6 +205,7 @@ void TParadoxfrm::goToGridRow(int row) {
 void TParadoxfrm::gridRowChanged(int row) {
   engine::TTable& table = DMF().aTable;
   if (!table.Active() || GridModel->cancelling()) return;
+  BLOBF->CommitText();  // typed for the record being left
   try {
     if (GridModel->inserting() && row != GridModel->insertRow()) {
       // Leaving the new record posts it, as a grid does; a refusal brings
@@ -209,6 +225,7 @@ void TParadoxfrm::gridRowChanged(int row) {
   } catch (const EDBEngineError& e) {
     setPanelText(2, Message(e));
   }
+  BLOBF->RecordChanged();
   if (gridEntered_) setPanelText(0, "Record No.:" + QString::number(table.RecNo()));
 }
 
@@ -227,6 +244,7 @@ void TParadoxfrm::DBGrid1ColEnter() {
     }
   }
   command("Round1")->setEnabled(number);
+  BLOBF->FollowColumn(column);
 }
 
 void TParadoxfrm::showTableRecord() {

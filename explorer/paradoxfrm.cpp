@@ -281,6 +281,7 @@ void TParadoxfrm::buildMenus() {
   addCommand(GridPopup, "Order1", "Order...");
   addCommand(GridPopup, "Filter1", "Filter...");
   addCommand(GridPopup, "Round1", "Round...");
+  addCommand(GridPopup, "ExporttoCSV1", "Export to CSV...");
 }
 
 void TParadoxfrm::buildToolBar() {

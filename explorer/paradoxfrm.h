@@ -30,11 +30,13 @@ class TDifferentF;
 class TableGridModel;
 class QModelIndex;
 class TFindF;
+class TBLOBF;
 
 class TParadoxfrm : public QMainWindow {
   Q_OBJECT
  public:
   explicit TParadoxfrm(QWidget* parent = nullptr);
+  ~TParadoxfrm() override;
 
   // Builds the first level of the tree (also used to rebuild it).
   void FormCreate();
@@ -67,6 +69,7 @@ class TParadoxfrm : public QMainWindow {
   QProgressBar* ProgressBar = nullptr;
   TFindF* FindF = nullptr;            // created on first use, then kept
   TDifferentF* DifferentF = nullptr;  // the comparison window, made with this one
+  TBLOBF* BLOBF = nullptr;            // the BLOB viewer, made with the data page
 
   // Tree (lazy expansion, databases, commands).
   // Fills the level below `node`; false when the expansion is refused.
@@ -145,6 +148,8 @@ class TParadoxfrm : public QMainWindow {
   void Order1Click();
   void Filter1Click();
   void Round1Click();
+  // The grid's rows into a CSV file chosen by the user.
+  void ExporttoCSV1Click();
   // Ctrl+C in the grid: the selected cells as tab-separated text, with the
   // column names as the first line.
   void copyGridSelection();
@@ -186,6 +191,8 @@ class TParadoxfrm : public QMainWindow {
   // The popup's "Round..." is offered for number columns.
   void DBGrid1ColEnter();
   void gridEditRefused(const QModelIndex& index, const QString& text, const QString& message);
+  // Writes the grid's rows to `path`; false when the user cancelled.
+  bool exportRows(const QString& path, std::uint32_t& rowsWritten);
   // Reopens aTable (shared) after a whole-table command and shows it again.
   void reopenTable();
   bool tableSelected() const;

@@ -7,17 +7,22 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QRadioButton>
 #include <QPushButton>
 #include <QTableView>
+#include <QTextEdit>
 #include <QTest>
 #include <QToolButton>
 #include <filesystem>
 
 #include "engine/dataset/dberror.h"
 #include "engine/family.h"
+#include "explorer/blobf.h"
 #include "explorer/datagrid.h"
 #include "explorer/griddialogs.h"
 #include "tests/app/explorer_fixture.h"
@@ -380,5 +385,106 @@ TEST_F(DataPage, EmptyingAnAliasOffersBackupsFirstAndThenDeletesEveryTable) {
   EXPECT_FALSE(std::filesystem::exists(demo() + "/PARTS.DBF"));
   EXPECT_FALSE(std::filesystem::exists(demo() + "/STATUS.DB"));
 }
+
+// ---- The BLOB viewer ----
+
+TEST_F(DataPage, TheBlobViewerFollowsTheGridsColumnAndRecord) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  TBLOBF& viewer = *form.BLOBF;
+  const auto at = [&form](int row, int column) {
+    form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(row, column));
+  };
+  at(0, 7);  // Logo: the picture alone
+  EXPECT_TRUE(viewer.isVisible());
+  EXPECT_TRUE(viewer.DBImage->isVisible());
+  EXPECT_FALSE(viewer.DBMemo->isVisible());
+  EXPECT_EQ(viewer.DBImage->pixmap().size(), QSize(2, 2));
+
+  at(0, 6);  // Notes: the text alone
+  EXPECT_TRUE(viewer.isVisible());
+  EXPECT_TRUE(viewer.DBMemo->isVisible());
+  EXPECT_FALSE(viewer.DBImage->isVisible());
+  EXPECT_EQ(viewer.DBMemo->toPlainText(), "Our oldest customer; pays on the first of the month.");
+  at(2, 6);
+  EXPECT_EQ(viewer.DBMemo->toPlainText(), "Prefers e-mail.");
+
+  at(2, 1);  // Name
+  EXPECT_FALSE(viewer.isVisible());
+
+  viewer.Alwaysshow1->trigger();  // unchecked: the viewer stays closed
+  at(2, 6);
+  EXPECT_FALSE(viewer.isVisible());
+}
+
+TEST_F(DataPage, TheBlobViewerWritesLoadedAndTypedTextAndSavesThePicturesOwnBytes) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  TBLOBF& viewer = *form.BLOBF;
+  const QString text = QString::fromStdString(dir / "note.txt");
+  {
+    QFile file(text);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("Paid in full.\r\nThank you.\r\n");
+  }
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(1, 6));
+  ScriptedPrompter prompter;
+  prompter.answer(Prompter::FileChoice{text, "TXT Files(*.txt)"});
+  viewer.findChild<QAction*>("LoadFromFile1")->trigger();
+  EXPECT_EQ(Cell(form, 1, 6), QString::fromUtf8("Paid in full.…"));
+  viewer.DBMemo->setPlainText("Typed.");
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(0, 6));  // leaving commits it
+  engine::TTable& table = DMF().aTable;
+  table.Close();
+  table.Open();
+  table.Next();
+  EXPECT_EQ(table.FieldByName("Notes").AsString(), "Typed.");
+
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  form.DBGrid1->setCurrentIndex(form.DBGrid1->model()->index(0, 7));
+  const QString picture = QString::fromStdString(dir / "logo.bmp");
+  prompter.answer(Prompter::FileChoice{picture, "Graphics files (*.bmp *.jpg *.ico)"});
+  viewer.findChild<QAction*>("SaveToFile1")->trigger();
+  QFile saved(picture);
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  const engine::Value logo = table.FieldByName("Logo").GetValue();
+  EXPECT_EQ(saved.readAll().toStdString(), std::get<engine::BlobValue>(logo).bytes);
+}
+
+#ifdef QUARRY_BIN
+TEST_F(DataPage, ExportToCsvWritesTheShownRowsAsTheCommandLineDumpsThemAndKeepsTheRecord) {
+  TParadoxfrm form;
+  form.show();
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  engine::TTable& table = DMF().aTable;
+  table.SetIndexName("ByName");
+  table.SetFilter("City = 'Bristol'");
+  table.SetFiltered(true);
+  form.bindDataGrid();
+  form.goToGridRow(1);
+  ASSERT_EQ(table.FieldByName("Name").AsString(), "Harbour Supplies");
+  const std::uint32_t recNo = table.RecNo();
+
+  const QString csv = QString::fromStdString(dir / "customers");
+  ScriptedPrompter prompter;
+  prompter.answer(Prompter::FileChoice{csv, "CSV files (*.csv)"}, "Export to CSV");
+  form.command("ExporttoCSV1")->trigger();
+  EXPECT_EQ(table.RecNo(), recNo);
+  EXPECT_EQ(form.currentGridRow(), 1);
+  EXPECT_EQ(table.FieldByName("Name").AsString(), "Harbour Supplies");
+
+  QProcess quarry;
+  quarry.start(QUARRY_BIN, {"dump", QString::fromStdString(demo() + "/CUSTOMER.DB")});
+  ASSERT_TRUE(quarry.waitForFinished(30000));
+  ASSERT_EQ(quarry.exitCode(), 0) << quarry.readAllStandardError().toStdString();
+  const QList<QByteArray> dumped = quarry.readAllStandardOutput().split('\n');  // by CustNo
+  ASSERT_GE(dumped.size(), 4);
+  QFile file(csv + ".csv");
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), dumped[0] + '\n' + dumped[3] + '\n' + dumped[1] + '\n');
+}
+#endif
 
 }  // namespace

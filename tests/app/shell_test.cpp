@@ -109,7 +109,7 @@ TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
                          "  Archive batch move...", "  Empty", "  Compare with...",
                          "  Save structure to... [Ctrl+S]", "  Backup copies..."}));
   EXPECT_EQ(Describe(form.GridPopup->actions()),
-            (QStringList{"Order...", "Filter...", "Round..."}));
+            (QStringList{"Order...", "Filter...", "Round...", "Export to CSV..."}));
 }
 
 TEST_F(Shell, AboutBoxNamesTheProductItsVersionAndTheUser) {
@@ -178,7 +178,9 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
       "TablePackPopup", "Order1", "Filter1", "Round1", "Empty1",
       "EmptyDatabasePopup", "Removelookuplinks1", "New1", "NewaliasPopup", "ApplyBtn",
-      "ApplyNode", "CancelBtn", "CancelNode"};
+      "ApplyNode", "CancelBtn", "CancelNode", "ExporttoCSV1", "Copy1", "Cut1", "Paste1",
+      "SelectAll1", "SaveToFile1", "LoadFromFile1", "Print1", "Font1", "Alwaysshow1",
+      "StretchImage1"};
   const auto inComparisonWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF) return true;
