@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "app/application.h"
 #include "app/dmf.h"
 #include "app/prompter.h"
 #include "engine/dataset/csv.h"
@@ -34,14 +35,6 @@ engine::DumpColumns ColumnsOf(engine::TTable& table) {
   columns.deletedColumn = showDeleted != 0;
   return columns;
 }
-
-class BusyCursor {
- public:
-  BusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~BusyCursor() { QApplication::restoreOverrideCursor(); }
-  BusyCursor(const BusyCursor&) = delete;
-  BusyCursor& operator=(const BusyCursor&) = delete;
-};
 
 }  // namespace
 

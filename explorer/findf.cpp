@@ -10,6 +10,7 @@
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
+#include "app/application.h"
 #include "app/dmf.h"
 #include "app/globals.h"
 #include "explorer/paradoxfrm.h"
@@ -67,7 +68,7 @@ class RedrawSuspended {
 }  // namespace
 
 TFindF::TFindF(TParadoxfrm* form)
-    : QWidget(form, Qt::Tool | Qt::WindowStaysOnTopHint), form_(form) {
+    : QWidget(form, Qt::Tool), form_(form) {  // above the main window, never above its questions
   setObjectName("FindF");
   setWindowTitle("Find in tree");
 
@@ -124,7 +125,9 @@ void TFindF::BitBtn1Click() {
   const int startLevel = Level(start);
   if (!start || startLevel == 0) return;
   {
+    const BusyCursor busy;
     const RedrawSuspended treeGuard(tree), listGuard(ListBox1);
+    int walked = 0;
     // Each node is expanded before the walk moves on, so the lazy expansion
     // fills (and opens tables for) the levels the walk is about to enter.
     // The walk stops after the first node back at the start level: the start
@@ -141,6 +144,7 @@ void TFindF::BitBtn1Click() {
       }
       CollapseAll(node->parent());
       before->setExpanded(false);
+      if (++walked % 64 == 0) BusyCursor::keepPainting();
     } while (Level(node) != startLevel);
   }
   form_->selectNode(start);

@@ -229,3 +229,15 @@ void TParadoxfrm::Close2Click() {
   TreePages->setTabVisible(TreePages->indexOf(INITabSheet), false);
   TreePages->setCurrentWidget(TreeView);
 }
+
+// The right side shows what the tree in front has selected; the databases
+// tree's commands act only while that tree is in front.
+void TParadoxfrm::TreePagesChange() {
+  if (TreePages->currentWidget() == TreeView) {
+    if (TreeView->currentItem()) TreeViewChange(TreeView->currentItem());  // the states too
+    return;
+  }
+  for (const char* name : {"DelBtn", "DeleteNode", "Delete1", "RstrctBtn", "OpenCloseBtn"})
+    if (QAction* action = command(name)) action->setEnabled(false);
+  if (INITreeView->currentItem()) INITreeViewChange(INITreeView->currentItem());
+}

@@ -101,6 +101,7 @@ void TParadoxfrm::buildPages() {
   TreePages = new QTabWidget;
   TreePages->setObjectName("TreePages");
   TreePages->addTab(TreeView, "Databases");
+  connect(TreePages, &QTabWidget::currentChanged, this, [this] { TreePagesChange(); });
   buildIniViewer();
 
   PageControl = new QTabWidget;

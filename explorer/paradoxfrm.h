@@ -110,6 +110,7 @@ class TParadoxfrm : public QMainWindow {
   void AsTree1Click();
   void Save1Click();
   void Close2Click();
+  void TreePagesChange();
 
   // Alias editing: "New alias", the parameter grid's in-place editors, and
   // Apply / Cancel of the edits.

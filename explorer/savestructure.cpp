@@ -49,12 +49,13 @@ void TParadoxfrm::Savestructureto2Click() {
   }
   tree::CollapseAll(node);
   ProgressBar->setValue(0);
+  const BusyCursor busy;
   try {
     structure::SaveStructureToFile(DMF().aSession, DMF().aTable, alias, path,
                                    [this](int done, int total) {
                                      ProgressBar->setMaximum(total);
                                      ProgressBar->setValue(done);
-                                     statusBar()->repaint();
+                                     BusyCursor::keepPainting();
                                    });
   } catch (...) {
     ProgressBar->setValue(0);

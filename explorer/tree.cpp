@@ -352,7 +352,7 @@ void TParadoxfrm::renameTable(QTreeWidgetItem* node, const QString& oldName,
 
 void TParadoxfrm::DeleteItemClick() {
   QTreeWidgetItem* node = TreeView->currentItem();
-  if (!node) return;
+  if (!node || TreePages->currentWidget() != TreeView) return;  // the tree is hidden
   const int level = Level(node);
   const QString name = node->text(0);
   QString question;
@@ -462,7 +462,12 @@ void TParadoxfrm::TreeViewKeyUp(QKeyEvent* event) {
 }
 
 void TParadoxfrm::Findintree1Click() {
-  if (!FindF) FindF = new TFindF(this);
+  if (!FindF) {
+    FindF = new TFindF(this);
+    // First shown at the top right of the pages, clear of the menus and the tool bar.
+    const QPoint corner = PageControl->mapToGlobal(QPoint(PageControl->width(), 0));
+    FindF->move(corner.x() - FindF->width(), corner.y());
+  }
   FindF->show();
   FindF->raise();
 }

@@ -10,7 +10,8 @@ namespace tree {
 
 namespace {
 constexpr int kImageRole = Qt::UserRole;
-constexpr int kUnsavedRole = Qt::UserRole + 2;  // UserRole + 1: the text before a label edit
+// UserRole + 1: the text before a label edit; + 2: a table marked by F.
+constexpr int kUnsavedRole = Qt::UserRole + 3;
 }
 
 QIcon ImageIcon(int image) {

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolBar>
 
 #include "explorer/findf.h"
 #include "explorer/treenodes.h"
@@ -177,15 +178,21 @@ TEST_F(FindInTree, LinesOfRemovedNodesAreIgnored) {
   EXPECT_EQ(find.ListBox1->count(), 0);
 }
 
-TEST_F(FindInTree, CtrlFShowsOneStayOnTopWindowThatCloseHides) {
+// The window stays over the main window but never over its questions, and
+// first comes up beside the tree, clear of the menus and the tool bar.
+TEST_F(FindInTree, CtrlFShowsOneToolWindowThatCloseHides) {
   TParadoxfrm form;
+  form.show();
   form.selectNode(form.TreeView->topLevelItem(0));
   QTest::keyRelease(form.TreeView, Qt::Key_F, Qt::ControlModifier);
   TFindF* find = form.FindF;
   ASSERT_TRUE(find);
   EXPECT_TRUE(find->isVisible());
   EXPECT_FALSE(find->isModal());
-  EXPECT_TRUE(find->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_FALSE(find->windowFlags() & Qt::WindowStaysOnTopHint);
+  EXPECT_EQ(find->windowType(), Qt::Tool);
+  EXPECT_GE(find->geometry().top(),
+            form.ToolBar1->mapToGlobal(QPoint(0, form.ToolBar1->height())).y());
   find->CloseBtn->click();
   EXPECT_FALSE(find->isVisible());
   QTest::keyRelease(form.TreeView, Qt::Key_F, Qt::ControlModifier);

@@ -291,4 +291,26 @@ TEST_F(IniView, CloseEmptiesAndHidesThePageAndReturnsToTheDatabases) {
   EXPECT_EQ(form.INITreeView->topLevelItem(0)->childCount(), 5);
 }
 
+// The right side follows the tree in front: closing the viewer shows the
+// databases tree's node again, and the tree's Delete does nothing while the
+// viewer hides that tree.
+TEST_F(IniView, TheDetailsFollowTheTreeInFrontAndDeleteLeavesTheHiddenTreeAlone) {
+  const QString path = SaveDemo();
+  TParadoxfrm form;
+  form.selectNode(Node(form, "DEMO"));
+  const QStringList aliasLines = Grid(form);
+  Open(form, path);
+  INode(form, "CUSTOMER.DB", true);
+  ASSERT_NE(Grid(form), aliasLines);
+  {
+    ScriptedPrompter script;  // no question about the alias
+    form.command("DelBtn")->trigger();
+    form.DeleteItemClick();
+  }
+  EXPECT_FALSE(form.command("DelBtn")->isEnabled());
+  form.command("Close2")->trigger();
+  EXPECT_EQ(Grid(form), aliasLines);
+  EXPECT_TRUE(form.command("DelBtn")->isEnabled());
+}
+
 }  // namespace
