@@ -2,6 +2,7 @@
 
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -35,8 +36,8 @@ void TDMF::aTableBeforeOpen(engine::TTable& table) {
                           QString::fromStdString(table.TableName());
 }
 
-bool TDMF::aSessionPassword(engine::TSession&) {
-  return PromptForPassword(PasswordPromptCaption);
+bool TDMF::aSessionPassword(engine::TSession& session) {
+  return PromptForPassword(PasswordPromptCaption, session.RefusedPasswords() > 0);
 }
 
 int TDMF::IsOpenedDataBase(const QString& name) {
@@ -83,7 +84,11 @@ TrePasswordF::TrePasswordF(QWidget* parent) : QDialog(parent) {
   buttons->addStretch();
   buttons->addWidget(OKBtn);
   buttons->addWidget(CancelBtn);
+  RefusedLabel = new QLabel("The password was not accepted. Type it again.", this);
+  RefusedLabel->setObjectName("RefusedLabel");
+  RefusedLabel->hide();
   auto* layout = new QVBoxLayout(this);
+  layout->addWidget(RefusedLabel);
   layout->addWidget(group);
   layout->addLayout(buttons);
   layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -123,9 +128,11 @@ void TrePasswordF::RemovePassBtnClick() {
 
 void TrePasswordF::RemoveAllBtnClick() { engine::Session().RemoveAllPasswords(); }
 
-bool PromptForPassword(const QString& caption) {
+bool PromptForPassword(const QString& caption, bool refused) {
   TrePasswordF dialog;
   if (!caption.isEmpty()) dialog.setWindowTitle(caption);
+  dialog.RefusedLabel->setVisible(refused);
+  FitToTitle(dialog);
   if (prompter().exec(dialog) != QDialog::Accepted) return false;
   LastPassword = dialog.pEdit->text();
   engine::Session().AddPassword(LastPassword.toStdString());

@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QString>
 
+class QLabel;
+
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
 
@@ -50,6 +52,7 @@ class TrePasswordF : public QDialog {
   QPushButton* RemoveAllBtn;
   QPushButton* CancelBtn;
   QPushButton* OKBtn;
+  QLabel* RefusedLabel;  // shown when the password typed before was not accepted
 
  private:
   void pEditChange(const QString& text);
@@ -60,4 +63,5 @@ class TrePasswordF : public QDialog {
 
 // Shows the password dialog with `caption`; on OK keeps the typed password in
 // LastPassword and adds it to the session. True exactly when OK closed it.
-bool PromptForPassword(const QString& caption);
+// `refused`: the password typed before was not accepted, and the dialog says so.
+bool PromptForPassword(const QString& caption, bool refused = false);

@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QInputDialog>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -78,4 +79,17 @@ QString WidgetPrompter::chooseFolder(const QString& title, const QString& dir) {
   return QFileDialog::getExistingDirectory(parentWindow(), title, dir);
 }
 
-int WidgetPrompter::exec(QDialog& dialog) { return dialog.exec(); }
+int WidgetPrompter::exec(QDialog& dialog) {
+  FitToTitle(dialog);
+  return dialog.exec();
+}
+
+void FitToTitle(QDialog& dialog) {
+  // Room beside the text for the title bar's icon and buttons.
+  const int needed = dialog.fontMetrics().horizontalAdvance(dialog.windowTitle()) + 120;
+  if (dialog.sizeHint().width() >= needed) return;
+  if (auto* box = qobject_cast<QVBoxLayout*>(dialog.layout()))
+    box->addStrut(needed);  // also holds under a fixed-size layout
+  else
+    dialog.setMinimumWidth(needed);
+}

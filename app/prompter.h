@@ -45,6 +45,10 @@ class Prompter {
   void error(const QString& text, const QString& title = QString());
 };
 
+// Widens a dialog whose contents are narrower than its title, so that the
+// title is read whole.
+void FitToTitle(QDialog& dialog);
+
 // The prompter in use; the real one unless a test installed another.
 Prompter& prompter();
 // Installs a prompter (not owned); nullptr restores the real one.

@@ -225,12 +225,16 @@ void TSession::RemoveAllPasswords() { engine::RemoveAllPasswords(); }
 
 void TSession::OpenWithPasswords(const std::function<Result()>& open) {
   Open();
-  while (true) {
+  for (int refused = 0;; ++refused) {
     Result r = open();
     if (r == ErrPasswordRequired) {
       // The handler may open tables itself: keep the failure's message.
       std::string message = LastErrorMessage();
-      if (OnPassword && OnPassword(*this)) continue;
+      const int outer = refusedPasswords_;  // the handler's own opens may ask too
+      refusedPasswords_ = refused;
+      const bool added = OnPassword && OnPassword(*this);
+      refusedPasswords_ = outer;
+      if (added) continue;
       throw EDBEngineError(r, message);
     }
     Check(r);

@@ -107,9 +107,13 @@ class TSession {
   // it fails with ErrPasswordRequired and the handler added one. Raises the
   // open's failure.
   void OpenWithPasswords(const std::function<Result()>& open);
+  // While OnPassword runs: how many passwords it has already given for this
+  // open that were not accepted (0 on the first question).
+  int RefusedPasswords() const { return refusedPasswords_; }
 
  private:
   friend class TTable;
+  int refusedPasswords_ = 0;
   TDatabase& acquireDatabase(const std::string& name);  // for a table
   void releaseDatabase(TDatabase& database);
   void closeDatabase(std::size_t index);

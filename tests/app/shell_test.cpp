@@ -296,6 +296,31 @@ TEST_F(ProtectedTable, RightPasswordOpensInTheSameAttempt) {
   EXPECT_EQ(Passwords(), std::vector<std::string>{kDemoMasterPassword});
 }
 
+// The dialog shows its whole title (which table asks), and asking again
+// after a wrong password says that the password was wrong.
+TEST_F(ProtectedTable, AWrongPasswordIsSaidToBeWrongWhenAskedAgain) {
+  bool refusedShownFirst = true, refusedShownAgain = false, titleFits = false;
+  const auto answer = [&](const QString& password, bool& refusedShown) {
+    return [&, password](QDialog& d) {
+      refusedShown = !d.findChild<QLabel*>("RefusedLabel")->isHidden();
+      titleFits = d.sizeHint().width() > d.fontMetrics().horizontalAdvance(d.windowTitle());
+      return TypePassword(password, "OKBtn")(d);
+    };
+  };
+  {
+    ScriptedPrompter script;
+    script.answer(ScriptedPrompter::DialogDriver(answer("wrong", refusedShownFirst)),
+                  "DEMO: SECRETS.DB");
+    script.answer(ScriptedPrompter::DialogDriver(answer(kDemoMasterPassword, refusedShownAgain)),
+                  "DEMO: SECRETS.DB");
+    DMF().aTable.Open();
+  }
+  EXPECT_TRUE(DMF().aTable.Active());
+  EXPECT_FALSE(refusedShownFirst);
+  EXPECT_TRUE(refusedShownAgain);
+  EXPECT_TRUE(titleFits);
+}
+
 TEST_F(ProtectedTable, CancelFailsTheOpenWithTheEnginesMessage) {
   ScriptedPrompter script;
   script.answer(TypePassword(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB");
