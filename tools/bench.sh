@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release) into build-bench/ and runs them; pxlib, the
 # sqlite3 shell, shapelib and python3's dbfread are installed for the
-# comparisons they make.
+# comparisons they make. quarry_grid_bench builds the grid's model from its
+# source with QtGui, so the widgets need not be built (-DBUILD_GUI=OFF).
 #   bash tools/bench.sh [quarry_write_bench options]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,4 +13,5 @@ cmake -S . -B build-bench -G Ninja -DBUILD_BENCH=ON -DBUILD_GUI=OFF -DBUILD_TEST
 cmake --build build-bench -j"$(nproc)"
 build-bench/bench/quarry_bench
 build-bench/bench/quarry_dbase_bench
+build-bench/bench/quarry_grid_bench
 build-bench/bench/quarry_write_bench "$@"
