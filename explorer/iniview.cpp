@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFontDatabase>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QSaveFile>
@@ -104,6 +105,7 @@ void TParadoxfrm::buildIniViewer() {
   });
   IniRichEdit = new QPlainTextEdit;
   IniRichEdit->setObjectName("IniRichEdit");
+  IniRichEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   IniRichEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
   iniStack_ = new QStackedWidget;
   iniStack_->addWidget(INITreeView);

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -151,6 +152,7 @@ void TParadoxfrm::buildInformationPage() {
   SQLPanel->setObjectName("SQLPanel");
   SQLRichEdit = new QPlainTextEdit(SQLPanel);
   SQLRichEdit->setObjectName("SQLRichEdit");
+  SQLRichEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));  // QBE columns line up
   (new QVBoxLayout(SQLPanel))->addWidget(SQLRichEdit);
   SQLPanel->hide();
   auto* layout = new QVBoxLayout(TabSheet1);

@@ -457,12 +457,26 @@ void ListSecurityProps(const OpenTableRef& table, int passwordNo, PropertyList& 
   }
 }
 
+namespace {
+
+// The engine's own side files say what they hold; the format's members
+// their kind.
+QString FamilyMemberText(std::int32_t kind, const QString& fileName) {
+  const QString ext = fileName.section('.', -1).toUpper();
+  if (ext == "QVC") return QStringLiteral("VALIDITY CHECK VALUES");
+  if (ext == "QIX") return QStringLiteral("SECONDARY INDEX PROPERTIES");
+  if (ext == "QPW") return QStringLiteral("AUXILIARY PASSWORDS");
+  return FamilyKindText(kind);
+}
+
+}  // namespace
+
 void ListFamilyMembers(const OpenTableRef& table, QStringList& list) {
   const engine::CursorProps props = PropsOf(table.cursor);
   engine::hDBICur family = 0;
   if (engine::OpenFamilyList(table.db, props.tableName, props.driverType, family)) return;
   ReadList<engine::FamilyDesc>(family, [&](const engine::FamilyDesc& f) {
-    list << Text(f.name) << FamilyKindText(f.kind);
+    list << Text(f.name) << FamilyMemberText(f.kind, Text(f.name));
   });
 }
 

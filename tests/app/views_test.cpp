@@ -12,6 +12,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 #include <filesystem>
+#include <QFontMetrics>
 #include <fstream>
 
 #include "engine/dataset/dberror.h"
@@ -259,6 +260,9 @@ TEST_F(Views, QueryFileShowsItsTextInsteadOfTheGrid) {
   EXPECT_FALSE(form.SQLPanel->isHidden());
   EXPECT_TRUE(form.StringGrid->isHidden());
   EXPECT_FALSE(PageShown(form, form.TabSheet2));
+  // QBE columns line up: every character as wide as the others.
+  const QFontMetrics metrics(form.SQLRichEdit->font());
+  EXPECT_EQ(metrics.horizontalAdvance("iiii"), metrics.horizontalAdvance("WWWW"));
 
   Select(form, "DEMO");
   EXPECT_TRUE(form.SQLPanel->isHidden());
@@ -308,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(
                      {"OrderCustomer|DEPENDENT|CUSTOMER.DB|CASCADE|RESTRICT"}},
         CategoryCase{"DEMO/Tables/ORDERS.DB/FAMILY MEMBERS",
                      {"File name:500", "Object type:200"},
-                     {"ORDERS.DB|TABLE", "ORDERS.PX|INDEX", "ORDERS.QIX|SECONDARY INDEX",
+                     {"ORDERS.DB|TABLE", "ORDERS.PX|INDEX", "ORDERS.QIX|SECONDARY INDEX PROPERTIES",
                       "ORDERS.VAL|VALIDITY CHECKS", "ORDERS.X02|SECONDARY INDEX",
                       "ORDERS.Y02|SECONDARY INDEX"}},
         // Only the primary index for a keyed table without secondary ones;
