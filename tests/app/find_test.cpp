@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QCursor>
+#include <QTimer>
 #include <QToolBar>
 
 #include "explorer/findf.h"
@@ -109,6 +111,24 @@ const Walk kFromTable[] = {
     Walk{"DEMO/Tables/STATUS.DB", "BRISTOL.SQL", {"DEMO\\SQL & QBE Files\\BRISTOL.SQL"}},
     Walk{"DEMO/Tables/STATUS.DB", "CUSTOMERS.QBE", {}}};
 INSTANTIATE_TEST_SUITE_P(FromTable, FindWalk, ::testing::ValuesIn(kFromTable));
+
+// A long walk shows the busy cursor and lets the windows paint on the way.
+TEST_F(FindInTree, ALongWalkShowsTheBusyCursorAndKeepsPainting) {
+  DMF().aSession.AddPassword(kDemoMasterPassword);
+  TParadoxfrm form;
+  form.selectNode(Node(form, "DEMO"));
+  int busyWhileWalking = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const QCursor* cursor = QApplication::overrideCursor();
+    if (cursor && cursor->shape() == Qt::WaitCursor) ++busyWhileWalking;
+  });
+  ticker.start(0);
+  Find(form, "no such node");
+  ticker.stop();
+  EXPECT_GT(busyWhileWalking, 0);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+}
 
 TEST_F(FindInTree, MatchesAtUnlistedLevelsAreStillSelected) {
   TParadoxfrm form;
