@@ -115,7 +115,7 @@ void ValCheckPanel::LoadCheck(const engine::ValCheckDesc* check, std::uint16_t t
 }
 
 void ValCheckPanel::MinValEditChange(QWidget* sender) {
-  if (loading_) return;
+  if (loading_ || !roster_) return;
   const int row = roster_->CurrentRow();
   if (row < 1) return;
   const QChar letter = roster_->FieldType(row);

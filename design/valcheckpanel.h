@@ -6,6 +6,7 @@
 // show in red and keep the user on the row.
 #pragma once
 
+#include <QPointer>
 #include <QWidget>
 #include <cstdint>
 
@@ -51,7 +52,7 @@ class ValCheckPanel : public QWidget {
   void Colour(QLineEdit* edit, bool red);
   void Enable(QLineEdit* edit, bool enabled);
 
-  FieldRoster* roster_;
+  QPointer<FieldRoster> roster_;  // may go first when both are children of the dialog
   bool loading_ = false;
 };
 
