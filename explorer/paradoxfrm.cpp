@@ -32,6 +32,7 @@
 #include "app/prompter.h"
 #include "compare/differentf.h"
 #include "engine/dataset/dberror.h"
+#include "explorer/archivef.h"
 #include "explorer/backupf.h"
 #include "explorer/treenodes.h"
 
@@ -60,6 +61,7 @@ TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   setWindowState(windowState() | Qt::WindowMaximized);
   FormCreate();
   DifferentF = new TDifferentF(this, this);
+  ArchiveF = new TArchiveF(this);
 }
 
 namespace {
@@ -321,6 +323,8 @@ void TParadoxfrm::wireCommands() {
   on("ComparewithPopup", &TParadoxfrm::CompareBtnClick);
   on("Backupcopies1", &TParadoxfrm::Backupcopies1Click);
   on("BackupcopiesPopup", &TParadoxfrm::Backupcopies1Click);
+  on("Archivecopy1", &TParadoxfrm::Addtoarchive1Click);
+  on("ArchivebatchmovePopup", &TParadoxfrm::Addtoarchive1Click);
   on("OpenINIFile1", &TParadoxfrm::OpenINIfile1Click);
   on("AsText1", &TParadoxfrm::AsText1Click);
   on("AsTree1", &TParadoxfrm::AsTree1Click);
@@ -448,6 +452,16 @@ void TParadoxfrm::Backupcopies1Click() {
   CurrentAliasName = node->text(0);
   TBackupF dialog(this);
   prompter().exec(dialog);
+}
+
+void TParadoxfrm::Addtoarchive1Click() {
+  QTreeWidgetItem* node = TreeView->currentItem();
+  QTreeWidgetItem* alias = node ? tree::AliasNode(node) : nullptr;
+  if (!alias) {
+    prompter().inform("Select an alias in the tree first: the archive moves that alias's tables.");
+    return;
+  }
+  ArchiveF->ShowFor(alias->text(0));
 }
 
 void TParadoxfrm::notAvailable() { prompter().inform("This command is not available yet."); }

@@ -26,6 +26,7 @@ class QTableWidget;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TArchiveF;
 class TDifferentF;
 class TableGridModel;
 class QModelIndex;
@@ -70,6 +71,7 @@ class TParadoxfrm : public QMainWindow {
   TFindF* FindF = nullptr;            // created on first use, then kept
   TDifferentF* DifferentF = nullptr;  // the comparison window, made with this one
   TBLOBF* BLOBF = nullptr;            // the BLOB viewer, made with the data page
+  TArchiveF* ArchiveF = nullptr;      // the archive window, made with this one
 
   // Tree (lazy expansion, databases, commands).
   // Fills the level below `node`; false when the expansion is refused.
@@ -88,6 +90,9 @@ class TParadoxfrm : public QMainWindow {
   void Findintree1Click();
   // "Backup copies": the backup dialog for the selected alias.
   void Backupcopies1Click();
+  // "Archive copy", "Archive batch move...": the archive window, not modal,
+  // for the alias of the selected node.
+  void Addtoarchive1Click();
   // Selects `node` (the detail views follow).
   void selectNode(QTreeWidgetItem* node);
 
