@@ -49,7 +49,10 @@ void Click(QListWidget* list, const QString& text) {
   QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(found.first()).center());
 }
 
-void Click(QAbstractButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
+// Near the left edge: where the box of a check box or radio button is.
+void Click(QAbstractButton* button) {
+  QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+}
 
 std::optional<QString> Typed(const char* text) { return QString(text); }
 
