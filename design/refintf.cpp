@@ -113,6 +113,11 @@ QToolButton* ArrowButton(Qt::ArrowType arrow, QWidget* parent) {
   return button;
 }
 
+void EngineError(engine::Result code) {
+  prompter().error("Something error: " + QString::fromStdString(engine::LastErrorMessage()) + " " +
+                   QString::number(code));
+}
+
 QVBoxLayout* Labelled(const QString& label, QWidget* widget) {
   auto* layout = new QVBoxLayout;
   layout->addWidget(new QLabel(label, widget->parentWidget()));
@@ -191,8 +196,7 @@ void TRefIntF::FormShow() {
   FormClose();
   QStringList tables;
   if (engine::Result r = design::ParadoxTables(state_.database, tables))
-    prompter().error("Something error: " + QString::fromStdString(engine::LastErrorMessage()) +
-                     " " + QString::number(r));
+    EngineError(r);
   TablesLB->addItems(tables);
   for (int i = 0; i < static_cast<int>(state_.roster.rows.size()); ++i)
     FldRefIntLB->addItem(state_.roster.line(i));
@@ -213,8 +217,7 @@ void TRefIntF::LoadLink(const engine::RefIntDesc& link) {
   const QString parent = QString::fromStdString(link.otherTable).section('/', -1).section('\\', -1);
   design::ParentKey key;
   if (engine::Result r = design::ReadParentKey(state_.database, parent, numbers, key))
-    prompter().error("Something error: " + QString::fromStdString(engine::LastErrorMessage()) +
-                     " " + QString::number(r));
+    EngineError(r);
   else {
     parent_ = parent;
     ShowParent(key);
@@ -249,8 +252,7 @@ void TRefIntF::TblToKeyBtnClick() {
   design::ParentKey key;
   if (engine::Result r = design::ReadParentKey(state_.database, item->text(), {}, key)) {
     QApplication::beep();
-    prompter().error("Something error: " + QString::fromStdString(engine::LastErrorMessage()) +
-                     " " + QString::number(r));
+    EngineError(r);
     return;
   }
   if (key.numbers.empty()) {
