@@ -17,6 +17,7 @@
 #include <filesystem>
 
 #include "engine/paradox/pxfamily.h"
+#include "tests/support/listtexts.h"
 #include "tests/app/explorer_fixture.h"
 #include "tests/support/ptables.h"
 #include "tests/support/scripted_prompter.h"
@@ -24,19 +25,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-QStringList Texts(const QListWidget* list) {
-  QStringList texts;
-  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
-  return texts;
-}
-
-QStringList Checked(const QListWidget* list) {
-  QStringList texts;
-  for (int i = 0; i < list->count(); ++i)
-    if (list->item(i)->checkState() == Qt::Checked) texts << list->item(i)->text();
-  return texts;
-}
 
 std::vector<std::vector<engine::Value>> Rows(const std::string& path) {
   auto table = ptables::OpenOk(path);

@@ -17,6 +17,7 @@
 #include "design/indexf.h"
 #include "design/passwordsf.h"
 #include "design/refintf.h"
+#include "tests/support/listtexts.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/support/tempdir.h"
 
@@ -34,12 +35,6 @@ design::RosterFields OrdersRoster() {
                  {"Placed", "@", "", false}, {"Amount", "#", "2", false},
                  {"Status", "A", "1", false}, {"Paid", "L", "", false}};
   return roster;
-}
-
-QStringList Texts(const QListWidget* list) {
-  QStringList texts;
-  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
-  return texts;
 }
 
 void Click(QListWidget* list, const QString& text) {
