@@ -3,7 +3,6 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QChildEvent>
 #include <QComboBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -17,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <stdexcept>
@@ -55,6 +55,22 @@ bool IsNameCharacter(QChar c) {
 }
 
 }  // namespace
+
+// Keys typed into a cell editor reach the roster's rules before the
+// delegate's own handling (Enter commits the cell).
+class DbaseRosterDelegate : public QStyledItemDelegate {
+ public:
+  explicit DbaseRosterDelegate(TdBaseCreateF* form) : QStyledItemDelegate(form), form_(form) {}
+  bool eventFilter(QObject* editor, QEvent* event) override {
+    if (event->type() == QEvent::KeyPress &&
+        form_->filterKey(editor, static_cast<QKeyEvent*>(event)))
+      return true;
+    return QStyledItemDelegate::eventFilter(editor, event);
+  }
+
+ private:
+  TdBaseCreateF* form_;
+};
 
 TdBaseCreateF::TdBaseCreateF(const QString& database, const QString& table, QWidget* parent)
     : QDialog(parent), database_(database), table_(table) {
@@ -103,6 +119,7 @@ void TdBaseCreateF::buildGrid() {
                               QAbstractItemView::EditKeyPressed);
   const int widths[] = {50, 177, 40, 60, 59};
   for (int c = 0; c < 5; ++c) FieldsGrid->setColumnWidth(c, widths[c]);
+  FieldsGrid->setItemDelegate(new DbaseRosterDelegate(this));
   FieldsGrid->installEventFilter(this);
   FieldsGrid->viewport()->installEventFilter(this);
   connect(FieldsGrid, &QTableWidget::currentCellChanged, this,
@@ -367,12 +384,7 @@ void TdBaseCreateF::InfSizeCBClick() { InfSizeLB->setEnabled(InfSizeCB->isChecke
 
 bool TdBaseCreateF::eventFilter(QObject* watched, QEvent* event) {
   QWidget* viewport = FieldsGrid->viewport();
-  if (watched == viewport && event->type() == QEvent::ChildAdded) {
-    // The cell editors: typing goes through them.
-    auto* child = static_cast<QChildEvent*>(event)->child();
-    if (qobject_cast<QLineEdit*>(child)) child->installEventFilter(this);
-  }
-  if (event->type() == QEvent::KeyPress && (watched == FieldsGrid || qobject_cast<QLineEdit*>(watched)))
+  if (event->type() == QEvent::KeyPress && watched == FieldsGrid)
     return filterKey(watched, static_cast<QKeyEvent*>(event));
   if (event->type() == QEvent::KeyRelease && watched == FieldsGrid) {
     auto* key = static_cast<QKeyEvent*>(event);
@@ -408,6 +420,9 @@ bool TdBaseCreateF::filterKey(QObject* watched, QKeyEvent* key) {
   const bool backspaceOrEnter = key->key() == Qt::Key_Backspace || key->key() == Qt::Key_Return ||
                                 key->key() == Qt::Key_Enter;
   const QString text = key->text();
+  // Ctrl+Delete deletes the row on its release; its press opens no editor.
+  if (key->key() == Qt::Key_Delete && (key->modifiers() & Qt::ControlModifier))
+    return watched == FieldsGrid;
   if (key->modifiers() & Qt::ControlModifier) return false;
   if (!backspaceOrEnter && (text.isEmpty() || !text[0].isPrint())) return false;
   if (column == colNumber || column == colType) return false;

@@ -84,6 +84,7 @@ class TdBaseCreateF : public QDialog {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  friend class DbaseRosterDelegate;
   void buildGrid();
   void buildPopup();
   QLayout* buildSide();
