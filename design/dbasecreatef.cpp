@@ -19,6 +19,7 @@
 #include <QStyledItemDelegate>
 #include <QTableWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <stdexcept>
 
 #include "app/globals.h"
@@ -318,8 +319,6 @@ void TdBaseCreateF::moveRow(int from, int to) {
 
 void TdBaseCreateF::setHint(const QString& text) { HintLabel->setText(text); }
 
-QString TdBaseCreateF::nameHint() const { return kNameHint; }
-
 void TdBaseCreateF::FieldsGridSelectCell(int row, int column) {
   if (row < 0) return;
   const QString type = cell(row, colType);
@@ -515,12 +514,15 @@ void TdBaseCreateF::restructureTable() {
 }
 
 bool TdBaseCreateF::confirmLoss(const engine::TableDesc& desc) {
+  const std::vector<std::uint16_t> dropped = design::DroppedFields(desc, oldFieldCount_);
+  const bool modifies = std::find(desc.fieldOps.begin(), desc.fieldOps.end(), engine::opModify) !=
+                        desc.fieldOps.end();
+  if (dropped.empty() && !modifies) return true;  // every value is carried as it is
   engine::RestructureReport report;
   engine::Check(engine::RestructureTable(db_, desc, true, &report));
   if (!report.refusal.empty()) throw EDBEngineError(engine::ErrInvalidValue, report.refusal);
   std::uint32_t losing = 0;
-  engine::Check(design::RecordsWithValues(db_, table_.toStdString(),
-                                          design::DroppedFields(desc, oldFieldCount_), losing));
+  engine::Check(design::RecordsWithValues(db_, table_.toStdString(), dropped, losing));
   if (losing == 0) return true;
   return prompter().confirm(losing == 1
                                 ? QString("1 record would lose data in this restructure. Go on?")

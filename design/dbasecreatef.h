@@ -94,13 +94,14 @@ class TdBaseCreateF : public QDialog {
   void setRow(int row, const design::DbaseRow& cells);
   QString cell(int row, int column) const;
   void setHint(const QString& text);
-  QString nameHint() const;
   bool filterKey(QObject* watched, QKeyEvent* key);
   void openTable();
   void closeTable();
   void loadTable();
   void createTable();
   void restructureTable();
+  // Runs the restructure dry; a value it would refuse raises, values of
+  // dropped fields are asked about. False: the user said no.
   bool confirmLoss(const engine::TableDesc& desc);
 
   QString database_, table_;

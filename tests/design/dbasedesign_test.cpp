@@ -183,6 +183,18 @@ TEST_F(DbaseDesign, RestructuresPartsKeepingItsDataAndAskingBeforeValuesGo) {
   QTest::mouseClick(dlg.Button1, Qt::LeftButton);
   EXPECT_EQ(Read(parts).tags.size(), 3);
 
+  ClickCell(dlg, 0, 3);  // PARTNO too narrow for its values: refused, nothing changes
+  Type(dlg, "3");
+  Key(dlg, Qt::Key_Return);
+  const Shape before = Read(parts);
+  script.ok("record 1: field PARTNO: \"P-100\" is longer than 3 characters");
+  QTest::mouseClick(dlg.Button5, Qt::LeftButton);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(Read(parts).fields, before.fields);
+  ClickCell(dlg, 0, 3);
+  Type(dlg, "6");
+  Key(dlg, Qt::Key_Return);
+
   ClickCell(dlg, 1, 3);  // NAME from 24 to 30
   Type(dlg, "30");
   Key(dlg, Qt::Key_Return);
@@ -192,7 +204,6 @@ TEST_F(DbaseDesign, RestructuresPartsKeepingItsDataAndAskingBeforeValuesGo) {
   EXPECT_EQ(Cell(dlg, 3, 1), "NOTES");
   EXPECT_EQ(Cell(dlg, 3, 0), "4");
 
-  const Shape before = Read(parts);
   script.no("3 records would lose data in this restructure. Go on?");
   QTest::mouseClick(dlg.Button5, Qt::LeftButton);
   EXPECT_TRUE(dlg.isVisible());
