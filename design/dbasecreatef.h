@@ -35,7 +35,7 @@ class TdBaseCreateF : public QDialog {
   // Headers, caption and, when restructuring, the table's fields and tags.
   // A table that cannot be read raises EDBEngineError.
   void FormShow();
-  // The hint of the cell (row, column); types typed in no column but Type's.
+  // Shows the hint of the cell (row, column) for the row's type.
   void FieldsGridSelectCell(int row, int column);
   // Decides a key typed into the current cell, whose name (in the name
   // column) has `nameLength` characters: false refuses it. `key` comes
@@ -48,9 +48,13 @@ class TdBaseCreateF : public QDialog {
   void FieldsGridMouseUp(int row, int column, const QPoint& globalPos);
   // A type chosen from the menu.
   void Character1Click(QAction* item);
-  // "&Define...": a tag for the roster's fields.
+  // "&Define...": a tag for the roster's fields; a new table gets it when
+  // created, an existing one at once (a failure raises EDBEngineError).
   void Button1Click();
-  // "Save &As..." (create) or "&Save" (restructure).
+  // "Save &As..." creates the table in the chosen file ("Error" and the
+  // engine's message when it fails; the dialog stays). "&Save" restructures
+  // the table to the roster, asking first when values would go; a failure
+  // raises EDBEngineError.
   void Button5Click();
   void InfSizeCBClick();
   void FormClose();
