@@ -338,6 +338,9 @@ void TParadoxfrm::wireCommands() {
   openClose->setCheckable(true);
   Handle(this, openClose, &TParadoxfrm::OpenCloseBtnClick);
   for (const char* name : {"New1", "NewaliasPopup"}) on(name, &TParadoxfrm::Alias1Click);
+  for (const char* name : {"NewTable1", "TableNewPopup"}) on(name, &TParadoxfrm::Table1Click);
+  for (const char* name : {"Restructure1", "TableRestructurePopup", "RstrctBtn"})
+    on(name, &TParadoxfrm::Restructure1Click);
   for (const char* name : {"ApplyBtn", "ApplyNode"}) on(name, &TParadoxfrm::ApplyBtnClick);
   for (const char* name : {"CancelBtn", "CancelNode"}) on(name, &TParadoxfrm::CancelBtnClick);
   setAliasEditsEnabled(false);

@@ -134,6 +134,11 @@ class TParadoxfrm : public QMainWindow {
   QListWidget* BcdList = nullptr;
   QListWidget* DriverList = nullptr;
 
+  // "New" table: the type prompt, then the design dialog of that kind.
+  void Table1Click();
+  // "Restructure": the design dialog of the selected table.
+  void Restructure1Click();
+
   // Detail views.
   void TreeViewChange(QTreeWidgetItem* node);
   void ShowPropertyGrid(const QStringList& list);
@@ -231,6 +236,9 @@ class TParadoxfrm : public QMainWindow {
   void togglePickList(QListWidget*& list, const char* objectName, const QStringList& items);
   void setAliasValue(const QString& name, const QString& value, const QString& start);
   void applyNewAlias(QTreeWidgetItem* node);
+  void runParadoxDesign();
+  void relistTables(QTreeWidgetItem* alias);
+  void showNewStructure(QTreeWidgetItem* table);
   // Detail views by level.
   void showNode(QTreeWidgetItem* node);
   void showFailure(const QString& message);

@@ -181,7 +181,8 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "EmptyDatabasePopup", "Removelookuplinks1", "New1", "NewaliasPopup", "ApplyBtn",
       "ApplyNode", "CancelBtn", "CancelNode", "ExporttoCSV1", "Copy1", "Cut1", "Paste1",
       "SelectAll1", "SaveToFile1", "LoadFromFile1", "Print1", "Font1", "Alwaysshow1",
-      "StretchImage1", "Archivecopy1", "ArchivebatchmovePopup"};
+      "StretchImage1", "Archivecopy1", "ArchivebatchmovePopup", "NewTable1", "TableNewPopup",
+      "Restructure1", "TableRestructurePopup", "RstrctBtn"};
   const auto inOtherWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF || o == form.ArchiveF) return true;
