@@ -634,6 +634,7 @@ void TArchiveF::OKBtnClick() {
                              "PARADOX");
     session.SaveConfigFile();
     DestAliasName = AliasNameEdit->text();
+    emit aliasAdded(DestAliasName);
   } else {
     DestAliasName = AliasesCB->currentText();
   }

@@ -39,6 +39,12 @@ class TArchiveF : public QDialog {
 
   explicit TArchiveF(QWidget* parent = nullptr);
 
+ signals:
+  // A new alias was added to the configuration for the destination.
+  void aliasAdded(const QString& name);
+
+ public:
+
   // The batch mode code of a ModeRGroup / BatModeCB position, and back
   // (positions 3 and 4 are codes 4 and 3).
   static std::int32_t ModeCode(int position);

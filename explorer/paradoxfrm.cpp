@@ -62,6 +62,11 @@ TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   FormCreate();
   DifferentF = new TDifferentF(this, this);
   ArchiveF = new TArchiveF(this);
+  connect(ArchiveF, &TArchiveF::aliasAdded, this, [this](const QString& name) {
+    const QSignalBlocker blocker(TreeView);
+    tree::AddAliasNode(TreeView->topLevelItem(0), name);
+    TreeView->topLevelItem(0)->sortChildren(0, Qt::AscendingOrder);
+  });
 }
 
 namespace {
@@ -385,10 +390,7 @@ void TParadoxfrm::FormCreate() {
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
       if (session.GetAliasDriverName(name) != "STANDARD") continue;
-      QTreeWidgetItem* alias =
-          tree::AddNode(root, QString::fromStdString(name), tree::ClosedDatabaseImage);
-      tree::AddNode(alias, tree::kTables, tree::FolderImage);
-      tree::AddNode(alias, tree::kQueryFiles, tree::FolderImage);
+      tree::AddAliasNode(root, QString::fromStdString(name));
     }
   } catch (const EDBEngineError& e) {
     prompter().error(QString::fromUtf8(e.what()));

@@ -220,6 +220,20 @@ TEST_F(ArchiveWindow, CommandsShowItWithoutWaitingForTheSelectedAlias) {
   EXPECT_EQ(Texts(form.ArchiveF->TablesCLB), Texts(window.TablesCLB));
   form.ArchiveF->Cancelbtn->click();
   EXPECT_FALSE(form.ArchiveF->isVisible());
+
+  // A destination alias made on the spot appears in the tree at once.
+  const std::string folder = dir / "archive";
+  fs::create_directory(folder);
+  form.ArchiveF->NewAliasCb->setChecked(true);
+  QTest::keyClicks(form.ArchiveF->PathEdit, QString::fromStdString(folder));
+  form.ArchiveF->AliasNameEdit->setText("ARCHIVE");
+  form.ArchiveF->TablesCLB->findItems("STATUS.DB", Qt::MatchExactly)
+      .value(0)
+      ->setCheckState(Qt::Checked);
+  script.ok();  // the records moved
+  form.ArchiveF->OKBtn->click();
+  EXPECT_EQ(Children(form.TreeView->topLevelItem(0)), (QStringList{"ARCHIVE", "DEMO", "SPARE"}));
+  EXPECT_EQ(Children(Node(form, "ARCHIVE")), (QStringList{"Tables", "SQL & QBE Files"}));
 }
 
 }  // namespace
