@@ -81,7 +81,8 @@ int Empty(const std::vector<std::string>& words, Streams& io) {
 }
 
 // quarry move: the destination is made when it is missing, and goes again
-// when the move fails, so that a failed move leaves nothing behind.
+// when the move fails, so that a failed move leaves nothing behind
+// (engine::MoveTable, which the archive window shares).
 int Move(const std::vector<std::string>& words, Streams& io) {
   Args args = ParseCommandArgs(words, {"mode"}, {});
   args.expectPositional(2);
@@ -100,19 +101,9 @@ int Move(const std::vector<std::string>& words, Streams& io) {
   source.tableName = from.file();
   destination.db = to.db();
   destination.tableName = to.file();
-  bool created = false;
-  if (mode->second != batCopy) {
-    const Result r = CreateBatchDestination(source, destination, mode->second);
-    if (r != ErrDestinationExists) Check(r);
-    created = r == Ok;
-  }
-  std::uint32_t moved = 0;
-  if (Result r = BatchMove(source, destination, mode->second, moved)) {
-    const std::string message = LastErrorMessage();
-    if (created) DeleteTable(to.db(), to.file(), "");
-    throw EDBEngineError(r, message);
-  }
-  io.out << moved << " records moved.\n";
+  const MoveOutcome outcome = MoveTable(source, destination, mode->second);
+  if (outcome.result != Ok) throw EDBEngineError(outcome.result, outcome.message);
+  io.out << outcome.moved << " records moved.\n";
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/config/config.h"
+#include "engine/family.h"
 #include "engine/handles.h"
 #include "engine/io/file.h"
 #include "engine/io/path.h"
@@ -263,6 +264,27 @@ Result CreateBatchDestination(const BatchTableDesc& source, const BatchTableDesc
   paradox::CreateDefaults defaults;
   if (Result r = GetCreateDefaults(defaults)) return r;
   return paradox::CreateParadoxTable(desc, false, defaults);
+}
+
+MoveOutcome MoveTable(const BatchTableDesc& source, const BatchTableDesc& destination,
+                      std::int32_t mode) {
+  MoveOutcome outcome;
+  if (mode != batCopy) {
+    const Result r = CreateBatchDestination(source, destination, mode);
+    if (r != Ok && r != ErrDestinationExists) {
+      outcome.result = r;
+      outcome.message = LastErrorMessage();
+      return outcome;
+    }
+    outcome.created = r == Ok;
+  }
+  if (Result r = BatchMove(source, destination, mode, outcome.moved)) {
+    outcome.result = r;
+    outcome.message = LastErrorMessage();  // before the delete can replace it
+    if (outcome.created) DeleteTable(destination.db, destination.tableName, "");
+    outcome.created = false;
+  }
+  return outcome;
 }
 
 }  // namespace engine

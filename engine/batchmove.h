@@ -54,4 +54,20 @@ Result BatchMove(const BatchTableDesc& source, const BatchTableDesc& destination
 Result CreateBatchDestination(const BatchTableDesc& source, const BatchTableDesc& destination,
                               std::int32_t mode);
 
+// What MoveTable did.
+struct MoveOutcome {
+  Result result = Ok;       // Ok, or the first failure (creating the destination or moving)
+  std::string message;      // the engine's message of that failure ("" when Ok)
+  std::uint32_t moved = 0;  // as BatchMove counts them
+  bool created = false;     // the destination was created for the move, and kept (Ok only)
+};
+
+// The move of one table as `quarry move` and the archive window make it: a
+// destination that does not exist is created first (CreateBatchDestination;
+// not for copy, which makes its own), then the records are moved
+// (BatchMove). A destination created here is deleted again when the move
+// fails, so that a failed move leaves nothing behind.
+MoveOutcome MoveTable(const BatchTableDesc& source, const BatchTableDesc& destination,
+                      std::int32_t mode);
+
 }  // namespace engine

@@ -285,6 +285,11 @@ Result AddIndex(hDBICur h, const IndexDesc& index) {
 }
 
 Result AddIndex(hDBIDb db, const std::string& tableName, const IndexDesc& index) {
+  // A dBASE table's new index is a tag of its production index.
+  std::string directory;
+  if (Result r = GetDatabaseDirectory(db, directory)) return r;
+  const std::string path = TablePath(directory, tableName);
+  if (dbf::IsDbfPath(path)) return dbase::AddIndexTag(path, index);
   std::unique_ptr<ParadoxTable> table;
   if (Result r = OpenExclusive(db, tableName, table)) return r;
   return AddTo(*table, index);

@@ -44,7 +44,8 @@ Result SwitchToIndex(hDBICur cursor, const std::string& indexName);
 
 // Adds a secondary index, built from the table's records. Through a cursor
 // the table must be open for writing; through a database the table is
-// opened exclusively while the index is built.
+// opened exclusively while the index is built; a dBASE table's index is a
+// tag of its production index (dbase::AddIndexTag).
 Result AddIndex(hDBICur cursor, const IndexDesc& index);
 Result AddIndex(hDBIDb db, const std::string& tableName, const IndexDesc& index);
 // Removes a secondary index with its files.

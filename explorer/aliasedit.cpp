@@ -253,8 +253,7 @@ void TParadoxfrm::applyNewAlias(QTreeWidgetItem* node) {
     const QSignalBlocker blocker(TreeView);
     SetUnsavedMark(node, false);
     node->setChildIndicatorPolicy(QTreeWidgetItem::DontShowIndicatorWhenChildless);
-    AddNode(node, kTables, FolderImage);
-    AddNode(node, kQueryFiles, FolderImage);
+    AddGroupNodes(node);
   }
   setAliasEditsEnabled(false);
   TreeViewChange(node);  // now an ordinary alias: its parameters as the session has them

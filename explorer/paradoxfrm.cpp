@@ -32,6 +32,7 @@
 #include "app/prompter.h"
 #include "compare/differentf.h"
 #include "engine/dataset/dberror.h"
+#include "explorer/archivef.h"
 #include "explorer/backupf.h"
 #include "explorer/treenodes.h"
 
@@ -60,6 +61,12 @@ TParadoxfrm::TParadoxfrm(QWidget* parent) : QMainWindow(parent) {
   setWindowState(windowState() | Qt::WindowMaximized);
   FormCreate();
   DifferentF = new TDifferentF(this, this);
+  ArchiveF = new TArchiveF(this);
+  connect(ArchiveF, &TArchiveF::aliasAdded, this, [this](const QString& name) {
+    const QSignalBlocker blocker(TreeView);
+    tree::AddAliasNode(TreeView->topLevelItem(0), name);
+    TreeView->topLevelItem(0)->sortChildren(0, Qt::AscendingOrder);
+  });
 }
 
 namespace {
@@ -321,6 +328,8 @@ void TParadoxfrm::wireCommands() {
   on("ComparewithPopup", &TParadoxfrm::CompareBtnClick);
   on("Backupcopies1", &TParadoxfrm::Backupcopies1Click);
   on("BackupcopiesPopup", &TParadoxfrm::Backupcopies1Click);
+  on("Archivecopy1", &TParadoxfrm::Addtoarchive1Click);
+  on("ArchivebatchmovePopup", &TParadoxfrm::Addtoarchive1Click);
   on("OpenINIFile1", &TParadoxfrm::OpenINIfile1Click);
   on("AsText1", &TParadoxfrm::AsText1Click);
   on("AsTree1", &TParadoxfrm::AsTree1Click);
@@ -334,6 +343,9 @@ void TParadoxfrm::wireCommands() {
   openClose->setCheckable(true);
   Handle(this, openClose, &TParadoxfrm::OpenCloseBtnClick);
   for (const char* name : {"New1", "NewaliasPopup"}) on(name, &TParadoxfrm::Alias1Click);
+  for (const char* name : {"NewTable1", "TableNewPopup"}) on(name, &TParadoxfrm::Table1Click);
+  for (const char* name : {"Restructure1", "TableRestructurePopup", "RstrctBtn"})
+    on(name, &TParadoxfrm::Restructure1Click);
   for (const char* name : {"ApplyBtn", "ApplyNode"}) on(name, &TParadoxfrm::ApplyBtnClick);
   for (const char* name : {"CancelBtn", "CancelNode"}) on(name, &TParadoxfrm::CancelBtnClick);
   setAliasEditsEnabled(false);
@@ -378,10 +390,7 @@ void TParadoxfrm::FormCreate() {
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
       if (session.GetAliasDriverName(name) != "STANDARD") continue;
-      QTreeWidgetItem* alias =
-          tree::AddNode(root, QString::fromStdString(name), tree::ClosedDatabaseImage);
-      tree::AddNode(alias, tree::kTables, tree::FolderImage);
-      tree::AddNode(alias, tree::kQueryFiles, tree::FolderImage);
+      tree::AddAliasNode(root, QString::fromStdString(name));
     }
   } catch (const EDBEngineError& e) {
     prompter().error(QString::fromUtf8(e.what()));
@@ -448,6 +457,16 @@ void TParadoxfrm::Backupcopies1Click() {
   CurrentAliasName = node->text(0);
   TBackupF dialog(this);
   prompter().exec(dialog);
+}
+
+void TParadoxfrm::Addtoarchive1Click() {
+  QTreeWidgetItem* node = TreeView->currentItem();
+  QTreeWidgetItem* alias = node ? tree::AliasNode(node) : nullptr;
+  if (!alias) {
+    prompter().inform("Select an alias in the tree first: the archive moves that alias's tables.");
+    return;
+  }
+  ArchiveF->ShowFor(alias->text(0));
 }
 
 void TParadoxfrm::notAvailable() { prompter().inform("This command is not available yet."); }

@@ -26,6 +26,7 @@ class QTableWidget;
 class QToolBar;
 class QTreeWidget;
 class QTreeWidgetItem;
+class TArchiveF;
 class TDifferentF;
 class TableGridModel;
 class QModelIndex;
@@ -70,6 +71,7 @@ class TParadoxfrm : public QMainWindow {
   TFindF* FindF = nullptr;            // created on first use, then kept
   TDifferentF* DifferentF = nullptr;  // the comparison window, made with this one
   TBLOBF* BLOBF = nullptr;            // the BLOB viewer, made with the data page
+  TArchiveF* ArchiveF = nullptr;      // the archive window, made with this one
 
   // Tree (lazy expansion, databases, commands).
   // Fills the level below `node`; false when the expansion is refused.
@@ -88,6 +90,9 @@ class TParadoxfrm : public QMainWindow {
   void Findintree1Click();
   // "Backup copies": the backup dialog for the selected alias.
   void Backupcopies1Click();
+  // "Archive copy", "Archive batch move...": the archive window, not modal,
+  // for the alias of the selected node.
+  void Addtoarchive1Click();
   // Selects `node` (the detail views follow).
   void selectNode(QTreeWidgetItem* node);
 
@@ -128,6 +133,11 @@ class TParadoxfrm : public QMainWindow {
   QPushButton* DriverButton = nullptr;
   QListWidget* BcdList = nullptr;
   QListWidget* DriverList = nullptr;
+
+  // "New" table: the type prompt, then the design dialog of that kind.
+  void Table1Click();
+  // "Restructure": the design dialog of the selected table.
+  void Restructure1Click();
 
   // Detail views.
   void TreeViewChange(QTreeWidgetItem* node);
@@ -226,6 +236,9 @@ class TParadoxfrm : public QMainWindow {
   void togglePickList(QListWidget*& list, const char* objectName, const QStringList& items);
   void setAliasValue(const QString& name, const QString& value, const QString& start);
   void applyNewAlias(QTreeWidgetItem* node);
+  void runParadoxDesign();
+  void relistTables(QTreeWidgetItem* alias);
+  void showNewStructure(QTreeWidgetItem* table);
   // Detail views by level.
   void showNode(QTreeWidgetItem* node);
   void showFailure(const QString& message);

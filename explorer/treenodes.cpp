@@ -74,6 +74,17 @@ bool IsQueryFileNode(const QTreeWidgetItem* node) {
   return Level(node) == 3 && ParentText(node) == kQueryFiles;
 }
 
+QTreeWidgetItem* AddAliasNode(QTreeWidgetItem* root, const QString& name) {
+  QTreeWidgetItem* alias = AddNode(root, name, ClosedDatabaseImage);
+  AddGroupNodes(alias);
+  return alias;
+}
+
+void AddGroupNodes(QTreeWidgetItem* alias) {
+  AddNode(alias, kTables, FolderImage);
+  AddNode(alias, kQueryFiles, FolderImage);
+}
+
 void SetUnsavedMark(QTreeWidgetItem* node, bool unsaved) {
   node->setData(0, kUnsavedRole, unsaved ? QVariant(true) : QVariant());
   QFont font = node->font(0);

@@ -52,6 +52,9 @@ QTreeWidgetItem* AliasNode(QTreeWidgetItem* node);
 // A level-3 node under "Tables".
 bool IsTableNode(const QTreeWidgetItem* node);
 bool IsQueryFileNode(const QTreeWidgetItem* node);
+// An alias node with its two groups, "Tables" and "SQL & QBE Files".
+QTreeWidgetItem* AddAliasNode(QTreeWidgetItem* root, const QString& name);
+void AddGroupNodes(QTreeWidgetItem* alias);
 // The mark of an alias that exists only in the tree (not yet saved).
 void SetUnsavedMark(QTreeWidgetItem* node, bool unsaved);
 bool HasUnsavedMark(const QTreeWidgetItem* node);

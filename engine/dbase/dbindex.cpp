@@ -362,6 +362,57 @@ Result DropIndexTag(const std::string& path, const std::string& name) {
   return Ok;
 }
 
+Result AddIndexTag(const std::string& path, const IndexDesc& index) {
+  OpenOptions options;
+  options.writable = options.exclusive = true;
+  std::unique_ptr<DbaseTable> t;
+  if (Result r = DbaseTable::Open(path, options, t)) return r;
+  std::string why;
+  if (!t->canWrite(why)) return Fail(ErrReadOnly, why);
+  const std::string table = BaseName(t->path());
+  if (t->level() == 3)
+    return Fail(ErrNotSupported, table + ": a level 3 table has no production index");
+  std::string mdx = ProductionIndexOf(t->path());
+  std::vector<MdxTagDef> defs;
+  if (t->hasProductionIndex()) {
+    MdxFile old;
+    if (mdx.empty()) return Fail(ErrNotFound, table + ": its production index is missing");
+    if (Result r = ReadMdx(mdx, old)) return r;
+    defs.assign(old.tags.begin(), old.tags.end());
+  } else {
+    mdx = NewProductionIndexPath(t->path());
+  }
+  std::vector<MdxTagDef> added;
+  if (Result r = TagsOfIndexDescs({index}, t->fields(), added))
+    return Fail(r, table + ": " + LastErrorMessage());
+  for (const MdxTagDef& def : defs)
+    for (const MdxTagDef& more : added)
+      if (Upper(def.name) == Upper(more.name))
+        return Fail(ErrNotSupported, table + " has a tag " + def.name + " already");
+  defs.insert(defs.end(), added.begin(), added.end());
+  TableTags tags;
+  if (tags.plan(defs, t->fields(), true) != Ok)
+    return Fail(ErrNotSupported, table + ": " + LastErrorMessage());
+
+  // The index is built over a copy of the table, whose header takes the
+  // index flags; both are swapped in together.
+  const std::string work = paradox::WorkDirectoryOf(t->path());
+  paradox::RemoveWorkDirectory(work);
+  if (::mkdir(work.c_str(), 0777) != 0) return io::OsFailure(work, "creating the work directory");
+  auto run = [&]() -> Result {
+    const std::string copy = work + "/" + table;
+    if (Result r = CopyFile(t->path(), copy)) return r;
+    const std::string newMdx = work + "/" + BaseName(mdx);
+    if (Result r = BuildTableIndex(copy, StemOf(table), tags, newMdx)) return r;
+    if (Result r = SetIndexFlags(copy, true, KeyedFields(tags.defs(), t->fields()))) return r;
+    return io::ReplaceFiles({{newMdx, mdx}, {copy, t->path()}}, PlanPathOf(t->path()));
+  };
+  Result r = run();
+  const std::string message = r ? LastErrorMessage() : std::string();
+  paradox::RemoveWorkDirectory(work);
+  return r ? Fail(r, message) : Result{Ok};
+}
+
 Result RestructureDbaseTableWithIndex(const std::string& path, const TableDesc& desc, bool dryRun,
                                       RestructureReport* report) {
   std::string dbf = path;

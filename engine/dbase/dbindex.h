@@ -103,6 +103,12 @@ Result SetIndexFlags(const std::string& dbf, bool production, const std::vector<
 // once with the table's files.
 Result DropIndexTag(const std::string& dbf, const std::string& name);
 
+// Adds a tag to a table's production index (made when the table has none)
+// from an index descriptor as TagsOfIndexDescs reads it. The index is
+// rebuilt with every tag over the records, beside the table, and swapped in
+// with it; a tag of the same name, or a key that does not compute, refuses.
+Result AddIndexTag(const std::string& dbf, const IndexDesc& index);
+
 // Restructures a dBASE table (RestructureDbaseTable) and rebuilds the tags
 // of its production index over the new records. A renamed field takes its
 // name into the key expressions of the tags; a tag whose key no longer

@@ -14,6 +14,7 @@
 
 #include "engine/dataset/dberror.h"
 #include "engine/paradox/pxfamily.h"
+#include "tests/support/listtexts.h"
 #include "tests/app/explorer_fixture.h"
 #include "tests/support/ptables.h"
 #include "tests/support/scripted_prompter.h"
@@ -32,19 +33,6 @@ class RecordingPrompter : public ScriptedPrompter {
   }
   QStringList boxes;
 };
-
-QStringList Texts(const QListWidget* list) {
-  QStringList texts;
-  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
-  return texts;
-}
-
-QStringList Checked(const QListWidget* list) {
-  QStringList texts;
-  for (int i = 0; i < list->count(); ++i)
-    if (list->item(i)->checkState() == Qt::Checked) texts << list->item(i)->text();
-  return texts;
-}
 
 void CheckTables(QListWidget* list, const QStringList& tables) {
   for (int i = 0; i < list->count(); ++i)

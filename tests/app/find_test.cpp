@@ -13,17 +13,12 @@
 
 #include "explorer/findf.h"
 #include "explorer/treenodes.h"
+#include "tests/support/listtexts.h"
 #include "tests/app/explorer_fixture.h"
 #include "tests/support/password_dialog.h"
 #include "tests/support/scripted_prompter.h"
 
 namespace {
-
-QStringList Lines(const QListWidget* list) {
-  QStringList lines;
-  for (int i = 0; i < list->count(); ++i) lines << list->item(i)->text();
-  return lines;
-}
 
 class FindInTree : public ExplorerTest {
  protected:
@@ -70,7 +65,7 @@ TEST_P(FindWalk, ListsTheMatchesOfTheSubtreeAndReselectsTheStart) {
   ScriptedPrompter script;
   if (tree::Level(start) == 1) script.answer(TypePassword(kDemoMasterPassword, "OKBtn"), "DEMO: SECRETS.DB");
   Find(form, GetParam().text);
-  EXPECT_EQ(Lines(form.FindF->ListBox1), GetParam().lines);
+  EXPECT_EQ(Texts(form.FindF->ListBox1), GetParam().lines);
   EXPECT_EQ(form.TreeView->currentItem(), start);
   EXPECT_TRUE(form.TreeView->updatesEnabled());
 }
@@ -142,7 +137,7 @@ TEST_F(FindInTree, MatchesAtUnlistedLevelsAreStillSelected) {
     levels << QString::number(tree::Level(node)) + ":" + node->text(0);
   }
   EXPECT_EQ(levels, (QStringList{"4:FIELDS", "6:Fields", "6:Fields", "3:ORDERS.DB"}));
-  EXPECT_EQ(Lines(form.FindF->ListBox1), QStringList{kOrders + "FIELDS"});
+  EXPECT_EQ(Texts(form.FindF->ListBox1), QStringList{kOrders + "FIELDS"});
 }
 
 TEST_F(FindInTree, AFailingTableShowsItsErrorAndTheWalkGoesOn) {
@@ -152,7 +147,7 @@ TEST_F(FindInTree, AFailingTableShowsItsErrorAndTheWalkGoesOn) {
   script.answer(TypePassword(kDemoMasterPassword, "CancelBtn"), "DEMO: SECRETS.DB").ok();
   Find(form, "code");
   EXPECT_TRUE(script.lastAsked().contains("SECRETS.DB")) << script.lastAsked().toStdString();
-  EXPECT_EQ(Lines(form.FindF->ListBox1), QStringList{"DEMO\\Tables\\STATUS.DB\\FIELDS\\Code"});
+  EXPECT_EQ(Texts(form.FindF->ListBox1), QStringList{"DEMO\\Tables\\STATUS.DB\\FIELDS\\Code"});
 }
 
 TEST_F(FindInTree, DoubleClickSelectsTheResultInItsDatabase) {

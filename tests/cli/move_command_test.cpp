@@ -64,3 +64,22 @@ TEST(QuarryMove, AFailedMoveChangesNothingAndLeavesNoNewTable) {
     EXPECT_EQ(RunQuarryProcess(args).status, 2) << args.size();
   EXPECT_FALSE(fs::exists(dir / "X.DB"));
 }
+
+// The archive window moves its tables through the same engine::MoveTable:
+// a destination in another directory is made once, moved into after that,
+// and kept when a later move into it fails.
+TEST(QuarryMove, AnExistingDestinationIsMovedIntoAndKeptWhenAMoveFails) {
+  TempDir dir;
+  fs::create_directory(dir / "archive");
+  const std::string items = MakeItems(dir, "ITEMS.DB", kItems);
+  const std::string archived = dir / "archive/ITEMS.DB";
+  auto first = RunQuarryProcess({"move", items, archived, "--mode", "update"});
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_EQ(first.out, "0 records moved.\n");  // a new table has nothing to update
+  auto again = RunQuarryProcess({"move", items, archived, "--mode", "appendupdate"});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out, "3 records moved.\n");
+  auto refused = RunQuarryProcess({"move", items, archived, "--mode", "append"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(RunQuarryProcess({"dump", archived}).out, kItems);
+}

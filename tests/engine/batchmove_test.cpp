@@ -421,6 +421,47 @@ TEST_F(BatchMoveTest, ACopyKilledAtEveryStepLeavesTheDestinationBeforeOrAfter) {
   KilledAtEveryStep(dir_.path(), path("D.DB"), [&] { return Move("NEWS.DB", "D.DB", batCopy); });
 }
 
+// ------------------------------------------------------- one table's move
+
+// MoveTable, shared by quarry move and the archive window: a missing
+// destination is made (keyed unless appending) and goes again when the move
+// fails; an existing one is moved into and kept.
+TEST_F(BatchMoveTest, MoveTableMakesAMissingDestinationAndRemovesItWhenTheMoveFails) {
+  const Row a{I(1), S("a"), I(10)}, b{I(2), S("b"), I(20)};
+  Make("SRC.DB", ItemFields(), 1, {a, b});
+  Make("LOOSE.DB", ItemFields(), 0, {b, b});
+  BatchTableDesc s, d;
+  s.db = d.db = db_;
+  s.tableName = "SRC.DB";
+  d.tableName = "NEW.DB";
+  MoveOutcome made = MoveTable(s, d, batAppendUpdate);
+  ASSERT_EQ(made.result, Ok) << made.message;
+  EXPECT_TRUE(made.created);
+  EXPECT_EQ(made.moved, 2u);
+  EXPECT_EQ(Records("NEW.DB"), (Rows{a, b}));
+  EXPECT_TRUE(OpenOk(path("NEW.DB"))->header().isKeyed());
+
+  MoveOutcome again = MoveTable(s, d, batAppend);  // key violations: kept as it was
+  EXPECT_EQ(again.result, ErrKeyViolation);
+  EXPECT_NE(again.message.find("exists already"), std::string::npos) << again.message;
+  EXPECT_FALSE(again.created);
+  EXPECT_EQ(Records("NEW.DB"), (Rows{a, b}));
+
+  s.tableName = "LOOSE.DB";
+  d.tableName = "KEYED.DB";
+  MoveOutcome refused = MoveTable(s, d, batAppendUpdate);  // unkeyed source, unkeyed copy
+  EXPECT_EQ(refused.result, ErrInvalidIndex);
+  EXPECT_EQ(refused.message, path("KEYED.DB") + ": Destination table is not indexed");
+  EXPECT_FALSE(refused.created);
+  EXPECT_FALSE(io::FileExists(path("KEYED.DB")));
+
+  s.tableName = "MISSING.DB";
+  MoveOutcome missing = MoveTable(s, d, batAppend);  // creating fails: nothing made
+  EXPECT_EQ(missing.result, ErrNotFound) << missing.message;
+  EXPECT_FALSE(missing.message.empty());
+  EXPECT_FALSE(io::FileExists(path("KEYED.DB")));
+}
+
 // ------------------------------------------------------------- streaming
 
 // Bytes the allocator has handed out and not had back; 0 where it does not tell.
