@@ -70,7 +70,7 @@ class FieldRoster : public QWidget {
   void Reset();
 
   // Restructure mode: checks are kept as edited beside loaded ones, with
-  // change codes (Part 4.3); create mode uses the edited check only.
+  // change codes; create mode uses the edited check only.
   bool RestructureMode = false;
   // The level of the table designed ("3", "4", "5", "7"); filters the menu.
   QString TableLevel;
@@ -80,7 +80,7 @@ class FieldRoster : public QWidget {
   // The check panel beside the roster (set by the panel itself).
   ValCheckPanel* CheckPanel = nullptr;
 
-  // Program-wide editing flags (Part 4.1): the type last chosen needs a
+  // Program-wide editing flags: the type last chosen needs a
   // size; the last row was just appended with Down.
   static inline bool TypeSizeRequired = false;
   static inline bool RowJustAppended = false;
@@ -123,7 +123,7 @@ class FieldRoster : public QWidget {
   // Deletes row `number` (Ctrl+Delete).
   void DeleteRow(int number);
 
-  // A restructure save's field changes (Part 4.2): each row's change code
+  // A restructure save's field changes: each row's change code
   // and descriptors against the table's current field names. Returns the
   // conversion error of a size that is not a number, else empty.
   QString ResolveFieldChanges(const QStringList& currentNames);

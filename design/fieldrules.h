@@ -112,7 +112,7 @@ std::optional<int> SizeValue(QChar letter, const QString& sizeText);
 // The message of a text that does not convert to a number.
 QString IntegerConversionError(const QString& text);
 
-// Part 4.2's rules for one roster row at a restructure save: row `position`
+// The rules for one roster row at a restructure save: row `position`
 // (1-based) named `name` of type `letter` with size value `size`, against
 // the names of the table's current fields. Sets the row's field change
 // code and fills its edited descriptor (add, rename, modify) or the loaded

@@ -2,7 +2,7 @@
 // beside the field roster. Shows the check of the roster's selected row,
 // enables what the row's type allows, and records each edit into the row's
 // FieldRow: in create mode as the row's check, in restructure mode as the
-// edited check with its change code (Part 4.3). Values that do not convert
+// edited check with its change code. Values that do not convert
 // show in red and keep the user on the row.
 #pragma once
 
@@ -28,7 +28,7 @@ class ValCheckPanel : public QWidget {
   explicit ValCheckPanel(FieldRoster* roster, QWidget* parent = nullptr);
   ~ValCheckPanel() override;
 
-  // The parts a type allows (Part 4.3's table); a letter outside the
+  // The parts a type allows; a letter outside the
   // table, or none, changes nothing.
   void ApplyCheckAvailability(QChar letter);
   // Shows `check` (null: none) of a field of physical type `type`, with the
