@@ -97,11 +97,17 @@ void TParadoxfrm::fillQueryFiles(QTreeWidgetItem* alias) {
   }
 }
 
-// Points aTable at the table of `tableNode` in its alias's database and opens
-// it (a protected table asks for its password).
+// Points aTable at the table of `tableNode` in its alias's database, in its
+// natural order and unfiltered, and opens it (a protected table asks for its
+// password).
 void TParadoxfrm::openTableOf(QTreeWidgetItem* tableNode) {
   engine::TTable& table = DMF().aTable;
   table.Close();
+  // An order or filter chosen on the data page belongs to the table it was
+  // chosen on.
+  table.SetIndexName("");
+  table.SetFilter("");
+  table.SetFiltered(false);
   const QString alias = AliasNode(tableNode)->text(0);
   table.SetDatabaseName(alias.toStdString());
   table.SetTableName(tableNode->text(0).toStdString());

@@ -451,10 +451,6 @@ void TParadoxfrm::showTableOrQuery(QTreeWidgetItem* node) {
   command("DelBtn")->setEnabled(true);
   engine::TTable& table = DMF().aTable;
   try {
-    table.Close();
-    table.SetIndexName("");
-    table.SetFilter("");
-    table.SetFiltered(false);
     openTableOf(node);
     PropertyList list;
     structure::BuildTablePropertyList(table.Handle(), list);

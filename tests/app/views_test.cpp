@@ -242,6 +242,17 @@ TEST_F(Views, TableFailureShowsOneErrorAndSaysWhyOnThePage) {
   EXPECT_FALSE(GridLines(form).contains("Protected=Yes"));
 }
 
+// An order chosen on the data page stays with its table: the next table
+// read for the tree opens in its natural order.
+TEST_F(Views, AnOrderChosenOnOneTableDoesNotFollowToTheNext) {
+  TParadoxfrm form;
+  Select(form, "DEMO/Tables/CUSTOMER.DB");
+  DMF().aTable.SetIndexName("ByName");
+  ScriptedPrompter script;  // no error expected
+  Select(form, "DEMO/Tables/ORDERS.DB/FIELDS");
+  EXPECT_GT(form.ListView1->topLevelItemCount(), 0);
+}
+
 TEST_F(Views, NothingOpensWhileADesignDialogWorksOnATable) {
   TParadoxfrm form;
   Select(form, "DEMO");
