@@ -300,6 +300,13 @@ std::vector<FieldRoster::Row> FieldRoster::Rows() const {
   return rows;
 }
 
+RosterFields FieldRoster::Fields() const {
+  RosterFields fields;
+  for (int n = 1; n <= FieldCount(); ++n)
+    fields.rows.push_back({FieldName(n), Cell(n, TypeCol), FieldSize(n), IsKeyed(n)});
+  return fields;
+}
+
 FieldRow* FieldRoster::Record(int number) {
   return number >= 1 && number <= static_cast<int>(records_.size()) ? records_[number - 1].get()
                                                                       : nullptr;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "design/designrows.h"
+#include "design/designstate.h"
 
 class QAction;
 class QLabel;
@@ -103,6 +104,8 @@ class FieldRoster : public QWidget {
   // The rows marked "*", in row order.
   QList<int> KeyFields() const;
   std::vector<Row> Rows() const;
+  // The rows as the sub-dialogs read them (DesignState::roster).
+  RosterFields Fields() const;
 
   // The record of row `number`; null when it has none.
   FieldRow* Record(int number);

@@ -177,6 +177,8 @@ TEST_F(Roster, KeyMarksStayOnTheTopRows) {
   DoubleClick(2, FieldRoster::KeyCol);
   EXPECT_FALSE(roster->IsKeyed(2));
   EXPECT_EQ(roster->KeyFields(), QList<int>({1}));
+  EXPECT_EQ(roster->Fields().names(), QStringList({"A", "B", "C"}));
+  EXPECT_TRUE(roster->Fields().hasKey());
 }
 
 TEST_F(Roster, RowsMoveAndGoWithTheirRecordsAndIndexKeys) {
