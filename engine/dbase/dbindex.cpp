@@ -396,21 +396,14 @@ Result AddIndexTag(const std::string& path, const IndexDesc& index) {
 
   // The index is built over a copy of the table, whose header takes the
   // index flags; both are swapped in together.
-  const std::string work = paradox::WorkDirectoryOf(t->path());
-  paradox::RemoveWorkDirectory(work);
-  if (::mkdir(work.c_str(), 0777) != 0) return io::OsFailure(work, "creating the work directory");
-  auto run = [&]() -> Result {
+  return io::InWorkDirectory(t->path(), [&](const std::string& work) -> Result {
     const std::string copy = work + "/" + table;
     if (Result r = CopyFile(t->path(), copy)) return r;
     const std::string newMdx = work + "/" + BaseName(mdx);
     if (Result r = BuildTableIndex(copy, StemOf(table), tags, newMdx)) return r;
     if (Result r = SetIndexFlags(copy, true, KeyedFields(tags.defs(), t->fields()))) return r;
     return io::ReplaceFiles({{newMdx, mdx}, {copy, t->path()}}, PlanPathOf(t->path()));
-  };
-  Result r = run();
-  const std::string message = r ? LastErrorMessage() : std::string();
-  paradox::RemoveWorkDirectory(work);
-  return r ? Fail(r, message) : Result{Ok};
+  });
 }
 
 Result RestructureDbaseTableWithIndex(const std::string& path, const TableDesc& desc, bool dryRun,
@@ -474,10 +467,7 @@ Result RestructureDbaseTableWithIndex(const std::string& path, const TableDesc& 
   // The table is copied into the work directory without its index and
   // restructured there; the new index is built over the result, and the
   // files are swapped in together.
-  const std::string work = paradox::WorkDirectoryOf(t->path());
-  paradox::RemoveWorkDirectory(work);
-  if (::mkdir(work.c_str(), 0777) != 0) return io::OsFailure(work, "creating the work directory");
-  auto run = [&]() -> Result {
+  return io::InWorkDirectory(t->path(), [&](const std::string& work) -> Result {
     const std::string copy = work + "/" + table;
     if (Result r = CopyFile(t->path(), copy)) return r;
     const std::string oldMemo = paradox::FamilyPath(t->path(), ".DBT");
@@ -514,11 +504,7 @@ Result RestructureDbaseTableWithIndex(const std::string& path, const TableDesc& 
     }
     swap.push_back({copy, t->path()});
     return io::ReplaceFiles(swap, PlanPathOf(t->path()));
-  };
-  Result r = run();
-  const std::string message = r ? LastErrorMessage() : std::string();
-  paradox::RemoveWorkDirectory(work);
-  return r ? Fail(r, message) : Result{Ok};
+  });
 }
 
 }  // namespace engine::dbase

@@ -63,11 +63,8 @@ Result DbaseTable::Pack(const std::string& path, std::uint32_t* removed) {
   std::string why;
   if (!t->canWrite(why)) return Fail(ErrReadOnly, why);
 
-  const std::string work = paradox::WorkDirectoryOf(t->path_);
-  paradox::RemoveWorkDirectory(work);  // an earlier run's, cut short
-  if (::mkdir(work.c_str(), 0777) != 0) return io::OsFailure(work, "creating the work directory");
   std::vector<io::Replacement> swap;
-  auto run = [&]() -> Result {
+  const Result r = io::InWorkDirectory(t->path_, [&](const std::string& work) -> Result {
     const DbfHeader& h = t->header_;
     Appender dbf, memo;
     const std::string newDbf = work + "/" + BaseName(t->path_);
@@ -161,15 +158,9 @@ Result DbaseTable::Pack(const std::string& path, std::uint32_t* removed) {
     swap.push_back({newDbf, t->path_});
     if (removed) *removed = dropped;
     return io::ReplaceFiles(swap, PlanPathOf(t->path_));
-  };
-  Result r = run();
-  const std::string message = r ? LastErrorMessage() : std::string();
-  paradox::RemoveWorkDirectory(work);
-  if (r) {
-    if (removed) *removed = 0;
-    return Fail(r, message);
-  }
-  return Ok;
+  });
+  if (r && removed) *removed = 0;
+  return r;
 }
 
 }  // namespace engine::dbase

@@ -1,5 +1,7 @@
 #include "engine/io/path.h"
 
+#include "engine/io/file.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -85,6 +87,17 @@ void RemoveWorkDirectory(const std::string& dir) {
     ::closedir(d);
   }
   ::rmdir(dir.c_str());
+}
+
+Result InWorkDirectory(const std::string& table,
+                       const std::function<Result(const std::string& work)>& build) {
+  const std::string work = WorkDirectoryOf(table);
+  RemoveWorkDirectory(work);
+  if (::mkdir(work.c_str(), 0777) != 0) return OsFailure(work, "creating the work directory");
+  const Result r = build(work);
+  const std::string message = r ? LastErrorMessage() : std::string();
+  RemoveWorkDirectory(work);
+  return r ? Fail(r, message) : Result{Ok};
 }
 
 }  // namespace engine::io

@@ -3,6 +3,7 @@
 // operations build their files in a work directory beside the table.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "engine/errors.h"
@@ -48,5 +49,10 @@ bool SameFile(const std::string& a, const std::string& b);
 std::string WorkDirectoryOf(const std::string& table);
 // Removes a work directory and what it holds (it holds files only).
 void RemoveWorkDirectory(const std::string& dir);
+// Runs `build` in a fresh work directory of the table at `table` (an earlier
+// run's, cut short, goes first) and removes the directory afterwards,
+// keeping a failure's message.
+Result InWorkDirectory(const std::string& table,
+                       const std::function<Result(const std::string& work)>& build);
 
 }  // namespace engine::io
