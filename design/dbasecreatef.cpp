@@ -25,6 +25,7 @@
 #include "app/globals.h"
 #include "app/prompter.h"
 #include "design/dbaseindexf.h"
+#include "design/restructureloss.h"
 #include "engine/dataset/dberror.h"
 
 using design::DbaseRow;
@@ -497,7 +498,7 @@ void TdBaseCreateF::restructureTable() {
   closeTable();
   bool go = false;
   try {
-    go = confirmLoss(desc);
+    go = design::ConfirmRestructureLoss(db_, desc, oldFieldCount_);
   } catch (...) {
     openTable();
     throw;
@@ -511,21 +512,4 @@ void TdBaseCreateF::restructureTable() {
     return;
   }
   accept();
-}
-
-bool TdBaseCreateF::confirmLoss(const engine::TableDesc& desc) {
-  const std::vector<std::uint16_t> dropped = design::DroppedFields(desc, oldFieldCount_);
-  const bool modifies = std::find(desc.fieldOps.begin(), desc.fieldOps.end(), engine::opModify) !=
-                        desc.fieldOps.end();
-  if (dropped.empty() && !modifies) return true;  // every value is carried as it is
-  engine::RestructureReport report;
-  engine::Check(engine::RestructureTable(db_, desc, true, &report));
-  if (!report.refusal.empty()) throw EDBEngineError(engine::ErrInvalidValue, report.refusal);
-  std::uint32_t losing = 0;
-  engine::Check(design::RecordsWithValues(db_, table_.toStdString(), dropped, losing));
-  if (losing == 0) return true;
-  return prompter().confirm(losing == 1
-                                ? QString("1 record would lose data in this restructure. Go on?")
-                                : QString("%1 records would lose data in this restructure. Go on?")
-                                      .arg(losing));
 }

@@ -104,9 +104,6 @@ class TdBaseCreateF : public QDialog {
   void loadTable();
   void createTable();
   void restructureTable();
-  // Runs the restructure dry; a value it would refuse raises, values of
-  // dropped fields are asked about. False: the user said no.
-  bool confirmLoss(const engine::TableDesc& desc);
 
   QString database_, table_;
   int level_ = 4;

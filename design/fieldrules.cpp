@@ -173,14 +173,14 @@ void ResolveFieldChange(FieldRow& row, int position, const QString& name, QChar 
         row.field.units2 = 0;
       }
       row.fieldOp = engine::opModify;
-      row.field.number = static_cast<std::uint16_t>(position);
+      row.field.number = static_cast<std::uint16_t>(row.loadedPosition);
     }
     return;
   }
   if (code != row.loadedField.type || (size != 0 && size != row.loadedField.spare[0])) {
     placeSize(row.field);
     row.field.name = name.toStdString();
-    row.field.number = static_cast<std::uint16_t>(position);
+    row.field.number = static_cast<std::uint16_t>(row.loadedPosition);
     row.field.type = code;
     row.fieldOp = engine::opModify;
     return;

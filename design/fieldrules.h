@@ -116,7 +116,9 @@ QString IntegerConversionError(const QString& text);
 // (1-based) named `name` of type `letter` with size value `size`, against
 // the names of the table's current fields. Sets the row's field change
 // code and fills its edited descriptor (add, rename, modify) or the loaded
-// descriptor's field number (copy or unchanged).
+// descriptor's field number (copy or unchanged). A renamed or modified
+// field names the field it is made from by its number in the table, so that
+// a moved row takes its own values along.
 void ResolveFieldChange(FieldRow& row, int position, const QString& name, QChar letter, int size,
                         const QStringList& currentNames);
 

@@ -192,6 +192,7 @@ struct RestructureReport {
   std::uint32_t kept = 0;       // records the new table holds
   std::uint32_t problems = 0;   // records that could not be carried over
   std::uint32_t shortened = 0;  // values carried over with a loss (text cut, decimals rounded)
+  std::uint32_t shortenedRecords = 0;  // records holding such values
   std::vector<std::string> droppedFields;
   std::vector<std::string> lost;              // indexes, checks, links and rights that went with them
   std::vector<std::string> problemSamples;    // the first few, "record 12: field X: why"

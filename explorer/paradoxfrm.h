@@ -236,7 +236,6 @@ class TParadoxfrm : public QMainWindow {
   void togglePickList(QListWidget*& list, const char* objectName, const QStringList& items);
   void setAliasValue(const QString& name, const QString& value, const QString& start);
   void applyNewAlias(QTreeWidgetItem* node);
-  void runParadoxDesign();
   void relistTables(QTreeWidgetItem* alias);
   void showNewStructure(QTreeWidgetItem* table);
   // Detail views by level.

@@ -8,6 +8,7 @@
 #include "app/dmf.h"
 #include "app/globals.h"
 #include "app/prompter.h"
+#include "design/createf.h"
 #include "design/dbasecreatef.h"
 #include "design/tbltypef.h"
 #include "engine/dataset/dberror.h"
@@ -34,7 +35,9 @@ void TParadoxfrm::Table1Click() {
     dialog.setLevel(DbaseLevel(NewTableLevel));
     prompter().exec(dialog);
   } else {
-    runParadoxDesign();
+    TCreateF dialog(CurrentAliasName, QString(), this);
+    dialog.setLevel(NewTableLevel);
+    prompter().exec(dialog);
   }
   relistTables(alias);
 }
@@ -53,7 +56,8 @@ void TParadoxfrm::Restructure1Click() {
       TdBaseCreateF dialog(RestructTargetDatabase, RestructTargetTable, this);
       prompter().exec(dialog);
     } else {
-      runParadoxDesign();
+      TCreateF dialog(RestructTargetDatabase, RestructTargetTable, this);
+      prompter().exec(dialog);
     }
   } catch (const EDBEngineError& e) {
     prompter().error(QString::fromUtf8(e.what()));
@@ -61,9 +65,6 @@ void TParadoxfrm::Restructure1Click() {
   RestructureMode = false;
   showNewStructure(node);
 }
-
-// The Paradox design dialog is not part of the program yet.
-void TParadoxfrm::runParadoxDesign() { notAvailable(); }
 
 // The alias's tables as the directory holds them now.
 void TParadoxfrm::relistTables(QTreeWidgetItem* alias) {

@@ -531,6 +531,8 @@ class ConvertedRows : public StoredRows {
   }
   void shortened(std::uint32_t position, int field) {
     ++rep_.shortened;
+    if (rep_.shortenedRecords == 0 || lastShortened_ != position) ++rep_.shortenedRecords;
+    lastShortened_ = position;  // records come in order
     if (rep_.shortenedSamples.size() < kSamples) rep_.shortenedSamples.push_back(where(position, field));
   }
 
@@ -542,6 +544,7 @@ class ConvertedRows : public StoredRows {
   bool canStore_ = false;
   std::vector<std::uint8_t> oldRecord_;
   std::uint32_t at_ = 0;
+  std::uint32_t lastShortened_ = 0;
   std::vector<Value> in_;
   std::string note_;
 };

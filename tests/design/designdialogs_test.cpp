@@ -17,12 +17,10 @@
 #include "design/indexf.h"
 #include "design/passwordsf.h"
 #include "design/refintf.h"
+#include "tests/support/design_drivers.h"
 #include "tests/support/listtexts.h"
 #include "tests/support/scripted_prompter.h"
 #include "tests/support/tempdir.h"
-
-// Lets failing assertions show texts.
-inline void PrintTo(const QString& text, std::ostream* os) { *os << '"' << text.toStdString() << '"'; }
 
 namespace {
 
@@ -37,38 +35,8 @@ design::RosterFields OrdersRoster() {
   return roster;
 }
 
-void Click(QListWidget* list, const QString& text) {
-  const auto found = list->findItems(text, Qt::MatchExactly);
-  ASSERT_FALSE(found.isEmpty()) << text.toStdString();
-  list->scrollToItem(found.first());
-  QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(found.first()).center());
-}
-
-// Near the left edge: where the box of a check box or radio button is.
-void Click(QAbstractButton* button) {
-  QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
-}
-
-std::optional<QString> Typed(const char* text) { return QString(text); }
-
 std::vector<int> KeyFields(const engine::IndexDesc& index) {
   return std::vector<int>(index.keyFields.begin(), index.keyFields.begin() + index.fieldsInKey);
-}
-
-// Adds fields to the index and presses "&OK".
-Driver IndexOf(const QStringList& fields, bool caseSensitive = false) {
-  return [=](QDialog& d) {
-    auto& dialog = static_cast<TIndexF&>(d);
-    dialog.show();
-    for (const QString& f : fields) {
-      Click(dialog.FieldsListBox, f);
-      Click(dialog.ToIndexSpeedBtn);
-    }
-    if (caseSensitive) Click(dialog.CaseCheck);
-    Click(dialog.Button1);
-    if (dialog.isVisible()) Click(dialog.Button2);
-    return dialog.result();
-  };
 }
 
 }  // namespace
