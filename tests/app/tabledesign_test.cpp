@@ -7,7 +7,9 @@
 #include <QTableWidget>
 #include <QTreeWidget>
 
+#include "design/createf.h"
 #include "design/dbasecreatef.h"
+#include "design/fieldroster.h"
 #include "design/tbltypef.h"
 #include "tests/app/explorer_fixture.h"
 #include "tests/support/scripted_prompter.h"
@@ -74,6 +76,40 @@ TEST_F(TableDesign, RestructureOpensTheDialogOfTheTablesKindAndTheTreeShowsTheNe
   fields->setExpanded(true);
   Node(form, "DEMO/Tables/PARTS.DBF/FIELDS");
   EXPECT_EQ(fields->childCount(), before);
+}
+
+
+TEST_F(TableDesign, ParadoxNewAndRestructureOpenTheParadoxDialog) {
+  TParadoxfrm form;
+  form.TreeView->setCurrentItem(Node(form, "DEMO/Tables"));
+  QString title;
+  ScriptedPrompter script;
+  script.answer(ChooseType("Paradox 5.0 for Windows"));
+  script.answer(ScriptedPrompter::DialogDriver([&](QDialog& d) {
+    auto& dialog = dynamic_cast<TCreateF&>(d);
+    dialog.show();
+    title = dialog.windowTitle();
+    EXPECT_FALSE(dialog.restructureMode());
+    dialog.CancelBtn->click();
+    return dialog.result();
+  }));
+  form.command("NewTable1")->trigger();
+  EXPECT_EQ(title, "Create Paradox 5 table ");
+
+  form.TreeView->setCurrentItem(Node(form, "DEMO/Tables/STATUS.DB"));
+  QStringList names;
+  script.answer(ScriptedPrompter::DialogDriver([&](QDialog& d) {
+    auto& dialog = dynamic_cast<TCreateF&>(d);
+    dialog.show();
+    title = dialog.windowTitle();
+    names = dialog.Roster->FieldNames();
+    dialog.CancelBtn->click();
+    return dialog.result();
+  }));
+  form.command("Restructure1")->trigger();
+  EXPECT_EQ(title, "Restructure table STATUS.DB (Paradox 4)");
+  EXPECT_EQ(names.size(), 2);
+  EXPECT_FALSE(RestructureMode);
 }
 
 }  // namespace

@@ -220,7 +220,7 @@ TEST_F(CreateF, DesignsAKeyedTableWithEverythingThenRestructuresItKeepingTheData
 
   engine::AddPassword("boss");
   Shape made = Read("NEWORD.DB");
-  EXPECT_EQ(Names(made.fields), (std::vector<std::string>{"ORDERID", "CUSTNO", "PLACED", "NOTE", "QTY"}));
+  ASSERT_EQ(Names(made.fields), (std::vector<std::string>{"ORDERID", "CUSTNO", "PLACED", "NOTE", "QTY"}));
   EXPECT_EQ(made.fields[3].units1, 20);
   EXPECT_TRUE(made.props.isProtected);
   EXPECT_EQ(made.props.valCheckCount, 1);
@@ -299,7 +299,7 @@ TEST_F(CreateF, DesignsAKeyedTableWithEverythingThenRestructuresItKeepingTheData
 
   engine::AddPassword("boss");
   Shape changed = Read("NEWORD.DB");
-  EXPECT_EQ(Names(changed.fields),
+  ASSERT_EQ(Names(changed.fields),
             (std::vector<std::string>{"ORDERID", "CUSTNO", "PLACED", "REMARK", "QTY", "PAID"}));
   EXPECT_EQ(changed.fields[3].units1, 30);
   EXPECT_EQ(changed.fields[4].type, engine::pxLong);
@@ -325,6 +325,137 @@ TEST_F(CreateF, DesignsAKeyedTableWithEverythingThenRestructuresItKeepingTheData
   EXPECT_TRUE(info.contains("REMARK")) << info.toStdString();
   EXPECT_TRUE(info.contains("ByRemark")) << info.toStdString();
 #endif
+}
+
+
+TEST_F(CreateF, ARestructureThatLosesValuesAsksFirstAndAMovedFieldKeepsItsOwnValues) {
+  ScriptedPrompter script;
+  // City (3) dragged above Name and cut to three characters.
+  auto cutCity = [&](TCreateF& dialog) {
+    Show(dialog);
+    QTest::mousePress(Grid(), Qt::LeftButton, {}, At(3, FieldRoster::NumberCol));
+    QTest::mouseRelease(Grid(), Qt::LeftButton, {}, At(2, FieldRoster::NumberCol));
+    ASSERT_EQ(dialog.Roster->FieldName(2), "City");
+    Click(2, FieldRoster::SizeCol);
+    Keys("3");
+    Click(2, FieldRoster::NameCol);
+  };
+  {
+    TCreateF dialog(database(), "CUSTOMER.DB");
+    cutCity(dialog);
+    script.no("3 records would lose data in this restructure. Go on?");
+    Press(dialog.CreateBtn);
+    EXPECT_TRUE(dialog.isVisible());  // the design stays for another try
+    Press(dialog.CancelBtn);
+  }
+  Shape kept = Read("CUSTOMER.DB");
+  ASSERT_GE(kept.fields.size(), 3u);
+  EXPECT_EQ(kept.fields[2].name, "City");
+  EXPECT_EQ(kept.fields[2].units1, 20);
+  {
+    TCreateF dialog(database(), "CUSTOMER.DB");
+    cutCity(dialog);
+    script.yes("3 records would lose data in this restructure. Go on?");
+    Press(dialog.CreateBtn);
+    EXPECT_FALSE(dialog.isVisible());
+  }
+  Shape cut = Read("CUSTOMER.DB");
+  ASSERT_GE(cut.fields.size(), 3u);
+  EXPECT_EQ(cut.fields[1].name, "City");
+  EXPECT_EQ(cut.fields[1].units1, 3);
+  ASSERT_EQ(cut.records.size(), 3u);
+  EXPECT_EQ(cut.records[0][1], engine::Value(std::string("Bri")));  // from City, not from Name
+  EXPECT_EQ(cut.records[0][2], engine::Value(std::string("Harbour Supplies")));
+}
+
+TEST_F(CreateF, OptionsChosenInsteadOfTheEngineDefaults) {
+  ScriptedPrompter script;
+  TCreateF dialog(database());
+  dialog.setLevel("5");
+  Show(dialog);
+  EXPECT_EQ(dialog.BlockSizeCB->count(), 5);  // no 8192
+  EXPECT_EQ(dialog.LangDrvCB->count(), 23);
+  EXPECT_EQ(dialog.FillFactorEdit->text(), "95");
+  EXPECT_EQ(dialog.LangDrvCB->currentText(), "Paradox 'ascii'");  // the engine's default
+  Field(1, "ID", "s", {}, true);
+  Field(2, "NAME", "a", "12");
+  ::Click(dialog.EngineDefCB);
+  EXPECT_FALSE(dialog.MoreCtrlGB->isHidden());
+  dialog.BlockSizeCB->setCurrentText("4096");
+  dialog.LangDrvCB->setCurrentText("Paradox ANSI HEBREW");
+  script.answer(Prompter::FileChoice{database() + "/OPTS.DB", ""});
+  Press(dialog.CreateBtn);
+  Shape made = Read("OPTS.DB");
+  EXPECT_EQ(made.props.tableLevel, 5);
+  EXPECT_EQ(made.props.blockSize, 4);
+  EXPECT_EQ(made.props.languageDriver, "ANHEBREW");
+
+  // A bad fill factor fails as a number, before any file is asked for.
+  dialog.FillFactorEdit->setText("lots");
+  script.ok();
+  Press(dialog.CreateBtn);
+}
+
+TEST_F(CreateF, PagesRefuseWhatTheTableCannotHave) {
+  ScriptedPrompter script;
+  TCreateF dialog(database());
+  Show(dialog);
+  Field(1, "CUSTNO", "i");
+  Page(2);
+  script.ok("Table must be keyed");
+  Press(dialog.DefineBtn);
+
+  QTest::mouseDClick(Grid(), Qt::LeftButton, {}, At(1, FieldRoster::KeyCol));
+  Field(2, "OTHER", "i");
+  script.answer(LinkToCustomer("OTHER[I]")).answer(Typed("Buyer"), "Referential integrity name:");
+  Press(dialog.DefineBtn);
+  Page(1);
+  script.answer(IndexOf({"OTHER"})).answer(Typed("Buyer"), "Index name:");
+  Press(dialog.DefineBtn);
+  ::Click(dialog.RefIndxLB, "Buyer");
+  EXPECT_TRUE(dialog.EraseBtn->isEnabled());
+  script.ok("Delete Referential Integrity \"Buyer\" first.");
+  Press(dialog.EraseBtn);
+  EXPECT_EQ(Texts(dialog.RefIndxLB), QStringList({"Buyer"}));
+  Page(2);
+  ::Click(dialog.RefIndxLB, "Buyer");
+  Press(dialog.EraseBtn);
+  EXPECT_TRUE(Texts(dialog.RefIndxLB).isEmpty());
+  Page(1);
+  ::Click(dialog.RefIndxLB, "Buyer");
+  Press(dialog.EraseBtn);  // no link of that name any more
+  EXPECT_TRUE(Texts(dialog.RefIndxLB).isEmpty());
+}
+
+TEST_F(CreateF, RestructureWarnsBeforeDroppingTheIndexOfALink) {
+  ScriptedPrompter script;
+  {
+    TCreateF dialog(database());
+    Show(dialog);
+    Field(1, "ID", "i", {}, true);
+    Field(2, "CUSTNO", "i");
+    Page(2);
+    script.answer(LinkToCustomer("CUSTNO[I]")).answer(Typed("Buyer"), "Referential integrity name:");
+    Press(dialog.DefineBtn);
+    script.answer(Prompter::FileChoice{database() + "/LINKED.DB", ""});
+    Press(dialog.CreateBtn);
+    Press(dialog.CancelBtn);
+  }
+  TCreateF dialog(database(), "LINKED.DB");
+  Show(dialog);
+  Page(1);
+  ASSERT_EQ(Texts(dialog.RefIndxLB), QStringList({"Buyer"}));
+  const QString warning =
+      "Deleting index \"Buyer\" may adversely affect on referential integrity constraint\rContinue?";
+  ::Click(dialog.RefIndxLB, "Buyer");
+  script.no(warning);
+  Press(dialog.EraseBtn);
+  EXPECT_EQ(Texts(dialog.RefIndxLB), QStringList({"Buyer"}));
+  ::Click(dialog.RefIndxLB, "Buyer");
+  script.yes(warning);
+  Press(dialog.EraseBtn);
+  EXPECT_TRUE(Texts(dialog.RefIndxLB).isEmpty());
+  EXPECT_EQ(dialog.state().indexes["Buyer"].op, engine::opDrop);
 }
 
 }  // namespace
