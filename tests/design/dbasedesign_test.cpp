@@ -9,6 +9,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QProcess>
 #include <QTest>
 
 #include "design/dbasecreatef.h"
@@ -165,6 +166,15 @@ TEST_F(DbaseDesign, CreatesATableWithItsFieldsAndATag) {
   const Shape made = Read(path + ".dbf");
   EXPECT_EQ(made.fields, QStringList({"CODE C 8 0", "PRICE N 10 2", "ADDED D 8 0"}));
   EXPECT_EQ(made.tags, QStringList({"CODE CODE"}));
+#ifdef QUARRY_BIN
+  QProcess quarry;  // the command line reads what the dialog wrote
+  quarry.start(QUARRY_BIN, {"info", QString::fromStdString(path + ".dbf")});
+  ASSERT_TRUE(quarry.waitForFinished(30000));
+  const QString info = QString::fromUtf8(quarry.readAllStandardOutput());
+  EXPECT_EQ(quarry.exitCode(), 0) << info.toStdString();
+  EXPECT_TRUE(info.contains("PRICE")) << info.toStdString();
+  EXPECT_TRUE(info.contains("CODE")) << info.toStdString();
+#endif
 }
 
 TEST_F(DbaseDesign, RestructuresPartsKeepingItsDataAndAskingBeforeValuesGo) {
