@@ -31,6 +31,8 @@ const std::map<Result, const char*>& Texts() {
       {ErrInvalidIndex, "Index does not exist."},
       {ErrInvalidFilter, "Invalid filter expression."},
       {ErrTableFull, "Table is full."},
+      {ErrQuerySyntax, "Invalid query syntax."},
+      {ErrQueryCancelled, "Query cancelled."},
       {ErrPasswordRequired, "Invalid password."},
       {ErrNoRights, "Insufficient rights for this operation."},
       {ErrKeyViolation, "Key violation."},

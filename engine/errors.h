@@ -45,6 +45,8 @@ enum ResultCode : Result {
   ErrInvalidIndex = 0x0309,
   ErrInvalidFilter = 0x030A,
   ErrTableFull = 0x030B,
+  ErrQuerySyntax = 0x030C,     // an SQL or QBE text that does not parse
+  ErrQueryCancelled = 0x030D,  // the progress callback stopped a query
 
   // 0x04xx: passwords and rights
   ErrPasswordRequired = 0x0401,
