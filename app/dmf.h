@@ -8,6 +8,7 @@
 
 class QLabel;
 
+#include "engine/dataset/query.h"
 #include "engine/dataset/session.h"
 #include "engine/dataset/table.h"
 
@@ -25,7 +26,7 @@ class TDMF {
   engine::TTable aTable;
   engine::TQuery Query;
   engine::TQuery FileQuery;
-  engine::TQuery mQBE;  // stored QBE files run through a query for now
+  engine::TQBE mQBE;
 
   // Position of the connected open database named exactly `name` in the
   // session's list of databases; -1 when there is none.

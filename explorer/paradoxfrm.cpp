@@ -118,6 +118,7 @@ void TParadoxfrm::buildPages() {
   buildDataPage();
   TabSheet3 = new QWidget;
   TabSheet3->setObjectName("TabSheet3");
+  buildSqlPage();
   PageControl->addTab(TabSheet1, "Information");
   PageControl->addTab(TabSheet2, "Data");
   PageControl->addTab(TabSheet3, "Enter SQL");
@@ -167,6 +168,7 @@ void TParadoxfrm::buildInformationPage() {
   layout->addWidget(StringGrid);
   layout->addWidget(ListView1);
   layout->addWidget(SQLPanel);
+  buildQueryFileBar();
 }
 
 QAction* TParadoxfrm::command(const QString& name) const { return findChild<QAction*>(name); }

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "engine/engine.h"
+#include "explorer/queryhistory.h"
 #include "structure/inifile.h"
 
 class QAction;
@@ -20,6 +21,8 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QStackedWidget;
+class QStatusBar;
+class QToolButton;
 class QTabWidget;
 class QTableView;
 class QTableWidget;
@@ -30,6 +33,9 @@ class TArchiveF;
 class TDifferentF;
 class TableGridModel;
 class QModelIndex;
+namespace engine {
+class TQuery;
+}
 class TFindF;
 class TBLOBF;
 
@@ -59,6 +65,16 @@ class TParadoxfrm : public QMainWindow {
   QTreeWidget* ListView1 = nullptr;   // the detail list (report style)
   QWidget* SQLPanel = nullptr;        // a stored query file
   QPlainTextEdit* SQLRichEdit = nullptr;
+  QToolBar* ToolBar2 = nullptr;       // the query file's Run, Live, Close, Save, Save result
+  QStatusBar* FQStatusBar = nullptr;
+  QTableView* FQueryGrid = nullptr;   // the query file's answer
+  TableGridModel* FQueryModel = nullptr;
+  // "Enter SQL": the statement, its toolbar, status line and answer.
+  QToolBar* ToolBar3 = nullptr;
+  QStatusBar* SQLStatusBar = nullptr;  // "QStatusBar"
+  QPlainTextEdit* LocalSQLMemo = nullptr;
+  QTableView* SQLGrid = nullptr;
+  TableGridModel* SQLModel = nullptr;
   QWidget* MainDBNav = nullptr;       // record navigator of the data page
   QTableView* DBGrid1 = nullptr;
   QPushButton* ShowDelBtn = nullptr;
@@ -194,6 +210,25 @@ class TParadoxfrm : public QMainWindow {
   void buildPages();
   void buildInformationPage();
   void buildDataPage();
+  void buildSqlPage();
+  void buildQueryFileBar();
+  // The query pages' commands.
+  void ToolButton7Click();   // Run on "Enter SQL"
+  void LoadSQLBtnClick();
+  void SaveSQLBtnClick();
+  void NxtSQLBtnClick();
+  void PrvSQLBtnClick();
+  void SQLToolBtnClick();    // Run of a query file
+  void ToolButton15Click();  // Close query
+  void SQLRichEditChange();
+  void ToolButton16Click();  // Save query text
+  void SaveRsltBtnClick();
+  // The engine's progress of a running query, shown in the status line
+  // of the page that ran it.
+  int cbGenMsg(std::int16_t percent, const std::string& message);
+  // Runs `query` with progress in `status`; true when it answered rows.
+  bool runQuery(engine::TQuery& query, QStatusBar* status);
+  QString queryFilePath() const;
   void buildNavigator();
   void wireDataCommands();
   void gridRowChanged(int row);
@@ -257,4 +292,6 @@ class TParadoxfrm : public QMainWindow {
   bool iniTextCrLf_ = false;  // the text in IniRichEdit came with CR LF line ends
   bool gridEntered_ = false;  // DBGrid1 has had the focus since it last lost it
   QStringList pendingAliasLines_;  // the grid of the new alias not yet saved
+  QueryHistory QueryHistory_;      // the statements of "Enter SQL"
+  bool ProgressToFileEditor = false;  // progress goes to the query file's status line
 };

@@ -2,6 +2,7 @@
 // The node's level and the texts of its ancestors decide the page, the view
 // on the "Information" page (property grid, list or query text) and its
 // contents.
+#include <QStatusBar>
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -444,7 +445,10 @@ void TParadoxfrm::showTableOrQuery(QTreeWidgetItem* node) {
                        file.errorString());
       return;
     }
+    ToolButton15Click();  // the answer of another file's query goes
     SQLRichEdit->setPlainText(QString::fromUtf8(file.readAll()));
+    command("SaveBtn")->setEnabled(false);
+    FQStatusBar->clearMessage();
     return;
   }
   command("RstrctBtn")->setEnabled(true);

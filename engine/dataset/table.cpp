@@ -173,16 +173,37 @@ void TTable::Open() {
   try {
     path_ = resolvePath();
     openCursor();
-    Check(GetFieldDescs(cursor_, fieldDescs_));
-    fields_.clear();
-    for (const FieldDesc& f : fieldDescs_) fields_.emplace_back(new TField(*this, f));
-    compileFilter();
+    readFields();
   } catch (...) {
     if (cursor_) CloseCursor(cursor_);
     if (database_) session_->releaseDatabase(*database_);
     database_ = nullptr;
     throw;
   }
+  browse();
+}
+
+void TTable::OpenOnCursor(hDBICur cursor) {
+  Close();
+  cursor_ = cursor;
+  path_.clear();
+  try {
+    readFields();
+  } catch (...) {
+    CloseCursor(cursor_);
+    throw;
+  }
+  browse();
+}
+
+void TTable::readFields() {
+  Check(GetFieldDescs(cursor_, fieldDescs_));
+  fields_.clear();
+  for (const FieldDesc& f : fieldDescs_) fields_.emplace_back(new TField(*this, f));
+  compileFilter();
+}
+
+void TTable::browse() {
   session_->registerTable(this);
   state_ = State::Browse;
   First();
@@ -528,16 +549,5 @@ void TTable::DeleteIndex(const std::string& name) {
   CloseCursor(cursor);
   if (r) throw EDBEngineError(r, message);
 }
-
-// ------------------------------------------------------------ TQuery
-
-void TQuery::Open() {
-  session_->Open();
-  const std::string message = "SQL is not supported yet";
-  Fail(ErrNotSupported, message);
-  throw EDBEngineError(ErrNotSupported, message);
-}
-
-void TQuery::ExecSQL() { Open(); }
 
 }  // namespace engine

@@ -85,6 +85,9 @@ class TTable {
   std::function<void(TTable&)> AfterOpen;
 
   void Open();
+  // Opens the table on a cursor that is open already (a query's answer),
+  // which the table then owns and closes.
+  void OpenOnCursor(hDBICur cursor);
   void Close();
   bool Active() const { return state_ != State::Inactive; }
   void SetActive(bool active) { active ? Open() : Close(); }
@@ -151,6 +154,8 @@ class TTable {
   [[noreturn]] void raise(Result code, const std::string& what) const;
   std::string resolvePath();
   void openCursor();
+  void readFields();
+  void browse();
   std::string closedPath();
   void compileFilter();
   bool passes(const std::vector<Value>& values) const;
@@ -174,30 +179,6 @@ class TTable {
   std::vector<Value> buffer_;  // the current record, or the one being edited
   bool hasCurrent_ = false;
   bool eof_ = true, bof_ = true;
-};
-
-// A query component. SQL is not supported yet: Open and ExecSQL fail with
-// ErrNotSupported.
-class TQuery {
- public:
-  explicit TQuery(TSession& session = Session()) : session_(&session) {}
-
-  const std::string& DatabaseName() const { return databaseName_; }
-  void SetDatabaseName(const std::string& name) { databaseName_ = name; }
-  const std::string& SQL() const { return sql_; }
-  void SetSQL(const std::string& text) { sql_ = text; }
-  bool RequestLive() const { return requestLive_; }
-  void SetRequestLive(bool live) { requestLive_ = live; }
-  bool Active() const { return false; }
-
-  void Open();
-  void ExecSQL();
-  void Close() {}
-
- private:
-  TSession* session_;
-  std::string databaseName_, sql_;
-  bool requestLive_ = false;
 };
 
 }  // namespace engine

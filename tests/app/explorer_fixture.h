@@ -36,6 +36,10 @@ class ExplorerTest : public ::testing::Test {
     ResetGlobals();
   }
   void TearDown() override {
+    for (engine::TQuery* q : {&DMF().Query, &DMF().FileQuery, static_cast<engine::TQuery*>(&DMF().mQBE)}) {
+      q->Close();
+      q->Unprepare();
+    }
     DMF().aTable.Close();
     DMF().aSession.Close();
     DMF().aSession.RemoveAllPasswords();

@@ -182,7 +182,9 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "ApplyNode", "CancelBtn", "CancelNode", "ExporttoCSV1", "Copy1", "Cut1", "Paste1",
       "SelectAll1", "SaveToFile1", "LoadFromFile1", "Print1", "Font1", "Alwaysshow1",
       "StretchImage1", "Archivecopy1", "ArchivebatchmovePopup", "NewTable1", "TableNewPopup",
-      "Restructure1", "TableRestructurePopup", "RstrctBtn"};
+      "Restructure1", "TableRestructurePopup", "RstrctBtn", "RunSQLQryBtn", "LoadSQLBtn",
+      "SaveSQLBtn", "NxtSQLBtn", "PrvSQLBtn", "SQLToolBtn", "FLiveQryBtn", "ToolButton15",
+      "SaveBtn", "SaveRsltBtn"};
   const auto inOtherWindow = [&form](const QObject* o) {
     for (; o; o = o->parent())
       if (o == form.DifferentF || o == form.ArchiveF) return true;

@@ -434,18 +434,3 @@ TEST_F(DataSet, IndexNameOrdersAndDeleteIndexRemovesIt) {
   EXPECT_THROW(t.DeleteIndex("Name"), EDBEngineError);
 }
 
-TEST(DataSetQuery, SqlIsNotSupportedYet) {
-  TQuery q;
-  q.SetSQL("select * from people");
-  q.SetRequestLive(true);
-  for (auto run : {&TQuery::Open, &TQuery::ExecSQL}) {
-    try {
-      (q.*run)();
-      FAIL();
-    } catch (const EDBEngineError& e) {
-      EXPECT_EQ(e.code(), ErrNotSupported);
-      EXPECT_STREQ(e.what(), "SQL is not supported yet");
-    }
-  }
-  EXPECT_FALSE(q.Active());
-}
