@@ -496,12 +496,13 @@ std::string Translator::DeleteSql(const std::vector<size_t>& occs, size_t target
   std::vector<size_t> others;
   for (size_t o : occs)
     if (o != target) others.push_back(o);
-  std::vector<std::string> where;
-  for (const Clause& c : RowClauses(target)) where.push_back(c.sql);
+  std::vector<std::string> where, inner;
+  for (const Clause& c : RowClauses(target)) (c.local ? where : inner).push_back(c.sql);
   std::string sql = "DELETE FROM " + Table(target);
   if (!others.empty()) {
     From from = Join(others);
-    std::vector<std::string> inner = EdgesBetween(target, others);
+    std::vector<std::string> links = EdgesBetween(target, others);
+    inner.insert(inner.end(), links.begin(), links.end());
     inner.insert(inner.end(), from.where.begin(), from.where.end());
     std::string exists = "EXISTS (SELECT 1 FROM " + from.text;
     if (!inner.empty()) exists += " WHERE " + JoinText(inner, " AND ");
@@ -536,8 +537,9 @@ std::string Translator::ChangeSql(const std::vector<size_t>& occs) const {
   size_t target = occs_.size();
   for (size_t o : occs) {
     const Occurrence& occ = occs_[o];
+    bool checked = occ.row->keyword.rfind("check", 0) == 0;
     for (const Cell& c : occ.cells)
-      if (c.mark != Mark::None || !c.calcs.empty())
+      if (checked || c.mark != Mark::None || !c.calcs.empty())
         ThrowSyntax(occ.row->line, occ.row->table, "a query that changes tables has no answer fields");
     if (occ.kind == Occurrence::Plain) continue;
     if (target != occs_.size()) ThrowSyntax(occ.row->line, occ.row->keyword, "linked rows change two tables");

@@ -150,12 +150,19 @@ class ExprParser {
   }
   ExprPtr Factor() {
     const Token& t = Peek();
-    if (t.kind == Token::Op && t.text == "-") return ++at_, Make(Expr::Negate, "-", Factor());
+    if (t.kind == Token::Op && t.text == "-") {
+      if (++depth_ > kMaxDepth) ThrowSyntax(line_, "-", "the expression is nested too deeply");
+      ++at_;
+      ExprPtr e = Make(Expr::Negate, "-", Factor());
+      --depth_;
+      return e;
+    }
     if (t.kind == Token::Op && t.text == "(") {
+      if (++depth_ > kMaxDepth) ThrowSyntax(line_, "(", "the expression is nested too deeply");
       ++at_;
       ExprPtr e = Sum();
       if (!IsOp(")")) Unexpected();
-      ++at_;
+      ++at_, --depth_;
       return e;
     }
     switch (t.kind) {
@@ -167,8 +174,10 @@ class ExprParser {
       default: Unexpected();
     }
   }
+  static constexpr int kMaxDepth = 100;
   std::vector<Token> tokens_;
   size_t at_ = 0;
+  int depth_ = 0;
   int line_;
 };
 

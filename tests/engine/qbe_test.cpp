@@ -127,6 +127,8 @@ TEST(QbeErrors, EachFaultNamesItsLineAndToken) {
             "Line 4, \">3\": an inserted field takes one value or example element");
   EXPECT_EQ(Error(Query("customer.db | Name |\n | Check, calc (_n |\n")),
             "Line 4, \"end of cell\": unexpected in the expression");
+  EXPECT_EQ(Error(Query("customer.db | Name |\nDelete | 3 |\nCheck | |\n")),
+            "Line 5, \"customer.db\": a query that changes tables has no answer fields");
   EXPECT_EQ(Error(Query("customer.db | Name |\nDelete | Check |\n")),
             "Line 4, \"customer.db\": a query that changes tables has no answer fields");
 }
@@ -277,6 +279,11 @@ TEST_F(QbeRun, InsertDeleteAndChangeto) {
   EXPECT_TRUE(t.changes);
   for (const std::string& sql : t.statements) Exec(sql);
   EXPECT_EQ(Fetch("SELECT CustNo FROM \"customer.db\" ORDER BY 1"), (Rows{"3", "4", "5", "6", "7"}));
+  // A condition of the deleted row may name another row's element: of the
+  // customers left, only 4 (credit 50) has an order priced over a tenth of it.
+  Change(Query("customer.db | CustNo | Credit |\n | _c | _k |\n\norders.db | CustNo | Price |\n"
+               "Delete | _c | >_k / 10 |\n"));
+  EXPECT_EQ(Fetch("SELECT \"Order No\" FROM \"orders.db\" ORDER BY 1"), (Rows{"10", "11", "12"}));
   Change(Query("archive.db | CustNo |\nDelete | |\n"));
   EXPECT_EQ(Fetch("SELECT COUNT(*) FROM \"archive.db\""), (Rows{"0"}));
 }
