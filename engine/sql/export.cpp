@@ -123,7 +123,7 @@ class SqliteWriter {
       return failed("cannot create the file");
     // The file is new and renamed into place only when complete: no journal
     // is needed, and one flush at the end (ExportFile) makes it durable.
-    return exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-32768;"
+    return exec("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; PRAGMA cache_size=-8192;"
                 "PRAGMA ignore_check_constraints=ON");
   }
 
