@@ -3,6 +3,7 @@
 // indexes and foreign keys, all in one transaction.
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "engine/dataset/fieldtext.h"
@@ -120,6 +121,45 @@ std::string CheckText(const ExportTable& t, const ExportCheck& c) {
   return text;
 }
 
+bool Numeric(const Value& v, double& out) {
+  if (const auto* b = std::get_if<BcdValue>(&v)) {
+    out = std::strtod(b->text.c_str(), nullptr);
+    return true;
+  }
+  return AsNumber(v, out);
+}
+
+template <typename T>
+int Order(const T& a, const T& b) {
+  return (b < a) - (a < b);
+}
+
+// The order of two values as the check compares them; 0 when they do not
+// compare (the check then says nothing of the value).
+int Compare(const Value& a, const Value& b) {
+  double x, y;
+  if (Numeric(a, x) && Numeric(b, y)) return Order(x, y);
+  if (a.index() != b.index()) return 0;
+  if (const auto* s = std::get_if<std::string>(&a)) return Order(s->compare(std::get<std::string>(b)), 0);
+  if (const auto* d = std::get_if<DateValue>(&a)) return Order(d->day, std::get<DateValue>(b).day);
+  if (const auto* t = std::get_if<TimeValue>(&a)) return Order(t->ms, std::get<TimeValue>(b).ms);
+  if (const auto* t = std::get_if<TimestampValue>(&a)) return Order(t->ms, std::get<TimestampValue>(b).ms);
+  return 0;
+}
+
+bool Breaks(const Value& v, const ExportCheck& c) {
+  if (IsNull(v)) return false;
+  return (!IsNull(c.minimum) && Compare(v, c.minimum) < 0) ||
+         (!IsNull(c.maximum) && Compare(v, c.maximum) > 0);
+}
+
+// What the rows of a table showed: the columns with blanks, and how many
+// records break each check.
+struct RowFacts {
+  std::vector<bool> sawNull;
+  std::vector<std::uint64_t> broken;
+};
+
 class ScriptWriter {
  public:
   ScriptWriter(const ExportRequest& request, ExportSummary& summary)
@@ -145,11 +185,12 @@ class ScriptWriter {
       sql += (i ? ",\n  " : "\n  ") + QuoteName(t.columns[i].name) + " " + PgType(t.columns[i].field);
     sql += "\n);\nCOPY " + QuoteName(t.name) + " (" + NameList(t, all(t)) + ") FROM stdin;\n";
     if (Result r = put(sql)) return r;
-    std::vector<bool> sawNull(t.columns.size(), false);
+    RowFacts facts{std::vector<bool>(t.columns.size(), false),
+                   std::vector<std::uint64_t>(t.checks.size(), 0)};
     std::uint64_t count = 0;
-    if (Result r = copyRows(db, t, sawNull, count)) return r;
+    if (Result r = copyRows(db, t, facts, count)) return r;
     summary_.tables.push_back({t.name, count});
-    constraints_ += Constraints(t, sawNull);
+    constraints_ += Constraints(t, facts);
     return put("\\.\n");
   }
 
@@ -189,7 +230,7 @@ class ScriptWriter {
     return request_.progress && !request_.progress(table, rows);
   }
 
-  Result copyRows(hDBIDb db, const ExportTable& t, std::vector<bool>& sawNull,
+  Result copyRows(hDBIDb db, const ExportTable& t, RowFacts& facts,
                   std::uint64_t& count) {
     ExportRows rows;
     if (Result r = rows.open(db, t)) return r;
@@ -201,10 +242,12 @@ class ScriptWriter {
       for (std::size_t i = 0; i < t.columns.size(); ++i) {
         const Value& v = values[t.columns[i].value];
         if (i) line += '\t';
-        if (IsNull(v)) sawNull[i] = true;
+        if (IsNull(v)) facts.sawNull[i] = true;
         AppendCopyValue(line, v);
       }
       line += '\n';
+      for (std::size_t k = 0; k < t.checks.size(); ++k)
+        if (Breaks(values[t.columns[t.checks[k].column].value], t.checks[k])) ++facts.broken[k];
       if (Result r = put(line)) return r;
       if (++count % 4096 == 0 && cancelled(t.name, count))
         return Fail(ErrQueryCancelled, "The export was cancelled.");
@@ -215,8 +258,10 @@ class ScriptWriter {
   }
 
   // NOT NULL and the primary key need columns without blanks: where the
-  // records hold some, a note says so and the key becomes UNIQUE.
-  std::string Constraints(const ExportTable& t, const std::vector<bool>& sawNull) {
+  // records hold some, a note says so and the key becomes UNIQUE. A check
+  // the records break holds for new rows only (NOT VALID), with a note.
+  std::string Constraints(const ExportTable& t, const RowFacts& facts) {
+    const std::vector<bool>& sawNull = facts.sawNull;
     const std::string table = QuoteName(t.name);
     std::string sql;
     for (std::size_t i = 0; i < t.columns.size(); ++i) {
@@ -236,8 +281,15 @@ class ScriptWriter {
     if (!t.key.empty())
       sql += "ALTER TABLE " + table + (keyHasBlank ? " ADD UNIQUE (" : " ADD PRIMARY KEY (") +
              NameList(t, t.key) + ");\n";
-    for (const ExportCheck& c : t.checks)
-      sql += "ALTER TABLE " + table + " ADD CHECK (" + CheckText(t, c) + ");\n";
+    for (std::size_t k = 0; k < t.checks.size(); ++k) {
+      const std::string check = CheckText(t, t.checks[k]);
+      if (facts.broken[k])
+        summary_.notes.push_back(t.name + ": " + std::to_string(facts.broken[k]) +
+                                 " record(s) break the check " + check +
+                                 ", which holds for new rows only");
+      sql += "ALTER TABLE " + table + " ADD CHECK (" + check + ")" +
+             (facts.broken[k] ? " NOT VALID;\n" : ";\n");
+    }
     for (const ExportIndex& ix : t.indexes) {
       std::string cols;
       for (std::size_t c : ix.columns) {

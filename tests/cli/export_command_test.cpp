@@ -19,6 +19,7 @@
 #include "engine/engine.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/sql/export.h"
+#include "engine/valchecks.h"
 #include "engine/valuetext.h"
 #include "tests/cli/run_quarry.h"
 #include "tests/support/ptables.h"
@@ -358,6 +359,47 @@ TEST_F(PostgresScript, CopyTextEscapesWhatItMust) {
                       "2\t\\N\t\\N\t\\N\n\\.\n"),
             std::string::npos)
       << text;
+}
+
+// A check added after the records (a restructure does not test them)
+// would refuse the load: it is added NOT VALID, for new rows only.
+TEST_F(PostgresScript, ACheckTheRecordsBreakHoldsForNewRowsOnly) {
+  const std::string path = demo() + "/LOW.DB";
+  ASSERT_EQ(paradox::CreateParadoxTable(
+                ptables::Desc(path, {ptables::Field("Id", pxLong), ptables::Field("Qty", pxLong)}, 1),
+                false),
+            Ok);
+  hDBICur cursor = 0;
+  ASSERT_EQ(OpenTablePath(path, OpenMode::ReadWrite, cursor), Ok);
+  EXPECT_EQ(InsertRecord(cursor, {Value(std::int64_t{1}), Value(std::int64_t{5})}), Ok);
+  EXPECT_EQ(InsertRecord(cursor, {Value(std::int64_t{2}), Value(std::int64_t{50})}), Ok);
+  CloseCursor(cursor);
+  TableDesc desc;
+  desc.tableName = "LOW.DB";
+  ValCheckDesc check;
+  check.fieldNumber = 2;
+  check.hasMin = 0xFFFF;
+  ASSERT_EQ(ValueToCheckArea(pxLong, Value(std::int64_t{10}), 437, check.minValue), Ok);
+  desc.checks = {check};
+  desc.checkOps = {opAdd};
+  hDBIDb db = 0;
+  ASSERT_EQ(OpenDatabase(demo(), db), Ok);
+  ASSERT_EQ(RestructureTable(db, desc), Ok) << LastErrorMessage();
+  CloseDatabase(db);
+
+  QuarryRun run = RunQuarryProcess({"export", demo(), "--postgres", script(), "--tables", "LOW"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(ReadFile(script()).find("ALTER TABLE \"LOW\" ADD CHECK (\"Qty\" >= 10) NOT VALID;\n"),
+            std::string::npos)
+      << ReadFile(script());
+  EXPECT_NE(run.err.find("note: LOW: 1 record(s) break the check \"Qty\" >= 10, which holds for "
+                         "new rows only"),
+            std::string::npos)
+      << run.err;
+  run = RunQuarryProcess({"export", demo(), target(), "--tables", "LOW"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("note: LOW: 1 record(s) break the check \"Qty\" >= 10"), std::string::npos)
+      << run.err;
 }
 
 // A throwaway server in a folder of its own. The server refuses to run as
