@@ -251,6 +251,35 @@ TEST_F(QuarryExport, NamesWithSpacesAndQuotesAreQuoted) {
             (std::vector<std::vector<std::string>>{{"Line Items"}, {"STATUS"}}));
 }
 
+// A blank key is kept: the SQLite column is INT (an INTEGER key column
+// would number it), and PostgreSQL gets a UNIQUE key instead of a primary one.
+TEST_F(QuarryExport, ABlankKeyIsKeptAsBlank) {
+  const std::string path = demo() + "/KEYS.DB";
+  ASSERT_EQ(paradox::CreateParadoxTable(
+                ptables::Desc(path, {ptables::Field("Id", pxLong), ptables::Field("Name", pxAlpha, 8)}, 1),
+                false),
+            Ok);
+  hDBICur cursor = 0;
+  ASSERT_EQ(OpenTablePath(path, OpenMode::ReadWrite, cursor), Ok);
+  ASSERT_EQ(InsertRecord(cursor, {Value(std::int64_t{5}), Value(std::string("five"))}), Ok);
+  ASSERT_EQ(InsertRecord(cursor, {Value(), Value(std::string("blank"))}), Ok) << LastErrorMessage();
+  CloseCursor(cursor);
+  ASSERT_EQ(ExportDemo({"--tables", "KEYS"}).status, 0);
+  Db db(target());
+  EXPECT_EQ(db.rows("SELECT type, pk FROM pragma_table_info('KEYS') WHERE name = 'Id'"),
+            (std::vector<std::vector<std::string>>{{"INT", "1"}}));
+  EXPECT_EQ(db.rows("SELECT Id, Name FROM KEYS ORDER BY Name"),
+            (std::vector<std::vector<std::string>>{{"", "blank"}, {"5", "five"}}));
+  QuarryRun script =
+      RunQuarryProcess({"export", demo(), "--postgres", dir / "keys.sql", "--tables", "KEYS"});
+  ASSERT_EQ(script.status, 0) << script.err;
+  EXPECT_NE(ReadFile(dir / "keys.sql").find("ALTER TABLE \"KEYS\" ADD UNIQUE (\"Id\");"),
+            std::string::npos);
+  EXPECT_NE(script.err.find("note: KEYS: the primary key is UNIQUE, some records leave it blank"),
+            std::string::npos)
+      << script.err;
+}
+
 TEST_F(QuarryExport, ALinkToATableLeftOutIsLeftOutWithANote) {
   QuarryRun run = ExportDemo({"--tables", "orders"});
   ASSERT_EQ(run.status, 0) << run.err;
