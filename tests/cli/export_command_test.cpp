@@ -280,6 +280,15 @@ TEST_F(QuarryExport, ABlankKeyIsKeptAsBlank) {
       << script.err;
 }
 
+TEST_F(QuarryExport, AnAliasNamesTheDatabase) {
+  ASSERT_EQ(RunQuarryProcess({"alias", "add", "EXPORTDEMO", demo()}).status, 0);
+  QuarryRun run = RunQuarryProcess({"export", "EXPORTDEMO", target(), "--tables", "status"});
+  RunQuarryProcess({"alias", "delete", "EXPORTDEMO"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "Exported STATUS: 3 record(s)\nWrote 1 table(s) to " + target() + "\n");
+  EXPECT_EQ(Db(target()).one("SELECT group_concat(Code) FROM STATUS"), "N,P,S");
+}
+
 TEST_F(QuarryExport, ALinkToATableLeftOutIsLeftOutWithANote) {
   QuarryRun run = ExportDemo({"--tables", "orders"});
   ASSERT_EQ(run.status, 0) << run.err;
