@@ -118,7 +118,6 @@ class SqliteWriter {
   ~SqliteWriter() { sqlite3_close(db_); }
 
   Result open(const std::string& path) {
-    path_ = path;
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr))
       return failed("cannot create the file");
     // The file is new and renamed into place only when complete: no journal
@@ -150,7 +149,9 @@ class SqliteWriter {
 
  private:
   Result failed(const std::string& what) {
-    return Fail(ErrIo, path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory"));
+    // Messages name the file the user asked for, not the work file beside it.
+    return Fail(ErrIo, request_.target + ": " + what + ": " +
+                           (db_ ? sqlite3_errmsg(db_) : "out of memory"));
   }
 
   Result exec(const std::string& sql) {
@@ -256,7 +257,6 @@ class SqliteWriter {
 
   const ExportRequest& request_;
   ExportSummary& summary_;
-  std::string path_;
   sqlite3* db_ = nullptr;
 };
 

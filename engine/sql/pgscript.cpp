@@ -169,9 +169,8 @@ class ScriptWriter {
   }
 
   Result open(const std::string& path) {
-    path_ = path;
     file_ = std::fopen(path.c_str(), "wb");
-    if (!file_) return io::OsFailure(path, "create");
+    if (!file_) return io::OsFailure(request_.target, "create");
     std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
     return put("-- Tables of " + request_.database + ", for psql -f\n"
                "SET client_encoding = 'UTF8';\n"
@@ -210,7 +209,7 @@ class ScriptWriter {
     const bool failed = std::fflush(file_) != 0 || std::ferror(file_);
     const bool closed = std::fclose(file_) == 0;
     file_ = nullptr;
-    return failed || !closed ? io::OsFailure(path_, "write") : Result{Ok};
+    return failed || !closed ? io::OsFailure(request_.target, "write") : Result{Ok};
   }
 
  private:
@@ -222,7 +221,7 @@ class ScriptWriter {
 
   Result put(const std::string& text) {
     if (std::fwrite(text.data(), 1, text.size(), file_) != text.size())
-      return io::OsFailure(path_, "write");
+      return io::OsFailure(request_.target, "write");
     return Ok;
   }
 
@@ -305,7 +304,6 @@ class ScriptWriter {
 
   const ExportRequest& request_;
   ExportSummary& summary_;
-  std::string path_;
   std::FILE* file_ = nullptr;
   std::string constraints_;
 };
