@@ -235,6 +235,7 @@ void TParadoxfrm::buildMenus() {
   addCommand(dbs, "Empty1", "&Empty");
   addCommand(dbs, "Archivecopy1", "&Archive copy");
   addCommand(dbs, "Backupcopies1", "Backup copies");
+  addCommand(dbs, "ExporttoSQLite1", "Export to SQLite...");
 
   QMenu* tables = menuBar()->addMenu("Ta&bles");
   tables->setObjectName("Tables1");
@@ -272,6 +273,7 @@ void TParadoxfrm::buildMenus() {
   addCommand(dbUtils, "SavestructuretoPopup", "Save structure to...", QString(), "Ctrl+S")
       ->setShortcutContext(Qt::WidgetShortcut);
   addCommand(dbUtils, "BackupcopiesPopup", "Backup copies...");
+  addCommand(dbUtils, "ExporttoSQLitePopup", "Export to SQLite...");
   TreeView->setContextMenuPolicy(Qt::CustomContextMenu);
   // The popup comes up by itself for the root, aliases, tables and query files.
   connect(TreeView, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -332,6 +334,8 @@ void TParadoxfrm::wireCommands() {
   on("BackupcopiesPopup", &TParadoxfrm::Backupcopies1Click);
   on("Archivecopy1", &TParadoxfrm::Addtoarchive1Click);
   on("ArchivebatchmovePopup", &TParadoxfrm::Addtoarchive1Click);
+  on("ExporttoSQLite1", &TParadoxfrm::ExporttoSQLite1Click);
+  on("ExporttoSQLitePopup", &TParadoxfrm::ExporttoSQLite1Click);
   on("OpenINIFile1", &TParadoxfrm::OpenINIfile1Click);
   on("AsText1", &TParadoxfrm::AsText1Click);
   on("AsTree1", &TParadoxfrm::AsTree1Click);

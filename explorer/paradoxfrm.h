@@ -109,6 +109,8 @@ class TParadoxfrm : public QMainWindow {
   // "Archive copy", "Archive batch move...": the archive window, not modal,
   // for the alias of the selected node.
   void Addtoarchive1Click();
+  // "Export to SQLite...": the selected alias's tables into a SQLite file.
+  void ExporttoSQLite1Click();
   // Selects `node` (the detail views follow).
   void selectNode(QTreeWidgetItem* node);
 

@@ -100,7 +100,7 @@ TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
                          "  &Passwords", "    &Add", "    &Remove", "    Remo&ve all", "  &Exit",
                          "&Databases", "  Open", "  Close", "  &New", "  &Delete",
                          "  &Compare with...", "  Save structure to... [Ctrl+S]", "  &Empty",
-                         "  &Archive copy", "  Backup copies", "Ta&bles", "  &New",
+                         "  &Archive copy", "  Backup copies", "  Export to SQLite...", "Ta&bles", "  &New",
                          "  &Restructure", "  &Utils", "    &Empty", "    &Copy", "    &Pack",
                          "    &Rename", "    Remove lookup links", "&Help", "  &About"}));
   EXPECT_EQ(Describe(form.TreePopup->actions()),
@@ -108,7 +108,8 @@ TEST_F(Shell, MenusCarryTheirCaptionsAndShortcutsInOrder) {
                          "Table utilites", "  New", "  Empty", "  Copy", "  Pack", "  Rename",
                          "  Restructure", "Database utilites", "  New alias",
                          "  Archive batch move...", "  Empty", "  Compare with...",
-                         "  Save structure to... [Ctrl+S]", "  Backup copies..."}));
+                         "  Save structure to... [Ctrl+S]", "  Backup copies...",
+                         "  Export to SQLite..."}));
   EXPECT_EQ(Describe(form.GridPopup->actions()),
             (QStringList{"Order...", "Filter...", "Round...", "Export to CSV..."}));
 }
@@ -174,7 +175,8 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       "RenameTable1", "TableRenamePopup",          "Open1",        "OpenNode",
       "Close1",      "CloseNode",  "OpenCloseBtn", "About1",
       "Savestructureto1", "SavestructuretoPopup",
-      "Backupcopies1", "BackupcopiesPopup", "CompareBtn", "ComparewithPopup",
+      "Backupcopies1", "BackupcopiesPopup", "ExporttoSQLite1", "ExporttoSQLitePopup",
+      "CompareBtn", "ComparewithPopup",
       "OpenINIFile1", "AsText1",   "AsTree1",      "Save1",        "Close2",
       "EmptyTable1", "TableEmptyPopup", "CopyTable1", "TableCopyPopup", "PackTable1",
       "TablePackPopup", "Order1", "Filter1", "Round1", "Empty1",
