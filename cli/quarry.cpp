@@ -35,6 +35,7 @@ const std::vector<Command>& Commands() {
     for (Command& c : BackupCommands()) all.push_back(std::move(c));
     for (Command& c : StructureCommands()) all.push_back(std::move(c));
     for (Command& c : RestructureCommands()) all.push_back(std::move(c));
+    for (Command& c : SqlCommands()) all.push_back(std::move(c));
     return all;
   }();
   return commands;

@@ -219,8 +219,11 @@ class Connection {
       if (!stmt_) return Fail(ErrQuerySyntax, "No SQL statement available");
       return Ok;
     }
-    const int offset = sqlite3_error_offset(db_);
+    int offset = sqlite3_error_offset(db_);
     std::string message = sqlite3_errmsg(db_);
+    // A statement cut short is wrong at its end.
+    if (offset < 0 && message.find("incomplete input") != std::string::npos)
+      offset = static_cast<int>(text.find_last_not_of(" \t\r\n;") + 1);
     int line = 1 + lineOffset;
     std::string token;
     if (offset >= 0 && offset <= static_cast<int>(text.size())) {
