@@ -13,9 +13,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "engine/dbfcursor.h"
+#include "engine/io/file.h"
 #include "engine/sql/ddl.h"
 #include "engine/sql/qbe.h"
 #include "engine/sql/sqltext.h"
@@ -29,6 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace sql;
 
+class Connection;
+
 struct Statement {
   hDBIDb db = 0;
   bool ownsDb = false;
@@ -39,6 +43,7 @@ struct Statement {
   std::string answerName;
   std::int64_t liveness = 0, auxTables = 0, constrained = 0, rowCount = -1;
   std::string answerPath;  // of the last answer
+  std::unique_ptr<Connection> prepared;  // of QueryPrepare, for the first QueryExec
 };
 
 std::mutex g_mutex;
@@ -366,6 +371,9 @@ Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBIC
   if (desc.driverType == "DBASE") desc.fields = DbaseFieldsFor(desc.fields);
   std::error_code ec;
   fs::create_directories(fs::path(path).parent_path(), ec);
+  // An answer in the private directory is scratch: no flushes for it.
+  std::optional<io::SkipFlushes> scratch;
+  if (fs::path(path).parent_path() == fs::path(PrivateDirectory())) scratch.emplace();
   if (Result r = CreateTableAtPath(desc, true)) return r;
   hDBICur cur = 0;
   if (Result r = OpenTablePath(path, OpenMode::ReadWrite, cur)) return r;
@@ -405,8 +413,12 @@ Result RunOne(Statement& s, const std::string& text, hDBICur* answer, bool last)
     s.rowCount = std::max<std::int64_t>(s.rowCount, 0);
     return Ok;
   }
-  Connection conn;
-  if (Result r = PrepareSql(s, text, conn)) return r;
+  std::unique_ptr<Connection> owned = std::move(s.prepared);
+  if (!owned) {
+    owned = std::make_unique<Connection>();
+    if (Result r = PrepareSql(s, text, *owned)) return r;
+  }
+  Connection& conn = *owned;
   sqlite3_progress_handler(conn.db(), 65536, ProgressHandler, &conn.sources());
   if (sqlite3_stmt_readonly(conn.stmt()) && sqlite3_column_count(conn.stmt()) > 0) {
     if (!last) return Ok;
@@ -452,9 +464,11 @@ Result QueryPrepare(hDBIStmt h, const std::string& text) {
   DdlStatement ddl;
   bool isDdl = false;
   if (Result r = ParseDdl(body, ddl, isDdl)) return r;
+  s->prepared.reset();
   if (!isDdl) {
-    Connection conn;
-    if (Result r = PrepareSql(*s, body, conn)) return r;
+    auto conn = std::make_unique<Connection>();
+    if (Result r = PrepareSql(*s, body, *conn)) return r;
+    s->prepared = std::move(conn);
   }
   s->texts = {body};
   return Ok;

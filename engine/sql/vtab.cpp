@@ -26,6 +26,7 @@ struct Table : sqlite3_vtab {
   int keyColumn = -1;  // 0-based column of the first primary key field that can seek
   bool paradox = false;
   hDBICur writer = 0;
+  hDBICur spare = 0;  // the cursor Connect opened, for the first scan
   std::map<sqlite3_int64, Bookmark> marks;   // rowids of this statement's rows to change
   std::vector<std::uint32_t> deletedPositions;  // sorted, 0-based, of this statement
   std::vector<std::vector<Value>> pending;  // inserted rows not yet written
@@ -113,7 +114,7 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
       tab->keyColumn = column;
   }
   ClearLastError();
-  CloseCursor(cursor);
+  tab->spare = cursor;
   sources->recordsTotal += tab->records;
   std::string schema = "CREATE TABLE x(";
   for (std::size_t i = 0; i < tab->fields.size(); ++i)
@@ -130,6 +131,7 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
 int Disconnect(sqlite3_vtab* v) {
   auto* tab = static_cast<Table*>(v);
   if (tab->writer) CloseCursor(tab->writer);
+  if (tab->spare) CloseCursor(tab->spare);
   delete tab;
   return SQLITE_OK;
 }
@@ -193,7 +195,9 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
 int Open(sqlite3_vtab* v, sqlite3_vtab_cursor** out) {
   auto* tab = static_cast<Table*>(v);
   auto scan = std::make_unique<Scan>();
-  if (Result r = OpenTablePath(tab->path, OpenMode::ReadOnly, scan->cursor))
+  std::swap(scan->cursor, tab->spare);
+  if (!scan->cursor)
+    if (Result r = OpenTablePath(tab->path, OpenMode::ReadOnly, scan->cursor))
     return Error(v, EngineMessage(r));
   *out = scan.release();
   return SQLITE_OK;
