@@ -14,4 +14,5 @@ cmake --build build-bench -j"$(nproc)"
 build-bench/bench/quarry_bench
 build-bench/bench/quarry_dbase_bench
 build-bench/bench/quarry_grid_bench
+build-bench/bench/quarry_sql_bench
 build-bench/bench/quarry_write_bench "$@"
