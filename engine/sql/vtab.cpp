@@ -23,7 +23,13 @@ struct Table : sqlite3_vtab {
   std::string path;
   std::vector<FieldDesc> fields;
   std::uint32_t records = 0;
-  int keyColumn = -1;  // 0-based column of the first primary key field that can seek
+  // Orders a scan can seek in: the primary key's (index "") and single-field
+  // secondary indexes, each on a field whose values order as numbers.
+  struct Order {
+    int column = -1;  // 0-based
+    std::string index;
+  };
+  std::vector<Order> orders;
   bool paradox = false;
   hDBICur writer = 0;
   hDBICur spare = 0;  // the cursor Connect opened, for the first scan
@@ -43,6 +49,8 @@ struct Scan : sqlite3_vtab_cursor {
   bool eof = true;
   bool hasHigh = false, highInclusive = false;
   double high = 0;
+  int column = -1;    // of the order the scan seeks in
+  std::string index;  // the secondary index the cursor follows ("" its own order)
 };
 
 Table* TableOf(sqlite3_vtab_cursor* c) { return static_cast<Table*>(c->pVtab); }
@@ -105,13 +113,19 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
   }
   CursorProps props;
   tab->paradox = GetCursorProps(cursor, props) == Ok && props.driverType == "PARADOX";
-  IndexDesc primary;
-  if (tab->paradox && GetIndexDesc(cursor, 1, primary) == Ok && primary.primary &&
-      primary.fieldsInKey > 0) {
-    const int column = primary.keyFields[0] - 1;
-    if (column >= 0 && column < static_cast<int>(tab->fields.size()) &&
-        SeekableType(tab->fields[column].type))
-      tab->keyColumn = column;
+  std::vector<IndexDesc> indexes;
+  if (tab->paradox && GetIndexDescs(cursor, indexes) == Ok) {
+    for (const IndexDesc& ix : indexes) {
+      const int column = ix.keyFields[0] - 1;
+      const bool usable = ix.fieldsInKey > 0 && (ix.primary || (ix.fieldsInKey == 1 && !ix.descending &&
+                                                                !ix.fieldDescending[0]));
+      if (usable && column >= 0 && column < static_cast<int>(tab->fields.size()) &&
+          SeekableType(tab->fields[column].type))
+        tab->orders.push_back({column, ix.primary ? std::string() : ix.name});
+    }
+    // The primary key's order comes first when there is one.
+    std::stable_partition(tab->orders.begin(), tab->orders.end(),
+                          [](const Table::Order& o) { return o.index.empty(); });
   }
   ClearLastError();
   tab->spare = cursor;
@@ -136,51 +150,64 @@ int Disconnect(sqlite3_vtab* v) {
   return SQLITE_OK;
 }
 
+// The seek bits the usable constraints on `column` allow.
+int SeekBits(const sqlite3_index_info* info, int column) {
+  int idx = 0;
+  for (int i = 0; i < info->nConstraint; ++i) {
+    const auto& c = info->aConstraint[i];
+    if (!c.usable || c.iColumn != column) continue;
+    switch (c.op) {
+      case SQLITE_INDEX_CONSTRAINT_EQ: idx |= kSeekEq; break;
+      case SQLITE_INDEX_CONSTRAINT_GT: if (!(idx & kLowGe)) idx |= kLowGt; break;
+      case SQLITE_INDEX_CONSTRAINT_GE: if (!(idx & kLowGt)) idx |= kLowGe; break;
+      case SQLITE_INDEX_CONSTRAINT_LT: if (!(idx & kHighLe)) idx |= kHighLt; break;
+      case SQLITE_INDEX_CONSTRAINT_LE: if (!(idx & kHighLt)) idx |= kHighLe; break;
+      default: break;
+    }
+  }
+  return (idx & kSeekEq) ? kSeekEq : idx;
+}
+
+// Chooses the order to seek in (an equality first, the primary key before
+// secondary indexes) and hands SQLite the constraints' values in a fixed
+// order: equality or lower bound, then upper bound. idxNum holds the seek
+// bits and, from bit 8 on, the number of the order in Table::orders.
 int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
   auto* tab = static_cast<Table*>(v);
   const double rows = std::max<double>(tab->records, 1);
-  int idx = 0, arg = 0;
-  for (int i = 0; i < info->nConstraint; ++i) {
-    const auto& c = info->aConstraint[i];
-    if (!c.usable || c.iColumn != tab->keyColumn || tab->keyColumn < 0) continue;
-    int bit = 0;
-    switch (c.op) {
-      case SQLITE_INDEX_CONSTRAINT_EQ: bit = kSeekEq; break;
-      case SQLITE_INDEX_CONSTRAINT_GT: bit = kLowGt; break;
-      case SQLITE_INDEX_CONSTRAINT_GE: bit = kLowGe; break;
-      case SQLITE_INDEX_CONSTRAINT_LT: bit = kHighLt; break;
-      case SQLITE_INDEX_CONSTRAINT_LE: bit = kHighLe; break;
-      default: continue;
+  int chosen = -1, idx = 0;
+  for (std::size_t o = 0; o < tab->orders.size(); ++o) {
+    const int bits = SeekBits(info, tab->orders[o].column);
+    if (bits && (chosen < 0 || (bits == kSeekEq && idx != kSeekEq))) {
+      chosen = static_cast<int>(o);
+      idx = bits;
     }
-    // One constraint per role: equality, a lower bound, an upper bound.
-    const int role = bit == kSeekEq ? kSeekEq : (bit & (kLowGt | kLowGe)) ? (kLowGt | kLowGe)
-                                                                            : (kHighLt | kHighLe);
-    if (idx & role) continue;
-    idx |= bit;
-    (void)arg;
   }
-  if (idx & kSeekEq) idx = kSeekEq;
-  // Arguments in a fixed order: equality or lower bound first, then upper bound.
-  int next = 1;
-  for (int pass = 0; pass < 2; ++pass) {
-    for (int i = 0; i < info->nConstraint; ++i) {
-      const auto& c = info->aConstraint[i];
-      if (!c.usable || c.iColumn != tab->keyColumn || tab->keyColumn < 0) continue;
-      const bool first = (c.op == SQLITE_INDEX_CONSTRAINT_EQ && (idx & kSeekEq)) ||
-                         (c.op == SQLITE_INDEX_CONSTRAINT_GT && (idx & kLowGt)) ||
-                         (c.op == SQLITE_INDEX_CONSTRAINT_GE && (idx & kLowGe));
-      const bool second = (c.op == SQLITE_INDEX_CONSTRAINT_LT && (idx & kHighLt)) ||
-                          (c.op == SQLITE_INDEX_CONSTRAINT_LE && (idx & kHighLe));
-      if ((pass == 0 && first) || (pass == 1 && second)) {
-        if (info->aConstraintUsage[i].argvIndex) continue;
-        info->aConstraintUsage[i].argvIndex = next++;
-        if (pass == 0) idx |= 0;  // taken
+  if (chosen >= 0) {
+    const int column = tab->orders[chosen].column;
+    int next = 1;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int i = 0; i < info->nConstraint; ++i) {
+        const auto& c = info->aConstraint[i];
+        if (!c.usable || c.iColumn != column || info->aConstraintUsage[i].argvIndex) continue;
+        const bool first = (c.op == SQLITE_INDEX_CONSTRAINT_EQ && (idx & kSeekEq)) ||
+                           (c.op == SQLITE_INDEX_CONSTRAINT_GT && (idx & kLowGt)) ||
+                           (c.op == SQLITE_INDEX_CONSTRAINT_GE && (idx & kLowGe));
+        const bool second = (c.op == SQLITE_INDEX_CONSTRAINT_LT && (idx & kHighLt)) ||
+                            (c.op == SQLITE_INDEX_CONSTRAINT_LE && (idx & kHighLe));
+        if ((pass == 0 && first) || (pass == 1 && second)) {
+          // Each bound is used once: a second equal bound stays with SQLite.
+          const int role = first ? 1 : 2;
+          if (next > role) continue;
+          info->aConstraintUsage[i].argvIndex = next++;
+        }
       }
     }
+    idx |= chosen << 8;
   }
   info->idxNum = idx;
   if (idx & kSeekEq) {
-    info->estimatedCost = std::log2(rows) + 1;
+    info->estimatedCost = std::log2(rows) + (chosen > 0 ? rows / 50 : 1);
     info->estimatedRows = 1;
   } else if (idx) {
     info->estimatedCost = std::log2(rows) + rows / 4;
@@ -223,7 +250,7 @@ int Read(Scan* scan, bool next) {
   ++TableOf(scan)->sources->recordsRead;
   if (scan->hasHigh) {
     double key = 0;
-    const int column = TableOf(scan)->keyColumn;
+    const int column = scan->column;
     if (KeyNumber(scan->row[column], key) &&
         (key > scan->high || (!scan->highInclusive && key == scan->high)))
       scan->eof = true;
@@ -233,10 +260,10 @@ int Read(Scan* scan, bool next) {
 
 // The key value of the argument as a number that orders like the key
 // field's values; false when it cannot be compared (the scan then reads all).
-bool ArgumentKey(Table* tab, sqlite3_value* arg, double& out) {
+bool ArgumentKey(Table* tab, int column, sqlite3_value* arg, double& out) {
   Value v;
   std::string error;
-  if (!ToEngineValue(arg, tab->fields[tab->keyColumn], v, error) || IsNull(v)) return false;
+  if (!ToEngineValue(arg, tab->fields[column], v, error) || IsNull(v)) return false;
   return KeyNumber(v, out);
 }
 
@@ -248,7 +275,7 @@ Result LowerBound(Scan* scan, Table* tab, double low, bool inclusive, std::uint3
   while (lo < hi) {
     const std::uint32_t mid = lo + (hi - lo) / 2;
     if (Result r = SetToRecordNo(scan->cursor, mid)) return r;
-    if (Result r = GetField(scan->cursor, static_cast<std::uint16_t>(tab->keyColumn + 1), key)) return r;
+    if (Result r = GetField(scan->cursor, static_cast<std::uint16_t>(scan->column + 1), key)) return r;
     ++g_recordsRead;
     double k = 0;
     const bool below = !KeyNumber(key, k) || k < low || (!inclusive && k == low);
@@ -268,8 +295,20 @@ int Filter(sqlite3_vtab_cursor* c, int idx, const char*, int argc, sqlite3_value
   double low = 0;
   bool hasLow = false, lowInclusive = true;
   int a = 0;
+  const std::size_t order = static_cast<std::size_t>(idx >> 8);
+  idx &= 0xFF;
+  if (idx && order < tab->orders.size()) {
+    scan->column = tab->orders[order].column;
+    if (scan->index != tab->orders[order].index) {
+      if (Result r = SwitchToIndex(scan->cursor, tab->orders[order].index))
+        return Error(c->pVtab, EngineMessage(r));
+      scan->index = tab->orders[order].index;
+    }
+  } else {
+    idx = 0;
+  }
   if ((idx & (kSeekEq | kLowGt | kLowGe)) && a < argc) {
-    hasLow = ArgumentKey(tab, argv[a++], low);
+    hasLow = ArgumentKey(tab, scan->column, argv[a++], low);
     lowInclusive = !(idx & kLowGt);
     if (idx & kSeekEq) {
       scan->hasHigh = hasLow;
@@ -278,7 +317,7 @@ int Filter(sqlite3_vtab_cursor* c, int idx, const char*, int argc, sqlite3_value
     }
   }
   if ((idx & (kHighLt | kHighLe)) && a < argc) {
-    scan->hasHigh = ArgumentKey(tab, argv[a++], scan->high);
+    scan->hasHigh = ArgumentKey(tab, scan->column, argv[a++], scan->high);
     scan->highInclusive = (idx & kHighLe) != 0;
   }
   std::uint32_t records = 0;
@@ -389,12 +428,11 @@ int Update(sqlite3_vtab* v, int argc, sqlite3_value** argv, sqlite3_int64* rowid
   if (argc == 1) {  // DELETE
     const sqlite3_int64 id = sqlite3_value_int64(argv[0]);
     if (int rc = FindRow(tab, id)) return rc;
-    std::uint32_t no = 0;
-    GetRecordNo(tab->writer, no);
+    std::uint32_t original = 0;  // the table position the scan saw the record at
+    const Bookmark& mark = tab->marks[id];
+    if (mark.size() >= 4) std::memcpy(&original, mark.data(), 4);
     if (Result r = DeleteRecord(tab->writer)) return Error(v, EngineMessage(r), SQLITE_CONSTRAINT);
-    if (tab->paradox && no > 0) {
-      // Stored in the scan's numbering: the original position.
-      const std::uint32_t original = static_cast<std::uint32_t>(id - 1);
+    if (tab->paradox && mark.size() >= 4) {
       tab->deletedPositions.insert(
           std::upper_bound(tab->deletedPositions.begin(), tab->deletedPositions.end(), original),
           original);

@@ -200,6 +200,22 @@ TEST_F(SqlTest, KeyLookupSeeksInsteadOfScanning) {
   EXPECT_EQ(Select("SELECT count(*) FROM big WHERE k = 99999"), (Rows{{"0"}}));
 }
 
+TEST_F(SqlTest, SecondaryIndexLookupSeeks) {
+  Exec("CREATE TABLE big (k INTEGER, w INTEGER, v CHAR(8), PRIMARY KEY (k))");
+  Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+       "INSERT INTO big SELECT i, (i * 7919) % 3001, 'v' || i FROM n");
+  Exec("CREATE INDEX w ON big (w)");
+  const std::uint64_t before = sql::RecordsReadTotal();
+  EXPECT_EQ(Select("SELECT k FROM big WHERE w = 7919 % 3001"), (Rows{{"1"}}));
+  EXPECT_EQ(Select("SELECT count(*) FROM big WHERE w BETWEEN 10 AND 19"), (Rows{{"10"}}));
+  EXPECT_LT(sql::RecordsReadTotal() - before, 80u);
+  // Changes found through the index reach the right records.
+  EXPECT_EQ(Exec("DELETE FROM big WHERE w < 100"), 99);
+  EXPECT_EQ(Exec("UPDATE big SET v = 'x' WHERE w > 2990"), 10);
+  EXPECT_EQ(Select("SELECT count(*), min(w) FROM big"), (Rows{{"2901", "100"}}));
+  EXPECT_EQ(Select("SELECT count(*) FROM big WHERE v = 'x' AND w > 2990"), (Rows{{"10"}}));
+}
+
 TEST_F(SqlTest, SyntaxErrorsNameLineAndToken) {
   hDBIStmt stmt = 0;
   QueryAlloc(db_, QueryLang::Sql, stmt);
