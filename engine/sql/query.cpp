@@ -459,6 +459,7 @@ Result QueryPrepare(hDBIStmt h, const std::string& text) {
     s->ownsDb = true;
   }
   if (s->header.live) s->liveness = 1;
+  if (s->header.auxTables) s->auxTables = 1;
   if (TrimmedEmpty(body)) return Fail(ErrQuerySyntax, "No SQL statement available");
   // A syntax error shows now: DDL by its own parser, the rest by SQLite.
   DdlStatement ddl;

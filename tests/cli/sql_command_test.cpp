@@ -59,6 +59,28 @@ TEST_F(QuarrySql, ChangesAreCountedAndChecked) {
   EXPECT_NE(bad.err.find("Line 3"), std::string::npos) << bad.err;
 }
 
+TEST_F(QuarrySql, ChangesKeepTheTablesLinks) {
+  // An order needs its customer; a customer with orders stays; a new
+  // customer number carries over to the orders.
+  auto orphan = RunQuarryProcess({"sql", dir_.path(),
+                                  "INSERT INTO orders (CustNo, Placed, Amount, Status) "
+                                  "VALUES (99, '2024-08-01 10:00:00', 5, 'N')"});
+  EXPECT_EQ(orphan.status, 1);
+  auto master = RunQuarryProcess({"sql", dir_.path(), "DELETE FROM customer WHERE CustNo = 1"});
+  EXPECT_EQ(master.status, 1);
+  auto moved = RunQuarryProcess({"sql", dir_.path(), "UPDATE customer SET CustNo = 10 WHERE CustNo = 3"});
+  ASSERT_EQ(moved.status, 0) << moved.err;
+  auto orders = RunQuarryProcess({"sql", dir_.path(), "SELECT OrderNo, CustNo FROM orders ORDER BY OrderNo"});
+  EXPECT_EQ(orders.out, "OrderNo,CustNo\n1,1\n2,1\n3,10\n");
+  // The autoincrement field numbers a new order itself.
+  auto added = RunQuarryProcess({"sql", dir_.path(),
+                                 "INSERT INTO orders (CustNo, Placed, Amount, Status) "
+                                 "VALUES (2, '2024-08-01 10:00:00', 5, 'N')"});
+  ASSERT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.out, "1 records changed\n");
+  EXPECT_EQ(RunQuarryProcess({"sql", dir_.path(), "SELECT max(OrderNo) AS m FROM orders"}).out, "m\n4\n");
+}
+
 TEST_F(QuarrySql, UsageListsTheCommands) {
   auto r = RunQuarryProcess({"help"});
   const std::string all = r.out + r.err;
