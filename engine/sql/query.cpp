@@ -384,6 +384,7 @@ Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBIC
   if (r) return r;
   s.rowCount = static_cast<std::int64_t>(inserted);
   s.answerPath = path;
+  s.liveness = 0;  // answers are canned: a live answer was asked for, a canned one given
   if (!answer) return Ok;
   if (Result o = OpenTablePath(path, OpenMode::ReadOnly, *answer)) return o;
   return Ok;

@@ -130,8 +130,15 @@ TEST_F(SqlTest, AnswerKeepsFieldTypes) {
   hDBIStmt stmt = 0;
   QueryAlloc(db_, QueryLang::Sql, stmt);
   ASSERT_EQ(QueryPrepare(stmt, "SELECT \"Cust No\", Name, Since, Credit, Name || '!' AS x FROM customer"), Ok);
+  std::int64_t live = 0;
+  EXPECT_EQ(GetStmtProp(stmt, stmtRowCount, live), Ok);
+  EXPECT_EQ(live, -1);  // not known before the statement runs
+  ASSERT_EQ(SetStmtProp(stmt, stmtLiveness, 1), Ok);
   hDBICur answer = 0;
   ASSERT_EQ(QueryExec(stmt, &answer), Ok) << LastErrorMessage();
+  // A live answer was asked for; the answer is canned and says so.
+  EXPECT_EQ(GetStmtProp(stmt, stmtLiveness, live), Ok);
+  EXPECT_EQ(live, 0);
   std::vector<FieldDesc> fields;
   ASSERT_EQ(GetFieldDescs(answer, fields), Ok);
   ASSERT_EQ(fields.size(), 5u);
