@@ -22,6 +22,7 @@ std::vector<Command> BackupCommands();  // backup
 std::vector<Command> StructureCommands();  // save-structure
 std::vector<Command> RestructureCommands();  // restructure, pack, index
 std::vector<Command> ExportCommands();  // export
+std::vector<Command> SqlCommands();  // sql, qbe
 
 // A database on the directory of a table, closed on every path; the
 // engine's operations then name the table by its file name.

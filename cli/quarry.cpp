@@ -36,6 +36,7 @@ const std::vector<Command>& Commands() {
     for (Command& c : StructureCommands()) all.push_back(std::move(c));
     for (Command& c : RestructureCommands()) all.push_back(std::move(c));
     for (Command& c : ExportCommands()) all.push_back(std::move(c));
+    for (Command& c : SqlCommands()) all.push_back(std::move(c));
     return all;
   }();
   return commands;

@@ -15,4 +15,5 @@ build-bench/bench/quarry_bench
 build-bench/bench/quarry_dbase_bench
 build-bench/bench/quarry_grid_bench
 [ -x build-bench/bench/quarry_export_bench ] && build-bench/bench/quarry_export_bench
+build-bench/bench/quarry_sql_bench
 build-bench/bench/quarry_write_bench "$@"

@@ -58,6 +58,16 @@ void SetStepHook(StepHook hook);
 void BeforeStep();
 // Flushes a descriptor to disk, counted.
 bool SyncDescriptor(int fd);
+// While one lives, SyncDescriptor on this thread flushes nothing: for
+// scratch tables (query answers in the private directory) that need not
+// survive a crash.
+class SkipFlushes {
+ public:
+  SkipFlushes();
+  ~SkipFlushes();
+  SkipFlushes(const SkipFlushes&) = delete;
+  SkipFlushes& operator=(const SkipFlushes&) = delete;
+};
 
 // Copies the bytes of the file `from` into a new file `to` (replacing one
 // that is there), in pieces of 1 MiB.

@@ -1,0 +1,581 @@
+// Statements: the text is read for its header comment and its table
+// references, DDL is carried out by the engine, and everything else runs in
+// a private SQLite connection whose virtual tables are the referenced
+// files. A SELECT's answer streams into a Paradox table in the private
+// directory; the answer cursor is an ordinary read-only cursor on it.
+#include "engine/sql/query.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+
+#include "engine/dbfcursor.h"
+#include "engine/io/file.h"
+#include "engine/sql/ddl.h"
+#include "engine/sql/qbe.h"
+#include "engine/sql/sqltext.h"
+#include "engine/sql/sqlvalue.h"
+#include "engine/sql/vtab.h"
+
+namespace engine {
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace sql;
+
+class Connection;
+
+struct Statement {
+  hDBIDb db = 0;
+  bool ownsDb = false;
+  QueryLang language = QueryLang::Sql;
+  std::vector<std::string> texts;  // the statements to run, as written
+  Header header;
+  std::string answerType = "PARADOX";
+  std::string answerName;
+  std::int64_t liveness = 0, auxTables = 0, constrained = 0, rowCount = -1;
+  std::string answerPath;  // of the last answer
+  std::unique_ptr<Connection> prepared;  // of QueryPrepare, for the first QueryExec
+};
+
+std::mutex g_mutex;
+std::map<hDBIStmt, std::unique_ptr<Statement>> g_statements;
+hDBIStmt g_next = 1;
+GenProgressCallback g_progress;
+
+Statement* Find(hDBIStmt h) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = g_statements.find(h);
+  return it == g_statements.end() ? nullptr : it->second.get();
+}
+
+Result NoStatement() { return Fail(ErrInvalidHandle, "Invalid statement handle."); }
+
+std::string UpperText(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// The private directory: the configuration's PRIVATE DIR, else one of this
+// process under the system's temporary directory.
+std::string PrivateDirectory() {
+  std::string dir;
+  if (GetConfigValue("\\system\\init", "PRIVATE DIR", dir) == Ok && !dir.empty()) return dir;
+  const fs::path p = fs::temp_directory_path() / ("quarry-private-" + std::to_string(getpid()));
+  std::error_code ec;
+  fs::create_directories(p, ec);
+  return p.string();
+}
+
+std::string DatabaseDirectory(const Statement& s) {
+  std::string dir;
+  if (s.db && GetDatabaseDirectory(s.db, dir) == Ok) return dir;
+  return fs::current_path().string();
+}
+
+// The file a table reference names: ALIAS:TABLE forms through the
+// configuration, others in the database's directory; without an extension
+// the Paradox table is preferred, then the dBASE one.
+bool ResolveReference(const Statement& s, const std::string& name, std::string& path) {
+  std::string n = name;
+  if (!n.empty() && n[0] == ':') {
+    const auto colon = n.find(':', 1);
+    if (colon == std::string::npos) return false;
+    const std::string alias = UpperText(n.substr(1, colon - 1));
+    if (alias == "PRIV") {
+      n = (fs::path(PrivateDirectory()) / n.substr(colon + 1)).string();
+    } else {
+      n = alias + ":" + n.substr(colon + 1);
+      std::string found;
+      if (ResolveTableName(n, found) == Ok && fs::exists(found)) {
+        path = found;
+        return true;
+      }
+      for (const char* ext : {".DB", ".DBF"}) {
+        if (ResolveTableName(n + ext, found) == Ok && fs::exists(found)) {
+          path = found;
+          return true;
+        }
+      }
+      ClearLastError();
+      return false;
+    }
+  }
+  fs::path base = fs::path(n).is_absolute() ? fs::path(n) : fs::path(DatabaseDirectory(s)) / n;
+  std::vector<std::string> tries = {base.string()};
+  if (!base.has_extension()) tries = {base.string() + ".DB", base.string() + ".DBF"};
+  for (const std::string& t : tries) {
+    const std::string found = MatchFileCase(t);
+    std::error_code ec;
+    if (fs::is_regular_file(found, ec)) {
+      path = found;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string AnswerPath(const Statement& s, const std::string& requested);
+
+// Whether a statement other than `s` has its answer at `path`.
+bool AnswerInUse(const Statement& s, const std::string& path) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  for (const auto& [h, other] : g_statements)
+    if (other.get() != &s && other->answerPath == path) return true;
+  return false;
+}
+
+// The answer table's path: a name of the statement, else ANSWER.DB in the
+// private directory.
+std::string AnswerPath(const Statement& s, const std::string& requested) {
+  std::string name = requested.empty() ? s.answerName : requested;
+  if (name.empty()) name = s.header.answer;
+  if (name.empty()) {
+    // ANSWER.DB, unless another statement's answer is there still.
+    name = ":PRIV:ANSWER.DB";
+    for (int n = 2; AnswerInUse(s, AnswerPath(s, name)); ++n)
+      name = ":PRIV:ANSWER" + std::to_string(n) + ".DB";
+  }
+  std::string ext = UpperText(fs::path(name).extension().string());
+  if (ext.empty()) name += UpperText(s.answerType) == "DBASE" ? ".DBF" : ".DB";
+  if (name[0] == ':') {
+    const auto colon = name.find(':', 1);
+    const std::string alias = UpperText(name.substr(1, colon == std::string::npos ? 0 : colon - 1));
+    if (alias == "PRIV" || colon == std::string::npos)
+      return (fs::path(PrivateDirectory()) / name.substr(colon + 1)).string();
+    std::string found;
+    if (ResolveTableName(alias + ":" + name.substr(colon + 1), found) == Ok) return found;
+    ClearLastError();
+  }
+  if (fs::path(name).is_absolute()) return name;
+  if (fs::path(name).has_parent_path()) return name;
+  return (fs::path(PrivateDirectory()) / name).string();
+}
+
+// The records of a cursor as values of the target's fields.
+class CursorRows : public RowSource {
+ public:
+  CursorRows(hDBICur cursor, const std::vector<FieldDesc>& target) : cursor_(cursor), target_(target) {}
+  Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
+    Result r = GetNextRecord(cursor_, &values);
+    end = r == ErrEndOfList;
+    if (end) return Ok;
+    if (r) return r;
+    label = ++rows_;
+    for (std::size_t i = 0; i < values.size() && i < target_.size(); ++i) values[i] = Convert(values[i], target_[i]);
+    return Ok;
+  }
+
+ private:
+  static Value Convert(const Value& v, const FieldDesc& f) {
+    if (f.type == dbChar || f.type == dbMemo) {
+      if (auto* t = std::get_if<TimeValue>(&v)) return TimeText(t->ms);
+      if (auto* t = std::get_if<TimestampValue>(&v)) return TimestampText(t->ms);
+      if (auto* b = std::get_if<BlobValue>(&v)) return b->bytes;
+    }
+    if (f.type == dbNumber) {
+      double d = 0;
+      if (AsNumber(v, d)) return d;
+      if (auto* b = std::get_if<BcdValue>(&v)) return std::strtod(b->text.c_str(), nullptr);
+    }
+    return v;
+  }
+  hDBICur cursor_;
+  const std::vector<FieldDesc>& target_;
+  std::uint64_t rows_ = 0;
+};
+
+// One connection with the virtual tables of a statement.
+class Connection {
+ public:
+  ~Connection() {
+    if (stmt_) sqlite3_finalize(stmt_);
+    if (db_) sqlite3_close(db_);
+  }
+  Result open() {
+    if (sqlite3_open_v2(":memory:", &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr))
+      return Fail(ErrIo, "cannot open the query engine");
+    RegisterModule(db_, &sources_);
+    return Ok;
+  }
+  // Makes a virtual table "name" over the file at `path`.
+  Result attach(const std::string& name, const std::string& path) {
+    sources_.paths.push_back(path);
+    const std::string sql = "CREATE VIRTUAL TABLE temp." + QuoteIdentifier(name) + " USING quarry(" +
+                            std::to_string(sources_.paths.size() - 1) + ")";
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+      std::string m = err ? err : "cannot read " + path;
+      sqlite3_free(err);
+      return Fail(LastErrorCode() ? LastErrorCode() : Result{ErrIo}, m);
+    }
+    return Ok;
+  }
+  Result prepare(const std::string& text, int lineOffset) {
+    if (sqlite3_prepare_v2(db_, text.c_str(), -1, &stmt_, nullptr) == SQLITE_OK) {
+      if (!stmt_) return Fail(ErrQuerySyntax, "No SQL statement available");
+      return Ok;
+    }
+    int offset = sqlite3_error_offset(db_);
+    std::string message = sqlite3_errmsg(db_);
+    // A statement cut short is wrong at its end.
+    if (offset < 0 && message.find("incomplete input") != std::string::npos)
+      offset = static_cast<int>(text.find_last_not_of(" \t\r\n;") + 1);
+    int line = 1 + lineOffset;
+    std::string token;
+    if (offset >= 0 && offset <= static_cast<int>(text.size())) {
+      line += static_cast<int>(std::count(text.begin(), text.begin() + offset, '\n'));
+      token = TokenAt(text, static_cast<std::size_t>(offset));
+    }
+    return Fail(ErrQuerySyntax, "Line " + std::to_string(line) +
+                                    (token.empty() ? "" : ", token " + token) + ": " + message);
+  }
+  sqlite3* db() const { return db_; }
+  sqlite3_stmt* stmt() const { return stmt_; }
+  TableSources& sources() { return sources_; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* stmt_ = nullptr;
+  TableSources sources_;
+};
+
+// Cancels through the progress callback; calls it every 64k VM steps.
+int ProgressHandler(void* arg) {
+  auto* sources = static_cast<TableSources*>(arg);
+  if (!g_progress) return 0;
+  std::int16_t percent = 0;
+  if (sources->recordsTotal)
+    percent = static_cast<std::int16_t>(
+        std::min<std::uint64_t>(99, sources->recordsRead * 100 / sources->recordsTotal));
+  return g_progress(percent, "Reading records") == 1 ? 0 : 1;
+}
+
+Result StepFailure(sqlite3* db, int rc) {
+  if (rc == SQLITE_INTERRUPT) return Fail(ErrQueryCancelled, "The query was cancelled.");
+  const Result code = LastErrorCode();
+  return Fail(code ? code : Result{ErrInvalidParameter}, sqlite3_errmsg(db));
+}
+
+// Binds the references of `text` to virtual tables and prepares it.
+Result PrepareSql(Statement& s, const std::string& text, Connection& conn) {
+  if (Result r = conn.open()) return r;
+  std::vector<TableRef> refs = FindTableRefs(text);
+  std::map<std::string, std::string> names;  // path -> virtual table name
+  std::set<std::string> used;
+  std::string rewritten;
+  std::size_t at = 0;
+  for (const TableRef& ref : refs) {
+    std::string path;
+    if (!ResolveReference(s, ref.name, path)) continue;  // a CTE, a view or an unknown table
+    auto it = names.find(path);
+    if (it == names.end()) {
+      std::string name = fs::path(path).stem().string();
+      std::string key = UpperText(name);
+      for (int n = 2; used.count(key); ++n) key = UpperText(name += "_" + std::to_string(n));
+      used.insert(key);
+      if (Result r = conn.attach(name, path)) return r;
+      it = names.emplace(path, name).first;
+    }
+    rewritten += text.substr(at, ref.begin - at) + QuoteIdentifier(it->second);
+    at = ref.end;
+  }
+  rewritten += text.substr(at);
+  return conn.prepare(rewritten, s.header.lines);
+}
+
+// Answer fields from the statement's columns: a column that is a field
+// keeps its type; an expression takes the type of its first value.
+std::vector<FieldDesc> AnswerFields(sqlite3_stmt* st, bool haveRow) {
+  std::vector<FieldDesc> fields;
+  std::set<std::string> names;
+  const int n = sqlite3_column_count(st);
+  for (int i = 0; i < n; ++i) {
+    FieldDesc f;
+    f.number = static_cast<std::uint16_t>(i + 1);
+    f.name = AnswerFieldName(sqlite3_column_name(st, i), i + 1, names);
+    if (!ParseDeclaredType(sqlite3_column_decltype(st, i), f)) {
+      const int t = haveRow ? sqlite3_column_type(st, i) : SQLITE_NULL;
+      if (t == SQLITE_INTEGER || t == SQLITE_FLOAT) {
+        f.type = pxNumber;
+      } else if (t == SQLITE_BLOB) {
+        f.type = pxBinary;
+        f.units1 = 10;
+      } else {
+        f.type = pxAlpha;
+        f.units1 = 255;
+      }
+    }
+    if (f.type == pxMemo || f.type == pxFmtMemo || f.type == pxBinary || f.type == pxOle ||
+        f.type == pxGraphic)
+      f.units1 = std::max<std::int16_t>(f.units1, 1);
+    fields.push_back(f);
+  }
+  return fields;
+}
+
+// The rows of a running statement, for the answer table's bulk insert.
+class StatementRows : public RowSource {
+ public:
+  StatementRows(sqlite3* db, sqlite3_stmt* st, const std::vector<FieldDesc>& fields, bool haveRow)
+      : db_(db), st_(st), fields_(fields), pending_(haveRow) {}
+  Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
+    if (!pending_) {
+      const int rc = sqlite3_step(st_);
+      if (rc == SQLITE_DONE) {
+        end = true;
+        return Ok;
+      }
+      if (rc != SQLITE_ROW) return StepFailure(db_, rc);
+    }
+    pending_ = false;
+    end = false;
+    label = ++rows_;
+    values.assign(fields_.size(), Value{});
+    for (std::size_t i = 0; i < fields_.size(); ++i) {
+      std::string error;
+      if (!ToEngineValue(sqlite3_column_value(st_, static_cast<int>(i)), fields_[i], values[i], error)) {
+        if (fields_[i].type != pxAlpha) return Fail(ErrInvalidValue, "answer row " + std::to_string(rows_) + ": " + error);
+        values[i] = std::string(reinterpret_cast<const char*>(sqlite3_column_text(st_, static_cast<int>(i))));
+      }
+    }
+    return Ok;
+  }
+  std::uint64_t rows() const { return rows_; }
+
+ private:
+  sqlite3* db_;
+  sqlite3_stmt* st_;
+  const std::vector<FieldDesc>& fields_;
+  bool pending_;
+  std::uint64_t rows_ = 0;
+};
+
+Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBICur* answer) {
+  sqlite3_stmt* st = conn.stmt();
+  int rc = sqlite3_step(st);
+  if (rc != SQLITE_ROW && rc != SQLITE_DONE) return StepFailure(conn.db(), rc);
+  const bool haveRow = rc == SQLITE_ROW;
+  TableDesc desc;
+  desc.tableName = path;
+  desc.driverType = dbf::IsDbfPath(path) ? "DBASE" : "PARADOX";
+  desc.fields = AnswerFields(st, haveRow);
+  if (desc.driverType == "DBASE") desc.fields = DbaseFieldsFor(desc.fields);
+  std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
+  // An answer in the private directory is scratch: no flushes for it.
+  std::optional<io::SkipFlushes> scratch;
+  if (fs::path(path).parent_path() == fs::path(PrivateDirectory())) scratch.emplace();
+  if (Result r = CreateTableAtPath(desc, true)) return r;
+  hDBICur cur = 0;
+  if (Result r = OpenTablePath(path, OpenMode::ReadWrite, cur)) return r;
+  StatementRows rows(conn.db(), st, desc.fields, haveRow);
+  std::uint64_t inserted = 0;
+  Result r = InsertRecordStream(cur, rows, &inserted);
+  CloseCursor(cur);
+  if (r) return r;
+  s.rowCount = static_cast<std::int64_t>(inserted);
+  s.answerPath = path;
+  s.liveness = 0;  // answers are canned: a live answer was asked for, a canned one given
+  if (!answer) return Ok;
+  if (Result o = OpenTablePath(path, OpenMode::ReadOnly, *answer)) return o;
+  return Ok;
+}
+
+Result RunChange(Statement& s, Connection& conn) {
+  const int rc = sqlite3_step(conn.stmt());
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StepFailure(conn.db(), rc);
+  s.rowCount += sqlite3_changes(conn.db());
+  return Ok;
+}
+
+Result RunOne(Statement& s, const std::string& text, hDBICur* answer, bool last) {
+  ClearLastError();
+  DdlStatement ddl;
+  bool isDdl = false;
+  if (Result r = ParseDdl(text, ddl, isDdl)) return r;
+  if (isDdl) {
+    auto resolve = [&](const std::string& name, std::string& path) {
+      if (ResolveReference(s, name, path)) return true;
+      if (!name.empty() && name[0] == ':') return false;
+      path = (fs::path(DatabaseDirectory(s)) / name).string();
+      if (!fs::path(path).has_extension()) path += ".DB";
+      return true;
+    };
+    if (Result r = RunDdl(ddl, resolve)) return r;
+    s.rowCount = std::max<std::int64_t>(s.rowCount, 0);
+    return Ok;
+  }
+  std::unique_ptr<Connection> owned = std::move(s.prepared);
+  if (!owned) {
+    owned = std::make_unique<Connection>();
+    if (Result r = PrepareSql(s, text, *owned)) return r;
+  }
+  Connection& conn = *owned;
+  sqlite3_progress_handler(conn.db(), 65536, ProgressHandler, &conn.sources());
+  if (sqlite3_stmt_readonly(conn.stmt()) && sqlite3_column_count(conn.stmt()) > 0) {
+    if (!last) return Ok;
+    return MakeAnswer(s, conn, AnswerPath(s, ""), answer);
+  }
+  if (s.rowCount < 0) s.rowCount = 0;
+  return RunChange(s, conn);
+}
+
+}  // namespace
+
+Result QueryAlloc(hDBIDb db, QueryLang language, hDBIStmt& stmt) {
+  auto s = std::make_unique<Statement>();
+  s->db = db;
+  s->language = language;
+  std::lock_guard<std::mutex> lock(g_mutex);
+  stmt = g_next++;
+  g_statements[stmt] = std::move(s);
+  return Ok;
+}
+
+Result QueryPrepare(hDBIStmt h, const std::string& text) {
+  Statement* s = Find(h);
+  if (!s) return NoStatement();
+  s->texts.clear();
+  s->rowCount = -1;
+  if (s->language == QueryLang::Qbe) {
+    qbe::Translation t;
+    if (Result r = qbe::Translate(text, t)) return r;
+    s->texts = t.statements;
+    if (s->answerName.empty()) s->header.answer = t.answerTable;
+    return Ok;
+  }
+  std::string body;
+  s->header = ParseHeader(text, body);
+  if (!s->header.alias.empty() && !s->db) {
+    if (Result r = OpenDatabase(s->header.alias, s->db)) return r;
+    s->ownsDb = true;
+  }
+  if (s->header.live) s->liveness = 1;
+  if (s->header.auxTables) s->auxTables = 1;
+  if (TrimmedEmpty(body)) return Fail(ErrQuerySyntax, "No SQL statement available");
+  // A syntax error shows now: DDL by its own parser, the rest by SQLite.
+  DdlStatement ddl;
+  bool isDdl = false;
+  if (Result r = ParseDdl(body, ddl, isDdl)) return r;
+  s->prepared.reset();
+  if (!isDdl) {
+    auto conn = std::make_unique<Connection>();
+    if (Result r = PrepareSql(*s, body, *conn)) return r;
+    s->prepared = std::move(conn);
+  }
+  s->texts = {body};
+  return Ok;
+}
+
+Result QueryExec(hDBIStmt h, hDBICur* answer) {
+  Statement* s = Find(h);
+  if (!s) return NoStatement();
+  if (answer) *answer = 0;
+  if (s->texts.empty()) return Fail(ErrQuerySyntax, "No SQL statement available");
+  s->rowCount = -1;
+  for (std::size_t i = 0; i < s->texts.size(); ++i)
+    if (Result r = RunOne(*s, s->texts[i], answer, i + 1 == s->texts.size())) return r;
+  return Ok;
+}
+
+Result QueryFree(hDBIStmt& h) {
+  std::unique_ptr<Statement> s;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_statements.find(h);
+    if (it == g_statements.end()) return NoStatement();
+    s = std::move(it->second);
+    g_statements.erase(it);
+  }
+  if (s->ownsDb) CloseDatabase(s->db);
+  h = 0;
+  return Ok;
+}
+
+Result GetStmtProp(hDBIStmt h, std::uint32_t property, std::int64_t& value) {
+  Statement* s = Find(h);
+  if (!s) return NoStatement();
+  switch (property) {
+    case stmtLiveness: value = s->liveness; return Ok;
+    case stmtAuxTables: value = s->auxTables; return Ok;
+    case stmtRowCount: value = s->rowCount; return Ok;
+    case stmtConstrained: value = s->constrained; return Ok;
+    default: return Fail(ErrNotSupported, "Statement property " + std::to_string(property) + " is not a number.");
+  }
+}
+
+Result SetStmtProp(hDBIStmt h, std::uint32_t property, std::int64_t value) {
+  Statement* s = Find(h);
+  if (!s) return NoStatement();
+  switch (property) {
+    case stmtLiveness: s->liveness = value; return Ok;
+    case stmtAuxTables: s->auxTables = value; return Ok;
+    case stmtConstrained: s->constrained = value; return Ok;
+    default: return Fail(ErrNotSupported, "Statement property " + std::to_string(property) + " cannot be set.");
+  }
+}
+
+Result SetStmtText(hDBIStmt h, std::uint32_t property, const std::string& value) {
+  Statement* s = Find(h);
+  if (!s) return NoStatement();
+  if (property == stmtAnswerName) {
+    s->answerName = value;
+    return Ok;
+  }
+  if (property == stmtAnswerType) {
+    const std::string t = UpperText(value);
+    if (t != "PARADOX" && t != "DBASE") return Fail(ErrInvalidParameter, "Answer type " + value + " is not PARADOX or DBASE.");
+    s->answerType = t;
+    return Ok;
+  }
+  return Fail(ErrNotSupported, "Statement property " + std::to_string(property) + " is not a text.");
+}
+
+Result InstantiateAnswer(hDBIStmt h, hDBICur answer, const std::string& tableName,
+                         const std::string& driverType, bool overwrite, hDBICur* out) {
+  Statement* s = Find(h);
+  if (!s) return NoStatement();
+  std::string path = tableName;
+  const bool dbase = UpperText(driverType) == "DBASE";
+  if (!fs::path(path).has_extension()) path += dbase ? ".DBF" : ".DB";
+  if (!fs::path(path).is_absolute() && path[0] != ':') path = (fs::path(DatabaseDirectory(*s)) / path).string();
+  else if (path[0] == ':') path = AnswerPath(*s, path);
+  path = MatchFileCase(path);
+  if (fs::exists(path) && !overwrite)
+    return Fail(ErrAnswerTableExists, path + ": the table exists already");
+  std::vector<FieldDesc> fields;
+  if (Result r = GetFieldDescs(answer, fields)) return r;
+  TableDesc desc;
+  desc.tableName = path;
+  desc.driverType = dbase ? "DBASE" : "PARADOX";
+  for (FieldDesc& f : fields) f.offset = f.length = 0;
+  desc.fields = dbase ? DbaseFieldsFor(fields) : fields;
+  if (Result r = CreateTableAtPath(desc, overwrite)) return r;
+  hDBICur target = 0;
+  if (Result r = OpenTablePath(path, OpenMode::ReadWrite, target)) return r;
+  CursorRows rows(answer, desc.fields);
+  Result r = SetToBegin(answer);
+  if (!r) r = InsertRecordStream(target, rows);
+  if (r || !out) {
+    CloseCursor(target);
+    return r;
+  }
+  *out = target;
+  return Ok;
+}
+
+void RegisterGenProgress(GenProgressCallback callback) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_progress = std::move(callback);
+}
+
+}  // namespace engine

@@ -1,0 +1,34 @@
+// The virtual-table module that lets SQLite read and change the engine's
+// tables through engine cursors: scans stream record by record, equality
+// and range constraints on the first field of a Paradox primary key seek
+// by binary search over the key order, and INSERT, UPDATE and DELETE go
+// through the engine's InsertRecord, ModifyRecord and DeleteRecord, which
+// enforce checks, keys, links and rights.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace engine::sql {
+
+// The tables one connection reads, by the index its virtual tables name.
+struct TableSources {
+  std::vector<std::string> paths;
+  std::uint64_t recordsRead = 0;   // by every scan of the connection
+  std::uint64_t recordsTotal = 0;  // of the tables opened, for progress
+};
+
+// Registers the module "quarry" on the connection; a virtual table is then
+// made by CREATE VIRTUAL TABLE temp."name" USING quarry(N), N an index of
+// `sources.paths`.
+int RegisterModule(sqlite3* db, TableSources* sources);
+
+// Records read by all scans of the process (for tests that check a key
+// lookup does not scan).
+std::uint64_t RecordsReadTotal();
+
+}  // namespace engine::sql
