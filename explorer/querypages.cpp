@@ -162,7 +162,9 @@ void TParadoxfrm::ToolButton7Click() {
   query.Close();
   SQLGrid->hide();
   SQLModel->reload();
-  query.SetDatabaseName(CurrentAliasName.toStdString());
+  QTreeWidgetItem* node = TreeView->currentItem();
+  QTreeWidgetItem* alias = node ? tree::AliasNode(node) : nullptr;
+  query.SetDatabaseName((alias ? alias->text(0) : CurrentAliasName).toStdString());
   query.SetSQL(Lines(LocalSQLMemo).toStdString());
   ProgressToFileEditor = false;
   try {

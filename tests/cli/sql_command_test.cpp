@@ -9,7 +9,7 @@
 #include "tests/support/tempdir.h"
 
 // The demo database builder is plain engine code; the test builds its own copy.
-#include "app/demodb.cpp"  // NOLINT(bugprone-suspicious-include)
+#include "app/demodb.h"
 
 namespace {
 
