@@ -186,7 +186,6 @@ QAction* TParadoxfrm::addCommand(QWidget* menu, const QString& name, const QStri
   connect(action, &QAction::hovered, this, [this, action] {
     MyHint(action->property("hint").toString());
   });
-  connect(action, &QAction::triggered, this, &TParadoxfrm::notAvailable);
   menu->addAction(action);
   return action;
 }
@@ -198,7 +197,7 @@ QMenu* TParadoxfrm::addSubmenu(QMenu* menu, const QString& name, const QString& 
   return sub;
 }
 
-// Replaces the placeholder of a command that is handled here.
+// Connects a command to its handler (replacing any earlier one).
 template <typename Slot>
 static void Handle(TParadoxfrm* form, QAction* action, Slot slot) {
   QObject::disconnect(action, &QAction::triggered, form, nullptr);
@@ -475,7 +474,6 @@ void TParadoxfrm::Addtoarchive1Click() {
   ArchiveF->ShowFor(alias->text(0));
 }
 
-void TParadoxfrm::notAvailable() { prompter().inform("This command is not available yet."); }
 
 void TParadoxfrm::Exit1Click() { close(); }
 

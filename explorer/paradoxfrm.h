@@ -248,7 +248,6 @@ class TParadoxfrm : public QMainWindow {
   QAction* addCommand(QWidget* menu, const QString& name, const QString& caption,
                       const QString& hint = QString(), const QString& shortcut = QString());
   QMenu* addSubmenu(QMenu* menu, const QString& name, const QString& caption);
-  void notAvailable();
   void StatusBar1DrawPanel();
   void setPanelText(int index, const QString& text);
   void setTreeEditable(bool editable);

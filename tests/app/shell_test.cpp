@@ -166,7 +166,7 @@ TEST_F(Shell, StatusBarKeepsTheProgressBarInPanelThree) {
   EXPECT_EQ(form.ProgressBar->geometry(), panel3->rect());
 }
 
-TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
+TEST_F(Shell, EveryOtherCommandRunsWithoutAQuestion) {
   TParadoxfrm form;
   const QStringList handledHere = {
       "Exit1",       "Add1",       "Remove1",      "Removeall1",   "Setnetdirectory1",
@@ -199,8 +199,8 @@ TEST_F(Shell, CommandsOfLaterWorkSayTheyAreNotAvailable) {
       continue;
     SCOPED_TRACE(a->objectName().toStdString());
     ScriptedPrompter script;
-    // "Compare with..." of the Databases menu does nothing at all.
-    if (a->objectName() != "Comparewith1") script.ok("This command is not available yet.");
+    // Nothing is scripted: a question would fail the test. "Compare with..."
+    // of the Databases menu does nothing at all.
     a->trigger();
     ++commands;
   }
