@@ -66,13 +66,25 @@ std::string UpperText(std::string s) {
 
 // The private directory: the configuration's PRIVATE DIR, else one of this
 // process under the system's temporary directory.
+// The directory made for this process goes, with the answers in it, when
+// the process ends.
+struct ScratchDirectory {
+  fs::path path;
+  ~ScratchDirectory() {
+    std::error_code ec;
+    if (!path.empty()) fs::remove_all(path, ec);
+  }
+};
+
 std::string PrivateDirectory() {
   std::string dir;
   if (GetConfigValue("\\system\\init", "PRIVATE DIR", dir) == Ok && !dir.empty()) return dir;
-  const fs::path p = fs::temp_directory_path() / ("quarry-private-" + std::to_string(getpid()));
+  static ScratchDirectory scratch;
+  if (scratch.path.empty())
+    scratch.path = fs::temp_directory_path() / ("quarry-private-" + std::to_string(getpid()));
   std::error_code ec;
-  fs::create_directories(p, ec);
-  return p.string();
+  fs::create_directories(scratch.path, ec);
+  return scratch.path.string();
 }
 
 std::string DatabaseDirectory(const Statement& s) {

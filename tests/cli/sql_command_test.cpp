@@ -2,6 +2,7 @@
 // prints tables, changes counted, and the engine's refusals reported.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -30,6 +31,17 @@ TEST_F(QuarrySql, SavedQueryPrintsItsAnswerLikeDump) {
   auto r = RunQuarryProcess({"sql", dir_.path(), ReadFile(dir_ / "BRISTOL.SQL")});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "Name,City,Credit\nHarbour Supplies,Bristol,25000\nCafé Müller,Bristol,1000\n");
+}
+
+TEST_F(QuarrySql, AnswersOfARunGoWithTheProcess) {
+  TempDir scratch;  // the temporary directory of the run
+  const char* before = getenv("TMPDIR");
+  const std::string saved = before ? before : "";
+  setenv("TMPDIR", scratch.path().c_str(), 1);
+  auto r = RunQuarryProcess({"sql", dir_.path(), "SELECT Name FROM customer"});
+  before ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::is_empty(scratch.path()));
 }
 
 TEST_F(QuarrySql, AnswerTableIsKeptWhereAsked) {
