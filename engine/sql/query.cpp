@@ -23,6 +23,7 @@
 #include "engine/sql/sqltext.h"
 #include "engine/sql/sqlvalue.h"
 #include "engine/sql/vtab.h"
+#include "engine/valuetext.h"
 
 namespace engine {
 
@@ -189,8 +190,8 @@ class CursorRows : public RowSource {
  private:
   static Value Convert(const Value& v, const FieldDesc& f) {
     if (f.type == dbChar || f.type == dbMemo) {
-      if (auto* t = std::get_if<TimeValue>(&v)) return TimeText(t->ms);
-      if (auto* t = std::get_if<TimestampValue>(&v)) return TimestampText(t->ms);
+      if (auto* t = std::get_if<TimeValue>(&v)) return FormatTime(t->ms);
+      if (auto* t = std::get_if<TimestampValue>(&v)) return FormatTimestamp(t->ms);
       if (auto* b = std::get_if<BlobValue>(&v)) return b->bytes;
     }
     if (f.type == dbNumber) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/valuetext.h"
+
 namespace engine::sql {
 
 namespace {
@@ -100,30 +102,6 @@ bool ParseDeclaredType(const char* decl, FieldDesc& f) {
   return true;
 }
 
-std::string DateText(std::int32_t day) {
-  int y = 0, m = 0, d = 0;
-  SplitDayNumber(day, y, m, d);
-  char b[16];
-  std::snprintf(b, sizeof b, "%04d-%02d-%02d", y, m, d);
-  return b;
-}
-
-std::string TimeText(std::int32_t ms) {
-  char b[24];
-  const int s = ms / 1000;
-  if (ms % 1000)
-    std::snprintf(b, sizeof b, "%02d:%02d:%02d.%03d", s / 3600, s / 60 % 60, s % 60, ms % 1000);
-  else
-    std::snprintf(b, sizeof b, "%02d:%02d:%02d", s / 3600, s / 60 % 60, s % 60);
-  return b;
-}
-
-std::string TimestampText(double ms) {
-  const double day = std::floor(ms / kDayMs);
-  const auto rest = static_cast<std::int32_t>(std::llround(ms - day * kDayMs));
-  return DateText(static_cast<std::int32_t>(day)) + " " + TimeText(rest);
-}
-
 bool ParseDate(const std::string& s, std::int32_t& day) {
   int y = 0, m = 0, d = 0;
   if (s.size() != 10 || s[4] != '-' || s[7] != '-' || !Digits(s, 0, 4, y) || !Digits(s, 5, 2, m) ||
@@ -169,9 +147,9 @@ void ResultValue(sqlite3_context* ctx, const Value& v, const FieldDesc& f) {
     sqlite3_result_text(ctx, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
   };
   if (auto* s = std::get_if<std::string>(&v)) return text(*s);
-  if (auto* d = std::get_if<DateValue>(&v)) return text(DateText(d->day));
-  if (auto* t = std::get_if<TimeValue>(&v)) return text(TimeText(t->ms));
-  if (auto* ts = std::get_if<TimestampValue>(&v)) return text(TimestampText(ts->ms));
+  if (auto* d = std::get_if<DateValue>(&v)) return text(FormatDate(d->day));
+  if (auto* t = std::get_if<TimeValue>(&v)) return text(FormatTime(t->ms));
+  if (auto* ts = std::get_if<TimestampValue>(&v)) return text(FormatTimestamp(ts->ms));
   if (auto* n = std::get_if<BcdValue>(&v)) return sqlite3_result_double(ctx, std::strtod(n->text.c_str(), nullptr));
   const auto& blob = std::get<BlobValue>(v).bytes;
   if (IsMemoType(f.type)) return text(blob);

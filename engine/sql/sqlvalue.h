@@ -27,9 +27,6 @@ void ResultValue(sqlite3_context* ctx, const Value& value, const FieldDesc& fiel
 // not fit the field's type.
 bool ToEngineValue(sqlite3_value* in, const FieldDesc& field, Value& out, std::string& error);
 
-std::string DateText(std::int32_t day);
-std::string TimeText(std::int32_t ms);
-std::string TimestampText(double ms);
 bool ParseDate(const std::string& text, std::int32_t& day);
 bool ParseTime(const std::string& text, std::int32_t& ms);
 bool ParseTimestamp(const std::string& text, double& ms);

@@ -10,7 +10,7 @@
 
 #include "engine/engine.h"
 #include "engine/sql/query.h"
-#include "engine/sql/sqlvalue.h"
+#include "engine/valuetext.h"
 #include "tests/support/tempdir.h"
 
 using namespace engine;
@@ -31,7 +31,7 @@ std::string Canonical(const Value& v) {
   if (auto* i = std::get_if<std::int64_t>(&v)) return Number(static_cast<double>(*i));
   if (auto* d = std::get_if<double>(&v)) return Number(*d);
   if (auto* s = std::get_if<std::string>(&v)) return *s;
-  if (auto* d = std::get_if<DateValue>(&v)) return sql::DateText(d->day);
+  if (auto* d = std::get_if<DateValue>(&v)) return FormatDate(d->day);
   return "?";
 }
 
