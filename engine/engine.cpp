@@ -334,6 +334,20 @@ Result DeleteRecord(hDBICur h) {
   return FollowChange(*c, -1);
 }
 
+Result BeginChange(hDBICur h) {
+  CURSOR_OR_FAIL(c, h);
+  return c->dbf ? c->dbf->beginChange() : c->table->beginChange();
+}
+
+Result EndChange(hDBICur h, bool commit) {
+  CURSOR_OR_FAIL(c, h);
+  Result r = c->dbf ? c->dbf->endChange(commit) : c->table->endChange(commit);
+  // The cursor's place may have moved with the change, or back with its undoing.
+  const std::int64_t count = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
+  if (c->position > count) c->position = count;
+  return r;
+}
+
 Result UndeleteRecord(hDBICur h) {
   CURSOR_OR_FAIL(c, h);
   if (!c->dbf) return Fail(ErrNotSupported, c->table->path() + ": only dBASE records are recalled");

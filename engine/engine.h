@@ -76,6 +76,12 @@ Result InsertRecords(hDBICur cursor, const std::vector<std::vector<Value>>& rows
 Result InsertRecordStream(hDBICur cursor, RowSource& rows, std::uint64_t* inserted = nullptr);
 Result ModifyRecord(hDBICur cursor, const std::vector<Value>& values);
 Result DeleteRecord(hDBICur cursor);
+// Makes the changes through `cursor` from here on one change: EndChange
+// commits all of them, or rolls all of them back (`commit` false, or after
+// one of them failed: it then fails itself). Closing the cursor first rolls
+// back.
+Result BeginChange(hDBICur cursor);
+Result EndChange(hDBICur cursor, bool commit);
 // Recalls the current record of a dBASE table (one marked deleted and shown
 // through kPropShowDeleted).
 Result UndeleteRecord(hDBICur cursor);

@@ -95,7 +95,9 @@ std::uint16_t PhysicalType(const DbfField& f, Flavor flavor) {
 std::string JournalPathOf(const std::string& dbf) { return paradox::FamilyPath(dbf, ".QJD"); }
 std::string PlanPathOf(const std::string& dbf) { return paradox::FamilyPath(dbf, ".QPD"); }
 
-DbaseTable::~DbaseTable() = default;
+DbaseTable::~DbaseTable() {
+  held_.reset();  // a change left running is rolled back while the table is whole
+}
 
 Result DbaseTable::Open(const std::string& path, const OpenOptions& options,
                         std::unique_ptr<DbaseTable>& out) {

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,6 +37,8 @@ struct OpenOptions {
   // missing (many files carry none); 0 takes the header's.
   int codePage = 0;
 };
+
+class TableChange;
 
 class DbaseTable {
  public:
@@ -99,6 +102,7 @@ class DbaseTable {
   // flag first), valid until the next read or change. Inline while the
   // record is in the window of records read ahead.
   Result record(std::uint32_t index, const std::uint8_t*& out) {
+    if (held_) return heldRecord(index, out);
     if (index < header_.recordCount && index - cacheFirst_ < cacheCount_) {
       out = cache_.data() + static_cast<std::size_t>(index - cacheFirst_) * header_.recordLength;
       return Ok;
@@ -119,6 +123,13 @@ class DbaseTable {
   // Appends every row of `rows` as one change: all of them, or none. A
   // refused row's message starts with its name ("line 12: ...").
   Result insertRows(RowSource& rows, std::uint64_t* inserted = nullptr);
+  // A change over several calls: from beginChange on, insert, update and
+  // setDeleted join one change, which endChange commits (all of it) or
+  // rolls back (none of it). After a call of the change failed, the change
+  // can only be rolled back. Reads see the change as it goes.
+  Result beginChange();
+  Result endChange(bool commit);
+  bool inChange() const { return held_ != nullptr; }
   // Clears the production index flag of the header and the index flags of
   // the fields; the caller then removes the index file
   // (engine/dbase/dbindex.h DropIndexTag).
@@ -141,6 +152,9 @@ class DbaseTable {
   // Reads the window of records from `index` on; `out` as record() gives it.
   Result readWindow(std::uint32_t index, const std::uint8_t*& out);
   void dropCache() { cacheCount_ = 0; }
+  // Runs `change` as a change of its own, or as part of the held one.
+  Result runChange(const std::function<Result(TableChange&)>& change, bool indexDrop = false);
+  Result heldRecord(std::uint32_t index, const std::uint8_t*& out);
 
   std::string path_;
   bool writable_ = false;
@@ -157,6 +171,9 @@ class DbaseTable {
   // Records read ahead: a window of consecutive records.
   std::vector<std::uint8_t> cache_;
   std::uint32_t cacheFirst_ = 0, cacheCount_ = 0;
+  std::shared_ptr<TableChange> held_;  // of beginChange
+  bool heldFailed_ = false;
+  std::vector<std::uint8_t> heldBytes_;  // the record heldRecord read last
 };
 
 // The side files of a table: its journal and its replacement plan.

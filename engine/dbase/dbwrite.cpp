@@ -328,20 +328,47 @@ Result TableChange::clearIndexFlags() {
   return Ok;
 }
 
-namespace {
-
-template <typename Change>
-Result RunChange(DbaseTable& t, Change change, bool indexDrop = false) {
-  TableChange c(t);
+Result DbaseTable::runChange(const std::function<Result(TableChange&)>& change, bool indexDrop) {
+  if (held_) {
+    if (heldFailed_)
+      return Fail(ErrInvalidParameter, path_ + ": a failed change must be rolled back first");
+    Result r = change(*held_);
+    if (r) heldFailed_ = true;
+    return r;
+  }
+  TableChange c(*this);
   if (Result r = c.begin(indexDrop)) return r;
   if (Result r = change(c)) return r;  // the change's destructor rolls back
   return c.commit();
 }
 
-}  // namespace
+Result DbaseTable::beginChange() {
+  if (held_) return Fail(ErrInvalidParameter, path_ + ": a change is running already");
+  auto c = std::make_shared<TableChange>(*this);
+  if (Result r = c->begin()) return r;
+  held_ = std::move(c);
+  heldFailed_ = false;
+  return Ok;
+}
+
+Result DbaseTable::endChange(bool commit) {
+  std::shared_ptr<TableChange> c = std::move(held_);
+  held_.reset();
+  if (!c) return Ok;
+  if (commit && !heldFailed_) return c->commit();
+  c.reset();  // rolls back
+  if (commit) return Fail(ErrInvalidParameter, path_ + ": the change failed and was rolled back");
+  return Ok;
+}
+
+Result DbaseTable::heldRecord(std::uint32_t index, const std::uint8_t*& out) {
+  if (Result r = held_->read(index, heldBytes_)) return r;
+  out = heldBytes_.data();
+  return Ok;
+}
 
 Result DbaseTable::insert(const std::vector<Value>& values, std::uint32_t& index) {
-  return RunChange(*this, [&](TableChange& c) {
+  return runChange([&](TableChange& c) {
     std::vector<std::uint8_t> record;
     if (Result r = c.prepare(values, nullptr, record)) return r;
     return c.append(record, index);
@@ -349,7 +376,7 @@ Result DbaseTable::insert(const std::vector<Value>& values, std::uint32_t& index
 }
 
 Result DbaseTable::update(std::uint32_t index, const std::vector<Value>& values) {
-  return RunChange(*this, [&](TableChange& c) {
+  return runChange([&](TableChange& c) {
     std::vector<std::uint8_t> old, record;
     if (Result r = c.read(index, old)) return r;
     if (Result r = c.prepare(values, &old, record)) return r;
@@ -358,7 +385,7 @@ Result DbaseTable::update(std::uint32_t index, const std::vector<Value>& values)
 }
 
 Result DbaseTable::setDeleted(std::uint32_t index, bool deleted) {
-  return RunChange(*this, [&](TableChange& c) {
+  return runChange([&](TableChange& c) {
     std::vector<std::uint8_t> record;
     if (Result r = c.read(index, record)) return r;
     record[0] = deleted ? '*' : ' ';
@@ -367,7 +394,7 @@ Result DbaseTable::setDeleted(std::uint32_t index, bool deleted) {
 }
 
 Result DbaseTable::clearProductionIndex() {
-  if (Result r = RunChange(*this, [&](TableChange& c) { return c.clearIndexFlags(); }, true))
+  if (Result r = runChange([&](TableChange& c) { return c.clearIndexFlags(); }, true))
     return r;
   indexProblem_.clear();
   return Ok;
@@ -375,7 +402,7 @@ Result DbaseTable::clearProductionIndex() {
 
 Result DbaseTable::insertRows(RowSource& rows, std::uint64_t* inserted) {
   std::uint64_t count = 0;
-  Result result = RunChange(*this, [&](TableChange& c) {
+  Result result = runChange([&](TableChange& c) {
     std::vector<Value> values;
     std::vector<std::uint8_t> record;
     for (;;) {

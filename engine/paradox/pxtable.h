@@ -176,6 +176,8 @@ enum class RowChange {
   Remove,          // the record with the row's key goes; rows without one pass by
 };
 
+class TableWriter;
+
 class ParadoxTable {
  public:
   ~ParadoxTable();
@@ -240,6 +242,14 @@ class ParadoxTable {
     return insertRows(source);
   }
 
+  // A change over several calls: from beginChange on, insert, update,
+  // remove and changeRows join one change, which endChange commits (all of
+  // it) or rolls back (none of it). After a call of the change failed, the
+  // change can only be rolled back. Reads see the change as it goes.
+  Result beginChange();
+  Result endChange(bool commit);
+  bool inChange() const { return held_ != nullptr; }
+
   void addParticipant(std::shared_ptr<TableParticipant> participant);
   const std::vector<std::shared_ptr<TableParticipant>>& participants() const {
     return participants_;
@@ -252,7 +262,10 @@ class ParadoxTable {
   // After a change: the mapping covers the file again, copies are dropped.
   Result refreshMap();
   Result buildBlockMap();
+  // Runs `change` as a change of its own, or as part of the held one.
+  Result runChange(bool appendOnly, const std::function<Result(TableWriter&)>& change);
   Result blockData(std::uint16_t number, const std::uint8_t*& out);
+  Result heldBlock(std::uint16_t number, const std::uint8_t*& out);
   std::size_t blockOffset(std::uint16_t number) const {
     return header_.headerSize() + static_cast<std::size_t>(number - 1) * header_.blockSize();
   }
@@ -278,6 +291,8 @@ class ParadoxTable {
   BlockMap blocks_;  // the chain, in order
   std::unique_ptr<BlobFile> blobs_;
   io::Transaction* writer_ = nullptr;  // the running change's transaction
+  std::shared_ptr<TableWriter> held_;  // of beginChange
+  bool heldFailed_ = false;
   std::vector<std::shared_ptr<TableParticipant>> participants_;
   // The decrypted copy of the block last read from a protected table.
   std::vector<std::uint8_t> plainBlock_;

@@ -79,6 +79,13 @@ class TableWriter : public ChainListener {
   // Lets the caches go when they have grown.
   Result relieve();
   Result commit();
+  // Block `number` as the change has it so far.
+  Result readBlock(std::uint16_t number, const std::uint8_t*& out) {
+    std::uint8_t* p = nullptr;
+    Result r = db_->read(number, p);
+    out = p;
+    return r;
+  }
 
   int compareKeys(const std::uint8_t* a, const std::uint8_t* b) const;
   std::size_t recordSize() const { return t_.header_.recordSize(); }
@@ -559,14 +566,6 @@ Result TableWriter::commit() {
 
 namespace {
 
-template <typename Change>
-Result RunChange(ParadoxTable& t, bool appendOnly, Change change) {
-  TableWriter w(t, appendOnly);
-  if (Result r = w.begin()) return r;
-  if (Result r = change(w)) return r;  // the writer's destructor rolls back
-  return w.commit();
-}
-
 bool TakesStoredRows(const ParadoxTable& t) {
   for (const PxField& f : t.fields())
     if (IsBlobCode(f.code) || f.code == fcAutoinc) return false;
@@ -665,17 +664,56 @@ class SortedRows {
 
 }  // namespace
 
+Result ParadoxTable::runChange(bool appendOnly,
+                               const std::function<Result(TableWriter&)>& change) {
+  if (held_) {
+    if (heldFailed_)
+      return Fail(ErrInvalidParameter, path_ + ": a failed change must be rolled back first");
+    Result r = change(*held_);
+    if (!r) r = held_->relieve();
+    if (r) heldFailed_ = true;
+    return r;
+  }
+  TableWriter w(*this, appendOnly);
+  if (Result r = w.begin()) return r;
+  if (Result r = change(w)) return r;  // the writer's destructor rolls back
+  return w.commit();
+}
+
+Result ParadoxTable::beginChange() {
+  if (held_) return Fail(ErrInvalidParameter, path_ + ": a change is running already");
+  auto w = std::make_shared<TableWriter>(*this, false);
+  if (Result r = w->begin()) return r;
+  held_ = std::move(w);
+  heldFailed_ = false;
+  return Ok;
+}
+
+Result ParadoxTable::endChange(bool commit) {
+  std::shared_ptr<TableWriter> w = std::move(held_);
+  held_.reset();
+  if (!w) return Ok;
+  if (commit && !heldFailed_) return w->commit();
+  w.reset();  // rolls back
+  if (commit) return Fail(ErrInvalidParameter, path_ + ": the change failed and was rolled back");
+  return Ok;
+}
+
+Result ParadoxTable::heldBlock(std::uint16_t number, const std::uint8_t*& out) {
+  return held_->readBlock(number, out);
+}
+
 Result ParadoxTable::insert(const std::vector<Value>& values, std::uint32_t* position) {
-  return RunChange(*this, false, [&](TableWriter& w) { return w.insert(values, position); });
+  return runChange(false, [&](TableWriter& w) { return w.insert(values, position); });
 }
 
 Result ParadoxTable::update(std::uint32_t index, const std::vector<Value>& values,
                             std::uint32_t* position) {
-  return RunChange(*this, false, [&](TableWriter& w) { return w.update(index, values, position); });
+  return runChange(false, [&](TableWriter& w) { return w.update(index, values, position); });
 }
 
 Result ParadoxTable::remove(std::uint32_t index) {
-  return RunChange(*this, false, [&](TableWriter& w) { return w.remove(index); });
+  return runChange(false, [&](TableWriter& w) { return w.remove(index); });
 }
 
 // Rows to insert into a keyed table are checked and stored as they come,
@@ -703,7 +741,7 @@ Result ParadoxTable::changeRows(RowSource& rows, RowChange kind, const std::vect
   std::uint64_t count = 0, late = 0;
   StoredRows* stored = kind == RowChange::Insert ? dynamic_cast<StoredRows*>(&rows) : nullptr;
   if (stored && (!stored->canStore() || !TakesStoredRows(*this))) stored = nullptr;
-  Result result = RunChange(*this, appendOnly, [&](TableWriter& w) {
+  Result result = runChange(appendOnly, [&](TableWriter& w) {
     std::optional<SortedRows> sorted;
     if (keyed && inserting && !presorted) sorted.emplace(w, path_);
     std::vector<Value> values;

@@ -32,14 +32,16 @@ struct Table : sqlite3_vtab {
   std::vector<Order> orders;
   bool paradox = false;
   hDBICur writer = 0;
+  bool changing = false;  // the writer's change of this statement is running
   hDBICur spare = 0;  // the cursor Connect opened, for the first scan
   std::map<sqlite3_int64, Bookmark> marks;   // rowids of this statement's rows to change
   std::vector<std::uint32_t> deletedPositions;  // sorted, 0-based, of this statement
   std::vector<std::vector<Value>> pending;  // inserted rows not yet written
 };
 
-// Rows a statement inserts are written together, as one change, when it
-// ends (or every kInsertChunk rows for a very large insert).
+// Everything one statement changes in a table is one change of the
+// engine, committed when the statement ends. Rows it inserts are handed
+// over together, kInsertChunk at a time.
 constexpr std::size_t kInsertChunk = 50000;
 
 struct Scan : sqlite3_vtab_cursor {
@@ -144,7 +146,7 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
 
 int Disconnect(sqlite3_vtab* v) {
   auto* tab = static_cast<Table*>(v);
-  if (tab->writer) CloseCursor(tab->writer);
+  if (tab->writer) CloseCursor(tab->writer);  // a change still running is undone
   if (tab->spare) CloseCursor(tab->spare);
   delete tab;
   return SQLITE_OK;
@@ -362,10 +364,23 @@ int Rowid(sqlite3_vtab_cursor* c, sqlite3_int64* rowid) {
   return SQLITE_OK;
 }
 
+// The cursor the statement changes the table through, in its change.
 int Writer(Table* tab) {
-  if (tab->writer) return SQLITE_OK;
-  if (Result r = OpenTablePath(tab->path, OpenMode::ReadWrite, tab->writer))
-    return Error(tab, EngineMessage(r));
+  if (!tab->writer)
+    if (Result r = OpenTablePath(tab->path, OpenMode::ReadWrite, tab->writer))
+      return Error(tab, EngineMessage(r));
+  if (!tab->changing) {
+    if (Result r = BeginChange(tab->writer)) return Error(tab, EngineMessage(r));
+    tab->changing = true;
+  }
+  return SQLITE_OK;
+}
+
+// Ends the statement's change: commits it, or undoes all of it.
+int EndStatementChange(Table* tab, bool commit) {
+  if (!tab->changing) return SQLITE_OK;
+  tab->changing = false;
+  if (Result r = EndChange(tab->writer, commit)) return Error(tab, EngineMessage(r));
   return SQLITE_OK;
 }
 
@@ -409,7 +424,14 @@ int Flush(Table* tab) {
 }
 
 int Begin(sqlite3_vtab*) { return SQLITE_OK; }
-int Sync(sqlite3_vtab* v) { return Flush(static_cast<Table*>(v)); }
+int Sync(sqlite3_vtab* v) {
+  auto* tab = static_cast<Table*>(v);
+  if (int rc = Flush(tab)) {
+    EndStatementChange(tab, false);
+    return rc;
+  }
+  return EndStatementChange(tab, true);
+}
 int Commit(sqlite3_vtab* v) {
   auto* tab = static_cast<Table*>(v);
   tab->marks.clear();
@@ -417,7 +439,9 @@ int Commit(sqlite3_vtab* v) {
   return SQLITE_OK;
 }
 int Rollback(sqlite3_vtab* v) {
-  static_cast<Table*>(v)->pending.clear();
+  auto* tab = static_cast<Table*>(v);
+  tab->pending.clear();
+  EndStatementChange(tab, false);
   return Commit(v);
 }
 

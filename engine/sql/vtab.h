@@ -3,7 +3,9 @@
 // and range constraints on the first field of a Paradox primary key seek
 // by binary search over the key order, and INSERT, UPDATE and DELETE go
 // through the engine's InsertRecord, ModifyRecord and DeleteRecord, which
-// enforce checks, keys, links and rights.
+// enforce checks, keys, links and rights. What one statement changes in a
+// table is one change of the engine: all of it or, when a row is refused,
+// none of it.
 #pragma once
 
 #include <sqlite3.h>

@@ -183,6 +183,61 @@ TEST_F(SqlTest, ChangesGoThroughTheEngine) {
   EXPECT_EQ(Select("SELECT count(*) AS n FROM parts"), (Rows{{"0"}}));
 }
 
+// Every row a statement changes is part of one change of the table: a row
+// refused late undoes the rows changed before it.
+TEST_F(SqlTest, AStatementChangesAllItsRowsOrNone) {
+  // An UPDATE whose second row takes the key the first took.
+  EXPECT_EQ(Refused("UPDATE customer SET \"Cust No\" = 200 WHERE \"Cust No\" <= 2"), ErrKeyViolation);
+  EXPECT_EQ(Select("SELECT \"Cust No\" FROM customer"), (Rows{{"1"}, {"2"}, {"3"}, {"4"}}));
+  // A DELETE refused by a link at its second row: customer 4 has a visit.
+  TableDesc visits;
+  visits.tableName = "visits";
+  visits.driverType = "PARADOX";
+  FieldDesc no, who;
+  no.number = 1, no.name = "No", no.type = pxLong;
+  who.number = 2, who.name = "Who", who.type = pxLong;
+  visits.fields = {no, who};
+  IndexDesc key;
+  key.primary = key.unique = key.maintained = 1;
+  key.fieldsInKey = 1;
+  key.keyFields[0] = 1;
+  visits.indexes.push_back(key);
+  RefIntDesc link;
+  link.name = "Visitor";
+  link.kind = riDependent;
+  link.otherTable = "customer.db";
+  link.fieldCount = 1;
+  link.thisFields[0] = 2;
+  link.otherFields[0] = 1;
+  visits.refInts.push_back(link);
+  ASSERT_EQ(CreateTable(db_, false, visits), Ok) << LastErrorMessage();
+  EXPECT_EQ(Exec("INSERT INTO visits VALUES (1, 4)"), 1);
+  EXPECT_NE(Refused("DELETE FROM customer WHERE \"Cust No\" >= 3"), Ok);
+  EXPECT_EQ(Select("SELECT \"Cust No\" FROM customer"), (Rows{{"1"}, {"2"}, {"3"}, {"4"}}));
+  // dBASE: the second row's value does not fit its field.
+  EXPECT_EQ(Refused("UPDATE parts SET Price = CASE PartNo WHEN 1 THEN 9 ELSE 'lots' END"), ErrInvalidValue);
+  EXPECT_EQ(Select("SELECT PartNo, Price FROM parts"), (Rows{{"1", "0.5"}, {"2", "0.25"}}));
+  // A change the cursor's closing leaves unfinished is undone.
+  hDBICur cursor = 0;
+  ASSERT_EQ(OpenTablePath(dir_.path() + "/customer.DB", OpenMode::ReadWrite, cursor), Ok);
+  ASSERT_EQ(BeginChange(cursor), Ok);
+  ASSERT_EQ(SetToBegin(cursor), Ok);
+  ASSERT_EQ(GetNextRecord(cursor, nullptr), Ok);
+  ASSERT_EQ(DeleteRecord(cursor), Ok);
+  std::vector<Value> values;
+  ASSERT_EQ(GetRecord(cursor, values), Ok);  // reads see the change: customer 2 is first now
+  EXPECT_EQ(std::get<std::int64_t>(values[0]), 2);
+  CloseCursor(cursor);
+  EXPECT_EQ(Select("SELECT count(*) FROM customer"), (Rows{{"4"}}));
+  // The tables take changes again afterwards, and no journal is left.
+  EXPECT_EQ(Exec("UPDATE customer SET Name = 'A' WHERE \"Cust No\" < 3"), 2);
+  EXPECT_EQ(Exec("DELETE FROM parts WHERE PartNo = 2"), 1);
+  for (const auto& entry : fs::directory_iterator(dir_.path())) {
+    const std::string ext = entry.path().extension().string();
+    EXPECT_TRUE(ext != ".QJR" && ext != ".QJD") << entry.path();
+  }
+}
+
 TEST_F(SqlTest, DeletingManyRecordsFindsEachAgain) {
   Exec("CREATE TABLE many (k INTEGER, v CHAR(5), PRIMARY KEY (k))");
   Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
