@@ -9,9 +9,10 @@ packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plug
 if [ "${QUARRY_WITH_TESTS:-0}" = 1 ]; then
   # Test-only: GoogleTest; pxlib as an independent reader/writer of Paradox
   # files; dbfread, the dbf module and GDAL (with its Python module) as
-  # independent readers/writers of dBASE files.
+  # independent readers/writers of dBASE files; PostgreSQL, whose psql
+  # loads the exported scripts into a throwaway server.
   packages+=(libgtest-dev libgmock-dev pxlib-dev python3-dbfread python3-dbf gdal-bin
-             python3-gdal)
+             python3-gdal postgresql)
 fi
 
 bash tools/install-packages.sh "${packages[@]}"

@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 
 #include "engine/io/journal.h"
 #include "engine/io/lock.h"
@@ -72,6 +76,14 @@ std::string FamilyPath(const std::string& tablePath, const std::string& upperExt
   std::size_t dot = file.find_last_of('.');
   std::string stem = dot == std::string::npos ? file : file.substr(0, dot);
   std::string ext = dot == std::string::npos ? "" : file.substr(dot + 1);
+  bool lower = !ext.empty() && std::islower(static_cast<unsigned char>(ext[0]));
+  std::string newExt = upperExtension;
+  if (lower)
+    for (char& c : newExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::string base = slash == std::string::npos ? "" : tablePath.substr(0, slash + 1);
+  const std::string named = base + stem + newExt;
+  struct stat st {};
+  if (::lstat(named.c_str(), &st) == 0) return named;
   // An existing member whose name differs only in case is the one to use.
   std::string wanted = Upper(stem + upperExtension);
   if (DIR* d = opendir(dir.c_str())) {
@@ -85,13 +97,50 @@ std::string FamilyPath(const std::string& tablePath, const std::string& upperExt
     closedir(d);
     if (!found.empty()) return dir + "/" + found;
   }
-  bool lower = !ext.empty() && std::islower(static_cast<unsigned char>(ext[0]));
-  std::string newExt = upperExtension;
-  if (lower)
-    for (char& c : newExt) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  std::string base = slash == std::string::npos ? "" : tablePath.substr(0, slash + 1);
-  return base + stem + newExt;
+  return named;
 }
+
+namespace {
+
+// The block maps of tables opened before, so that opening one again need
+// not follow its whole chain. A map is taken again only for the same file
+// unchanged since: its device, inode, size, modification and status-change
+// times and header bytes all as they were. A map is kept only of a file
+// last changed two seconds or more before it was read, so that a change in
+// the same tick of the file system's clock cannot go unseen.
+struct ChainMemo {
+  struct stat file {};
+  std::vector<std::uint8_t> header;
+  BlockMap blocks;
+  std::uint64_t used = 0;
+};
+
+constexpr std::size_t kMemoTables = 16;
+int g_settleSeconds = 2;
+std::mutex g_memoMutex;
+std::map<std::string, ChainMemo> g_memos;
+std::uint64_t g_memoClock = 0;
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
+}
+
+// Whether the file was last changed long enough ago for its map to be kept.
+bool SettledFile(const struct stat& st) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const timespec& last = st.st_ctim.tv_sec > st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim;
+  return now.tv_sec - last.tv_sec >= g_settleSeconds;
+}
+
+}  // namespace
+
+void SetChainMemoSettling(int seconds) { g_settleSeconds = seconds; }
 
 ParadoxTable::~ParadoxTable() {
   held_.reset();  // a change left running is rolled back while the table is whole
@@ -131,7 +180,7 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   // The master password gives every right, an auxiliary one its own.
   if (Result r = ResolveRights(t->path_, t->header_, options.passwords, t->rights_)) return r;
   if (!t->rights_.master) t->addParticipant(MakeRightsGuard());
-  if (Result r = t->buildBlockMap()) return r;
+  if (Result r = t->loadBlockMap()) return r;
   out = std::move(t);
   return Ok;
 }
@@ -198,6 +247,35 @@ Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
     plainBlockNumber_ = number;
   }
   out = plainBlock_.data();
+  return Ok;
+}
+
+Result ParadoxTable::loadBlockMap() {
+  struct stat st {};
+  if (::fstat(file_.fd(), &st) != 0) return buildBlockMap();
+  {
+    std::lock_guard<std::mutex> lock(g_memoMutex);
+    auto it = g_memos.find(path_);
+    if (it != g_memos.end() && SameFile(it->second.file, st) && it->second.header == header_.raw) {
+      blocks_ = it->second.blocks;
+      it->second.used = ++g_memoClock;
+      return Ok;
+    }
+  }
+  if (Result r = buildBlockMap()) return r;
+  if (!SettledFile(st)) return Ok;
+  std::lock_guard<std::mutex> lock(g_memoMutex);
+  if (g_memos.size() >= kMemoTables && !g_memos.count(path_)) {
+    auto oldest = std::min_element(g_memos.begin(), g_memos.end(), [](const auto& a, const auto& b) {
+      return a.second.used < b.second.used;
+    });
+    g_memos.erase(oldest);
+  }
+  ChainMemo& memo = g_memos[path_];
+  memo.file = st;
+  memo.header = header_.raw;
+  memo.blocks = blocks_;
+  memo.used = ++g_memoClock;
   return Ok;
 }
 

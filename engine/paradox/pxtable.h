@@ -262,6 +262,8 @@ class ParadoxTable {
   // After a change: the mapping covers the file again, copies are dropped.
   Result refreshMap();
   Result buildBlockMap();
+  // buildBlockMap, or the map of the same unchanged file opened before.
+  Result loadBlockMap();
   // Runs `change` as a change of its own, or as part of the held one.
   Result runChange(bool appendOnly, const std::function<Result(TableWriter&)>& change);
   Result blockData(std::uint16_t number, const std::uint8_t*& out);
@@ -298,6 +300,11 @@ class ParadoxTable {
   std::vector<std::uint8_t> plainBlock_;
   std::uint16_t plainBlockNumber_ = 0;
 };
+
+// Tables opened again take the block map of their last opening while the
+// file is unchanged, if it was last changed at least this long before
+// (2 seconds; tests shorten it).
+void SetChainMemoSettling(int seconds);
 
 // Family file names beside a table: "ORDERS.DB" -> "ORDERS.MB" etc. The
 // extension's case follows the table's (".db" -> ".mb").

@@ -451,7 +451,34 @@ std::size_t InvalidUtf8At(const std::string& text) {
   return std::string::npos;
 }
 
+namespace {
+
+// The tables of single-byte pages built so far: every table opened builds
+// a codec, and building one asks ICU about each of the 256 bytes.
+struct SingleByteTables {
+  std::array<std::array<char, 4>, 256> utf8{};
+  std::array<std::uint8_t, 256> utf8Length{};
+  std::vector<std::pair<char32_t, unsigned char>> encode;
+  bool ascii = false;
+};
+std::mutex g_tablesMutex;
+std::map<int, SingleByteTables> g_tables;
+
+}  // namespace
+
 Codec::Codec(int codePage) : codePage_(codePage), impl_(std::make_unique<Impl>()) {
+  {
+    std::lock_guard<std::mutex> lock(g_tablesMutex);
+    auto it = g_tables.find(codePage);
+    if (it != g_tables.end()) {
+      valid_ = true;
+      impl_->utf8 = it->second.utf8;
+      impl_->utf8Length = it->second.utf8Length;
+      impl_->encode = it->second.encode;
+      plainAscii_ = it->second.ascii;
+      return;
+    }
+  }
   UConverter* conv = OpenConverter(codePage);
   if (!conv) {
     BuildAsciiOnly(*impl_);
@@ -462,6 +489,8 @@ Codec::Codec(int codePage) : codePage_(codePage), impl_(std::make_unique<Impl>()
   if (ucnv_getMaxCharSize(conv) == 1) {
     BuildSingleByte(conv, codePage, *impl_, plainAscii_);
     ucnv_close(conv);
+    std::lock_guard<std::mutex> lock(g_tablesMutex);
+    g_tables[codePage] = {impl_->utf8, impl_->utf8Length, impl_->encode, plainAscii_};
   } else {
     PrepareMultiByte(conv, *impl_, plainAscii_);
     converter_ = conv;

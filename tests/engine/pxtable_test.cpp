@@ -10,6 +10,7 @@
 #include <fstream>
 #include <numeric>
 #include <random>
+#include <thread>
 
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxindex.h"
@@ -305,6 +306,37 @@ TEST_F(ParadoxKeyed, UpdatesMoveRecordsAndDeletesFreeBlocks) {
   std::sort(ids.begin(), ids.end());
   ids.resize(100);
   ExpectConsistent(ids);
+}
+
+// Opening a table again may take its chain from the opening before: never
+// once the file has changed, even when its size and modification time are
+// as they were.
+TEST_F(ParadoxKeyed, ReopeningSeesEveryChangeToTheChain) {
+  SetChainMemoSettling(0);
+  std::vector<std::int64_t> ids;
+  std::vector<std::vector<Value>> rows;
+  for (std::int64_t i = 1; i <= 200; ++i) {
+    ids.push_back(i);
+    rows.push_back({i, std::string(100, 'a')});
+  }
+  ASSERT_EQ(table->insertMany(rows), Ok) << LastErrorMessage();
+  table.reset();
+  auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+  tick();
+  EXPECT_EQ(OpenOk(path)->recordCount(), 200u);
+  ExpectConsistent(ids);  // opened again, unchanged
+  const auto modified = fs::last_write_time(path);
+  tick();
+  {
+    auto writer = OpenOk(path, true);
+    for (int i = 0; i < 40; ++i) ASSERT_EQ(writer->remove(0), Ok) << LastErrorMessage();
+    ASSERT_EQ(writer->insert({std::int64_t{500}, std::string("late")}), Ok);
+  }
+  fs::last_write_time(path, modified);
+  ids.erase(ids.begin(), ids.begin() + 40);
+  ids.push_back(500);
+  ExpectConsistent(ids);
+  SetChainMemoSettling(2);
 }
 
 TEST(ParadoxAutoinc, ContinuesFromTheLastValueInTheHeader) {
