@@ -96,7 +96,7 @@ std::string JournalPathOf(const std::string& dbf) { return paradox::FamilyPath(d
 std::string PlanPathOf(const std::string& dbf) { return paradox::FamilyPath(dbf, ".QPD"); }
 
 DbaseTable::~DbaseTable() {
-  held_.reset();  // a change left running is rolled back while the table is whole
+  held_.drop();  // a change left running is rolled back while the table is whole
 }
 
 Result DbaseTable::Open(const std::string& path, const OpenOptions& options,

@@ -22,6 +22,7 @@
 #include "engine/dbase/dbmemo.h"
 #include "engine/errors.h"
 #include "engine/io/file.h"
+#include "engine/io/heldchange.h"
 #include "engine/io/lock.h"
 #include "engine/records.h"
 #include "engine/rows.h"
@@ -102,7 +103,7 @@ class DbaseTable {
   // flag first), valid until the next read or change. Inline while the
   // record is in the window of records read ahead.
   Result record(std::uint32_t index, const std::uint8_t*& out) {
-    if (held_) return heldRecord(index, out);
+    if (held_.active()) return heldRecord(index, out);
     if (index < header_.recordCount && index - cacheFirst_ < cacheCount_) {
       out = cache_.data() + static_cast<std::size_t>(index - cacheFirst_) * header_.recordLength;
       return Ok;
@@ -129,7 +130,7 @@ class DbaseTable {
   // can only be rolled back. Reads see the change as it goes.
   Result beginChange();
   Result endChange(bool commit);
-  bool inChange() const { return held_ != nullptr; }
+  bool inChange() const { return held_.active(); }
   // Clears the production index flag of the header and the index flags of
   // the fields; the caller then removes the index file
   // (engine/dbase/dbindex.h DropIndexTag).
@@ -171,8 +172,7 @@ class DbaseTable {
   // Records read ahead: a window of consecutive records.
   std::vector<std::uint8_t> cache_;
   std::uint32_t cacheFirst_ = 0, cacheCount_ = 0;
-  std::shared_ptr<TableChange> held_;  // of beginChange
-  bool heldFailed_ = false;
+  io::HeldChange<TableChange> held_;  // of beginChange
   std::vector<std::uint8_t> heldBytes_;  // the record heldRecord read last
 };
 

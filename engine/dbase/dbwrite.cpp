@@ -329,13 +329,7 @@ Result TableChange::clearIndexFlags() {
 }
 
 Result DbaseTable::runChange(const std::function<Result(TableChange&)>& change, bool indexDrop) {
-  if (held_) {
-    if (heldFailed_)
-      return Fail(ErrInvalidParameter, path_ + ": a failed change must be rolled back first");
-    Result r = change(*held_);
-    if (r) heldFailed_ = true;
-    return r;
-  }
+  if (held_.active()) return held_.run(path_, change);
   TableChange c(*this);
   if (Result r = c.begin(indexDrop)) return r;
   if (Result r = change(c)) return r;  // the change's destructor rolls back
@@ -343,26 +337,16 @@ Result DbaseTable::runChange(const std::function<Result(TableChange&)>& change, 
 }
 
 Result DbaseTable::beginChange() {
-  if (held_) return Fail(ErrInvalidParameter, path_ + ": a change is running already");
+  if (held_.active()) return held_.hold(nullptr, path_);
   auto c = std::make_shared<TableChange>(*this);
   if (Result r = c->begin()) return r;
-  held_ = std::move(c);
-  heldFailed_ = false;
-  return Ok;
+  return held_.hold(std::move(c), path_);
 }
 
-Result DbaseTable::endChange(bool commit) {
-  std::shared_ptr<TableChange> c = std::move(held_);
-  held_.reset();
-  if (!c) return Ok;
-  if (commit && !heldFailed_) return c->commit();
-  c.reset();  // rolls back
-  if (commit) return Fail(ErrInvalidParameter, path_ + ": the change failed and was rolled back");
-  return Ok;
-}
+Result DbaseTable::endChange(bool commit) { return held_.end(commit, path_); }
 
 Result DbaseTable::heldRecord(std::uint32_t index, const std::uint8_t*& out) {
-  if (Result r = held_->read(index, heldBytes_)) return r;
+  if (Result r = held_.change().read(index, heldBytes_)) return r;
   out = heldBytes_.data();
   return Ok;
 }

@@ -143,7 +143,7 @@ bool SettledFile(const struct stat& st) {
 void SetChainMemoSettling(int seconds) { g_settleSeconds = seconds; }
 
 ParadoxTable::~ParadoxTable() {
-  held_.reset();  // a change left running is rolled back while the table is whole
+  held_.drop();  // a change left running is rolled back while the table is whole
   if (map_) munmap(const_cast<std::uint8_t*>(map_), mapSize_);
 }
 
@@ -226,7 +226,7 @@ Result ParadoxTable::load() {
 }
 
 Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
-  if (held_) return heldBlock(number, out);  // the change's blocks, not the file's
+  if (held_.active()) return heldBlock(number, out);  // the change's blocks, not the file's
   const std::size_t bs = header_.blockSize();
   if (number == 0 || blockOffset(number) + 6 > mapSize_)
     return Fail(ErrCorruptBlock,

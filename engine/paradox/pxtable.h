@@ -13,6 +13,7 @@
 
 #include "engine/errors.h"
 #include "engine/io/file.h"
+#include "engine/io/heldchange.h"
 #include "engine/io/lock.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/paradox/pxsecurity.h"
@@ -248,7 +249,7 @@ class ParadoxTable {
   // change can only be rolled back. Reads see the change as it goes.
   Result beginChange();
   Result endChange(bool commit);
-  bool inChange() const { return held_ != nullptr; }
+  bool inChange() const { return held_.active(); }
 
   void addParticipant(std::shared_ptr<TableParticipant> participant);
   const std::vector<std::shared_ptr<TableParticipant>>& participants() const {
@@ -293,8 +294,7 @@ class ParadoxTable {
   BlockMap blocks_;  // the chain, in order
   std::unique_ptr<BlobFile> blobs_;
   io::Transaction* writer_ = nullptr;  // the running change's transaction
-  std::shared_ptr<TableWriter> held_;  // of beginChange
-  bool heldFailed_ = false;
+  io::HeldChange<TableWriter> held_;  // of beginChange
   std::vector<std::shared_ptr<TableParticipant>> participants_;
   // The decrypted copy of the block last read from a protected table.
   std::vector<std::uint8_t> plainBlock_;

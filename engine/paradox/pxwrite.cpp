@@ -666,14 +666,11 @@ class SortedRows {
 
 Result ParadoxTable::runChange(bool appendOnly,
                                const std::function<Result(TableWriter&)>& change) {
-  if (held_) {
-    if (heldFailed_)
-      return Fail(ErrInvalidParameter, path_ + ": a failed change must be rolled back first");
-    Result r = change(*held_);
-    if (!r) r = held_->relieve();
-    if (r) heldFailed_ = true;
-    return r;
-  }
+  if (held_.active())
+    return held_.run(path_, [&](TableWriter& w) {
+      Result r = change(w);
+      return r ? r : w.relieve();
+    });
   TableWriter w(*this, appendOnly);
   if (Result r = w.begin()) return r;
   if (Result r = change(w)) return r;  // the writer's destructor rolls back
@@ -681,26 +678,16 @@ Result ParadoxTable::runChange(bool appendOnly,
 }
 
 Result ParadoxTable::beginChange() {
-  if (held_) return Fail(ErrInvalidParameter, path_ + ": a change is running already");
+  if (held_.active()) return held_.hold(nullptr, path_);
   auto w = std::make_shared<TableWriter>(*this, false);
   if (Result r = w->begin()) return r;
-  held_ = std::move(w);
-  heldFailed_ = false;
-  return Ok;
+  return held_.hold(std::move(w), path_);
 }
 
-Result ParadoxTable::endChange(bool commit) {
-  std::shared_ptr<TableWriter> w = std::move(held_);
-  held_.reset();
-  if (!w) return Ok;
-  if (commit && !heldFailed_) return w->commit();
-  w.reset();  // rolls back
-  if (commit) return Fail(ErrInvalidParameter, path_ + ": the change failed and was rolled back");
-  return Ok;
-}
+Result ParadoxTable::endChange(bool commit) { return held_.end(commit, path_); }
 
 Result ParadoxTable::heldBlock(std::uint16_t number, const std::uint8_t*& out) {
-  return held_->readBlock(number, out);
+  return held_.change().readBlock(number, out);
 }
 
 Result ParadoxTable::insert(const std::vector<Value>& values, std::uint32_t* position) {

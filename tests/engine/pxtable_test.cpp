@@ -219,6 +219,18 @@ class ParadoxKeyed : public testing::Test {
     table = OpenOk(path, true);
   }
 
+  // Inserts records 1..n with 100 characters of text each; their keys.
+  std::vector<std::int64_t> InsertNumbered(std::int64_t n) {
+    std::vector<std::int64_t> ids;
+    std::vector<std::vector<Value>> rows;
+    for (std::int64_t i = 1; i <= n; ++i) {
+      ids.push_back(i);
+      rows.push_back({i, std::string(100, 'a')});
+    }
+    EXPECT_EQ(table->insertMany(rows), Ok) << LastErrorMessage();
+    return ids;
+  }
+
   // The records are in key order, and the primary index names exactly the
   // blocks of the chain with their first keys and counts.
   void ExpectConsistent(const std::vector<std::int64_t>& ids) {
@@ -275,13 +287,7 @@ TEST_F(ParadoxKeyed, DuplicateKeysAreRefusedAndChangeNothing) {
 }
 
 TEST_F(ParadoxKeyed, UpdatesMoveRecordsAndDeletesFreeBlocks) {
-  std::vector<std::int64_t> ids;
-  std::vector<std::vector<Value>> rows;
-  for (std::int64_t i = 1; i <= 200; ++i) {
-    ids.push_back(i);
-    rows.push_back({i, std::string(100, 'a')});
-  }
-  ASSERT_EQ(table->insertMany(rows), Ok) << LastErrorMessage();
+  std::vector<std::int64_t> ids = InsertNumbered(200);
   std::uint32_t position = 0;
   ASSERT_EQ(table->update(0, {std::int64_t{1000}, std::string("moved")}, &position), Ok);
   EXPECT_EQ(position, 199u);
@@ -313,13 +319,7 @@ TEST_F(ParadoxKeyed, UpdatesMoveRecordsAndDeletesFreeBlocks) {
 // as they were.
 TEST_F(ParadoxKeyed, ReopeningSeesEveryChangeToTheChain) {
   SetChainMemoSettling(0);
-  std::vector<std::int64_t> ids;
-  std::vector<std::vector<Value>> rows;
-  for (std::int64_t i = 1; i <= 200; ++i) {
-    ids.push_back(i);
-    rows.push_back({i, std::string(100, 'a')});
-  }
-  ASSERT_EQ(table->insertMany(rows), Ok) << LastErrorMessage();
+  std::vector<std::int64_t> ids = InsertNumbered(200);
   table.reset();
   auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
   tick();
