@@ -23,14 +23,14 @@ std::vector<std::string>& passwords() {
 }
 
 Result ReadCurrent(Cursor& c, std::vector<Value>* values) {
-  if (c.position < 0 || c.position >= c.table->recordCount())
+  if (c.position < 0 || c.position >= CursorRecords(c))
     return Fail(ErrNoCurrentRecord, c.table->path() + ": no current record");
   if (!values) return Ok;
   return c.table->readRecord(c.row(), *values);
 }
 
 Result MoveBy(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
-  const std::int64_t count = c.table->recordCount();
+  const std::int64_t count = CursorRecords(c);
   std::int64_t target = c.position + delta;
   if (target < 0) {
     c.position = -1;
@@ -42,6 +42,13 @@ Result MoveBy(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
   }
   c.position = target;
   return ReadCurrent(c, values);
+}
+
+// Rows inserted together do not say where each went: a live answer takes
+// them one at a time.
+Result OneAtATime(const Cursor& c) {
+  if (!c.restricted) return Ok;
+  return Fail(ErrNotSupported, c.table->path() + ": a live answer takes new records one at a time");
 }
 
 }  // namespace
@@ -181,7 +188,7 @@ Result GetIndexDesc(hDBICur h, std::uint16_t seqNo, IndexDesc& ix) {
 
 Result GetRecordCount(hDBICur h, std::uint32_t& count) {
   CURSOR_OR_FAIL(c, h);
-  count = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
+  count = static_cast<std::uint32_t>(CursorRecords(*c));
   return Ok;
 }
 
@@ -197,7 +204,7 @@ Result SetToBegin(hDBICur h) {
 
 Result SetToEnd(hDBICur h) {
   CURSOR_OR_FAIL(c, h);
-  c->position = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
+  c->position = CursorRecords(*c);
   return Ok;
 }
 
@@ -219,7 +226,7 @@ Result GetRelativeRecord(hDBICur h, std::int32_t offset, std::vector<Value>* val
 Result SetToRecordNo(hDBICur h, std::uint32_t recordNo) {
   CURSOR_OR_FAIL(c, h);
   if (c->dbf) return dbf::SetToRecordNo(*c, recordNo);
-  if (recordNo == 0 || recordNo > c->table->recordCount())
+  if (recordNo == 0 || recordNo > CursorRecords(*c))
     return Fail(ErrEndOfList, c->table->path() + ": no record number " + std::to_string(recordNo));
   c->position = recordNo - 1;
   return Ok;
@@ -297,8 +304,13 @@ Result InsertRecord(hDBICur h, const std::vector<Value>& values) {
   if (c->dbf) return dbf::Insert(*c, values);
   std::uint32_t at = 0;
   if (Result r = c->table->insert(values, &at)) return r;
+  if (c->restricted) {
+    FollowRestricted(*c, -1, at);
+    return Ok;
+  }
   return FollowChange(*c, at);
 }
+
 
 Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
   CURSOR_OR_FAIL(c, h);
@@ -306,6 +318,7 @@ Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
     VectorRows source(rows);
     return dbf::InsertStream(*c, source, nullptr);
   }
+  if (Result r = OneAtATime(*c)) return r;
   if (Result r = c->table->insertMany(rows)) return r;
   return FollowChange(*c, -1);
 }
@@ -313,6 +326,7 @@ Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
 Result InsertRecordStream(hDBICur h, RowSource& rows, std::uint64_t* inserted) {
   CURSOR_OR_FAIL(c, h);
   if (c->dbf) return dbf::InsertStream(*c, rows, inserted);
+  if (Result r = OneAtATime(*c)) return r;
   if (Result r = c->table->insertRows(rows, inserted)) return r;
   return FollowChange(*c, -1);
 }
@@ -321,8 +335,13 @@ Result ModifyRecord(hDBICur h, const std::vector<Value>& values) {
   CURSOR_OR_FAIL(c, h);
   if (c->dbf) return dbf::Modify(*c, values);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
+  const std::uint32_t from = c->row();
   std::uint32_t at = 0;
-  if (Result r = c->table->update(c->row(), values, &at)) return r;
+  if (Result r = c->table->update(from, values, &at)) return r;
+  if (c->restricted) {
+    FollowRestricted(*c, from, at);
+    return Ok;
+  }
   return FollowChange(*c, at);
 }
 
@@ -330,7 +349,12 @@ Result DeleteRecord(hDBICur h) {
   CURSOR_OR_FAIL(c, h);
   if (c->dbf) return dbf::Delete(*c);
   if (Result r = ReadCurrent(*c, nullptr)) return r;
-  if (Result r = c->table->remove(c->row())) return r;
+  const std::uint32_t from = c->row();
+  if (Result r = c->table->remove(from)) return r;
+  if (c->restricted) {
+    FollowRestricted(*c, from, -1);
+    return Ok;
+  }
   return FollowChange(*c, -1);
 }
 
@@ -343,7 +367,7 @@ Result EndChange(hDBICur h, bool commit) {
   CURSOR_OR_FAIL(c, h);
   Result r = c->dbf ? c->dbf->endChange(commit) : c->table->endChange(commit);
   // The cursor's place may have moved with the change, or back with its undoing.
-  const std::int64_t count = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
+  const std::int64_t count = CursorRecords(*c);
   if (c->position > count) c->position = count;
   return r;
 }

@@ -33,6 +33,9 @@ struct Cursor {
   // table's own order. `position` counts in this order.
   std::string indexName;
   std::vector<std::uint32_t> order;
+  // `order` holds a chosen set of records (a live answer's, RestrictCursor)
+  // rather than every record: changes through the cursor keep it current.
+  bool restricted = false;
   // The table position of the record at `position` (which must be one).
   std::uint32_t row() const {
     return order.empty() ? static_cast<std::uint32_t>(position)

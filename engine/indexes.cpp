@@ -63,6 +63,10 @@ Result NoIndex(const ParadoxTable& t, const std::string& name) {
 // Puts the cursor's order into effect again after the records changed;
 // with `row` >= 0, on the record at that table position.
 Result Reorder(Cursor& c, std::int64_t row) {
+  if (c.restricted) {  // kept by FollowRestricted
+    if (row >= 0) SetCursorRow(c, static_cast<std::uint32_t>(row));
+    return Ok;
+  }
   if (c.indexName.empty()) {
     c.order.clear();
     if (row >= 0) c.position = row;
@@ -186,11 +190,51 @@ Result AttachIndexMaintenance(ParadoxTable& table) {
 Result FollowChange(Cursor& c, std::int64_t row) { return Reorder(c, row); }
 
 void SetCursorRow(Cursor& c, std::uint32_t row) {
-  if (c.order.empty()) {
+  if (c.order.empty() && !c.restricted) {
     c.position = row;
     return;
   }
   c.position = std::find(c.order.begin(), c.order.end(), row) - c.order.begin();
+}
+
+Result RestrictCursor(hDBICur h, std::vector<std::uint32_t> rows) {
+  PARADOX_CURSOR_OR_FAIL(c, h);
+  const std::uint32_t count = c->table->recordCount();
+  for (std::uint32_t row : rows)
+    if (row >= count)
+      return Fail(ErrInvalidParameter, c->table->path() + ": no record at position " + std::to_string(row));
+  c->indexName.clear();
+  c->order = std::move(rows);
+  c->restricted = true;
+  c->position = -1;
+  return Ok;
+}
+
+std::int64_t CursorRecords(const Cursor& c) {
+  if (c.dbf) return c.dbf->recordCount();
+  return c.restricted ? static_cast<std::int64_t>(c.order.size()) : c.table->recordCount();
+}
+
+void FollowRestricted(Cursor& c, std::int64_t from, std::int64_t to) {
+  const bool onRecord = c.position >= 0 && c.position < static_cast<std::int64_t>(c.order.size());
+  const std::size_t self = from >= 0 && onRecord ? static_cast<std::size_t>(c.position) : c.order.size();
+  for (std::size_t i = 0; i < c.order.size(); ++i) {
+    if (i == self) continue;
+    std::int64_t p = c.order[i];
+    if (from >= 0 && p > from) --p;  // the record left its place,
+    if (to >= 0 && p >= to) ++p;     // and took another
+    c.order[i] = static_cast<std::uint32_t>(p);
+  }
+  if (self < c.order.size()) {
+    if (to >= 0) c.order[self] = static_cast<std::uint32_t>(to);
+    else c.order.erase(c.order.begin() + static_cast<std::ptrdiff_t>(self));
+    return;
+  }
+  if (to < 0) return;
+  // A new record joins at the cursor's place.
+  const std::int64_t at = std::clamp<std::int64_t>(c.position, 0, static_cast<std::int64_t>(c.order.size()));
+  c.order.insert(c.order.begin() + at, static_cast<std::uint32_t>(to));
+  c.position = at;
 }
 
 Result GetIndexDescs(hDBICur h, std::vector<IndexDesc>& out) {
@@ -256,6 +300,8 @@ Result SwitchToIndex(hDBICur h, const std::string& indexName) {
   CURSOR_OR_FAIL(c, h);
   if (c->dbf && indexName.empty()) return Ok;  // file order is the only one so far
   if (c->dbf) return NotForDbase(*c);
+  if (c->restricted)
+    return Fail(ErrNotSupported, c->table->path() + ": a live answer keeps the order of its query");
   const std::int64_t count = c->table->recordCount();
   const std::int64_t row = c->position >= 0 && c->position < count ? c->row() : -1;
   std::string name;
@@ -300,7 +346,7 @@ Result DeleteIndex(hDBICur h, const std::string& indexName) {
   if (!c->table->writable())
     return Fail(ErrReadOnly, c->table->path() + ": the table is open read-only");
   if (Result r = DeleteFrom(*c->table, indexName)) return r;
-  const std::int64_t count = c->table->recordCount();
+  const std::int64_t count = CursorRecords(*c);
   const std::int64_t row = c->position >= 0 && c->position < count ? c->row() : -1;
   return Reorder(*c, row);
 }

@@ -19,6 +19,7 @@
 #include "engine/dbfcursor.h"
 #include "engine/io/file.h"
 #include "engine/sql/ddl.h"
+#include "engine/sql/live.h"
 #include "engine/sql/qbe.h"
 #include "engine/sql/sqltext.h"
 #include "engine/sql/sqlvalue.h"
@@ -233,6 +234,7 @@ class Connection {
     return Ok;
   }
   Result prepare(const std::string& text, int lineOffset) {
+    text_ = text;
     if (sqlite3_prepare_v2(db_, text.c_str(), -1, &stmt_, nullptr) == SQLITE_OK) {
       if (!stmt_) return Fail(ErrQuerySyntax, "No SQL statement available");
       return Ok;
@@ -253,11 +255,14 @@ class Connection {
   }
   sqlite3* db() const { return db_; }
   sqlite3_stmt* stmt() const { return stmt_; }
+  // The statement as prepared: its tables named as virtual tables.
+  const std::string& text() const { return text_; }
   TableSources& sources() { return sources_; }
 
  private:
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
+  std::string text_;
   TableSources sources_;
 };
 
@@ -403,6 +408,24 @@ Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBIC
   return Ok;
 }
 
+// A live answer when one was asked for and the query allows it (live.h);
+// `live` says whether it was given.
+Result MakeLiveAnswer(Statement& s, Connection& conn, hDBICur* answer, bool& live) {
+  live = false;
+  if (s.liveness != 1 || conn.sources().paths.size() != 1) return Ok;
+  hDBICur cursor = 0;
+  std::uint64_t rows = 0;
+  if (Result r = LiveAnswer(conn.db(), conn.stmt(), conn.text(), conn.sources().paths[0], cursor,
+                            live, rows))
+    return r;
+  if (!live) return Ok;
+  s.rowCount = static_cast<std::int64_t>(rows);
+  s.answerPath.clear();
+  if (answer) *answer = cursor;
+  else CloseCursor(cursor);
+  return Ok;
+}
+
 Result RunChange(Statement& s, Connection& conn) {
   const int rc = sqlite3_step(conn.stmt());
   if (rc != SQLITE_DONE && rc != SQLITE_ROW) return StepFailure(conn.db(), rc);
@@ -436,6 +459,9 @@ Result RunOne(Statement& s, const std::string& text, hDBICur* answer, bool last)
   sqlite3_progress_handler(conn.db(), 65536, ProgressHandler, &conn.sources());
   if (sqlite3_stmt_readonly(conn.stmt()) && sqlite3_column_count(conn.stmt()) > 0) {
     if (!last) return Ok;
+    bool live = false;
+    if (Result r = MakeLiveAnswer(s, conn, answer, live)) return r;
+    if (live) return Ok;
     return MakeAnswer(s, conn, AnswerPath(s, ""), answer);
   }
   if (s.rowCount < 0) s.rowCount = 0;

@@ -135,7 +135,8 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
   std::string schema = "CREATE TABLE x(";
   for (std::size_t i = 0; i < tab->fields.size(); ++i)
     schema += (i ? ", " : "") + QuoteIdent(tab->fields[i].name) + " " + DeclaredType(tab->fields[i]);
-  schema += ")";
+  // Hidden: the table position of each row, for live answers.
+  schema += ", " + QuoteIdent(kRowColumn) + " INTEGER HIDDEN)";
   if (int rc = sqlite3_declare_vtab(db, schema.c_str())) {
     *err = sqlite3_mprintf("cannot declare %s: %s", tab->path.c_str(), sqlite3_errmsg(db));
     return rc;
@@ -347,6 +348,14 @@ int Eof(sqlite3_vtab_cursor* c) { return static_cast<Scan*>(c)->eof; }
 int Column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int i) {
   auto* scan = static_cast<Scan*>(c);
   Table* tab = TableOf(c);
+  Bookmark mark;
+  if (i == static_cast<int>(tab->fields.size()) && tab->paradox &&
+      GetBookmark(scan->cursor, mark) == Ok && mark.size() >= 4) {
+    std::uint32_t position = 0;  // a Paradox bookmark starts with it
+    std::memcpy(&position, mark.data(), 4);
+    sqlite3_result_int64(ctx, position);
+    return SQLITE_OK;
+  }
   if (i < 0 || i >= static_cast<int>(scan->row.size())) {
     sqlite3_result_null(ctx);
     return SQLITE_OK;

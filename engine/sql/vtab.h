@@ -24,6 +24,10 @@ struct TableSources {
   std::uint64_t recordsTotal = 0;  // of the tables opened, for progress
 };
 
+// A hidden column of every virtual table: the table position (0-based) of
+// the row's record in a Paradox table, NULL for dBASE.
+constexpr const char* kRowColumn = "__quarry_row";
+
 // Registers the module "quarry" on the connection; a virtual table is then
 // made by CREATE VIRTUAL TABLE temp."name" USING quarry(N), N an index of
 // `sources.paths`.

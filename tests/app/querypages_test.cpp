@@ -1,7 +1,9 @@
 // The query pages as a user drives them: statements typed on "Enter SQL"
 // with their history, stored query files run, edited and saved, answers
 // kept as tables.
+#include <QApplication>
 #include <QFile>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QTableView>
@@ -126,6 +128,36 @@ TEST_F(QueryPagesTest, AQueryFileRunsIsSavedAndItsAnswerKeptAsATable) {
   form.command("ToolButton15")->trigger();  // Close query
   EXPECT_FALSE(form.FQueryGrid->isVisible());
   EXPECT_FALSE(DMF().FileQuery.Active());
+}
+
+// With "Live query" down, a query of every field of one table answers with
+// the table itself: a cell typed into the answer grid changes the table.
+TEST_F(QueryPagesTest, ALiveQueryEditsTheTable) {
+  ScriptedPrompter script;
+  TParadoxfrm form;
+  Open(form);
+  form.TreeView->setCurrentItem(Node(form, "DEMO/SQL & QBE Files/BRISTOL.SQL"));
+  form.SQLRichEdit->setPlainText("SELECT * FROM CUSTOMER WHERE City = 'Bristol' ORDER BY Name");
+  form.command("FLiveQryBtn")->trigger();
+  ASSERT_TRUE(form.command("FLiveQryBtn")->isChecked());
+  form.command("SQLToolBtn")->trigger();
+  ASSERT_TRUE(form.FQueryGrid->isVisible());
+  ASSERT_EQ(Rows(form.FQueryGrid), 2);
+  const QModelIndex city = form.FQueryGrid->model()->index(0, 2);
+  form.FQueryGrid->setCurrentIndex(city);
+  form.FQueryGrid->edit(city);
+  auto* editor = qobject_cast<QLineEdit*>(form.FQueryGrid->indexWidget(city));
+  ASSERT_NE(editor, nullptr);
+  editor->selectAll();
+  QTest::keyClicks(editor, "Wells");
+  QTest::keyClick(editor, Qt::Key_Return);
+  QApplication::processEvents();
+  form.command("ToolButton15")->trigger();  // Close query
+  engine::TQuery check;
+  check.SetDatabaseName("DEMO");
+  check.SetSQL("SELECT count(*) AS n FROM CUSTOMER WHERE City = 'Wells'");
+  check.Open();
+  EXPECT_EQ(check.Answer().Fields(0).AsInteger(), 1);
 }
 
 TEST_F(QueryPagesTest, AQbeFileRunsThroughTheQbeComponent) {

@@ -136,7 +136,7 @@ TEST_F(SqlTest, AnswerKeepsFieldTypes) {
   ASSERT_EQ(SetStmtProp(stmt, stmtLiveness, 1), Ok);
   hDBICur answer = 0;
   ASSERT_EQ(QueryExec(stmt, &answer), Ok) << LastErrorMessage();
-  // A live answer was asked for; the answer is canned and says so.
+  // A live answer was asked for; a query of some fields gets a canned one and says so.
   EXPECT_EQ(GetStmtProp(stmt, stmtLiveness, live), Ok);
   EXPECT_EQ(live, 0);
   std::vector<FieldDesc> fields;
@@ -235,6 +235,57 @@ TEST_F(SqlTest, AStatementChangesAllItsRowsOrNone) {
   for (const auto& entry : fs::directory_iterator(dir_.path())) {
     const std::string ext = entry.path().extension().string();
     EXPECT_TRUE(ext != ".QJR" && ext != ".QJD") << entry.path();
+  }
+}
+
+// A live answer is the table itself, seen through the query: what is
+// changed through it is changed in the table, and it keeps the query's rows
+// and order as they change.
+TEST_F(SqlTest, LiveAnswersChangeTheTable) {
+  auto run = [&](const std::string& sql, hDBICur& answer) {
+    hDBIStmt stmt = 0;
+    QueryAlloc(db_, QueryLang::Sql, stmt);
+    EXPECT_EQ(QueryPrepare(stmt, sql), Ok) << LastErrorMessage();
+    SetStmtProp(stmt, stmtLiveness, 1);
+    EXPECT_EQ(QueryExec(stmt, &answer), Ok) << sql << ": " << LastErrorMessage();
+    std::int64_t live = -1;
+    GetStmtProp(stmt, stmtLiveness, live);
+    QueryFree(stmt);
+    return live;
+  };
+  hDBICur answer = 0;
+  ASSERT_EQ(run("SELECT * FROM customer WHERE City = 'Bristol' OR City IS NULL ORDER BY Name DESC", answer), 1);
+  EXPECT_EQ(Read(answer), (Rows{{"4", "Di", "NULL", "2022-02-28", "75"},
+                                {"3", "Cy", "Bristol", "2019-11-30", "NULL"},
+                                {"1", "Ada", "Bristol", "2020-01-15", "100"}}));
+  std::vector<Value> values;
+  // Changing Cy's key moves the record in the table; the answer keeps its place.
+  ASSERT_EQ(SetToRecordNo(answer, 2), Ok);
+  ASSERT_EQ(GetRecord(answer, values), Ok);
+  values[0] = std::int64_t{30};
+  ASSERT_EQ(ModifyRecord(answer, values), Ok) << LastErrorMessage();
+  // Di goes; a new record joins the answer where the cursor is.
+  ASSERT_EQ(SetToRecordNo(answer, 1), Ok);
+  ASSERT_EQ(DeleteRecord(answer), Ok) << LastErrorMessage();
+  ASSERT_EQ(InsertRecord(answer, {std::int64_t{0}, std::string("Eve"), std::string("Bristol"), Value{}, Value{}}), Ok)
+      << LastErrorMessage();
+  EXPECT_EQ(Read(answer), (Rows{{"0", "Eve", "Bristol", "NULL", "NULL"},
+                                {"30", "Cy", "Bristol", "2019-11-30", "NULL"},
+                                {"1", "Ada", "Bristol", "2020-01-15", "100"}}));
+  // The engine's rules hold: a key that is there already is refused.
+  ASSERT_EQ(SetToRecordNo(answer, 1), Ok);
+  ASSERT_EQ(GetRecord(answer, values), Ok);
+  values[0] = std::int64_t{2};
+  EXPECT_EQ(ModifyRecord(answer, values), ErrKeyViolation);
+  CloseCursor(answer);
+  EXPECT_EQ(Select("SELECT \"Cust No\", Name FROM customer"),
+            (Rows{{"0", "Eve"}, {"1", "Ada"}, {"2", "Bob"}, {"30", "Cy"}}));
+  // Queries that cannot be live get canned answers.
+  for (const char* canned : {"SELECT Name FROM customer", "SELECT DISTINCT * FROM customer",
+                             "SELECT * FROM customer c JOIN orders o ON o.\"Cust No\" = c.\"Cust No\"",
+                             "SELECT * FROM parts", "SELECT * FROM customer LIMIT 2"}) {
+    EXPECT_EQ(run(canned, answer), 0) << canned;
+    CloseCursor(answer);
   }
 }
 
