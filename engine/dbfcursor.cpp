@@ -11,16 +11,25 @@ namespace engine::dbf {
 
 namespace {
 
-std::uint32_t Count(const Cursor& c) { return c.dbf->recordCount(); }
+// The places the cursor goes through: the table's records, or those a
+// restricted cursor (a live answer) holds.
+std::uint32_t Count(const Cursor& c) {
+  return c.restricted ? static_cast<std::uint32_t>(c.order.size()) : c.dbf->recordCount();
+}
 
-// Whether the cursor shows record `i` (< Count(c)).
+// The record at place `i` (< Count(c)).
+std::uint32_t RecordAt(const Cursor& c, std::int64_t i) {
+  return c.restricted ? c.order[static_cast<std::size_t>(i)] : static_cast<std::uint32_t>(i);
+}
+
+// Whether the cursor shows the record at place `i` (< Count(c)).
 Result Shown(Cursor& c, std::uint32_t i, bool& shown) {
   if (c.showDeleted) {
     shown = true;
     return Ok;
   }
   bool deleted = false;
-  if (Result r = c.dbf->isDeleted(i, deleted)) return r;
+  if (Result r = c.dbf->isDeleted(RecordAt(c, i), deleted)) return r;
   shown = !deleted;
   return Ok;
 }
@@ -101,7 +110,7 @@ Result ReadCurrent(Cursor& c, std::vector<Value>* values) {
   }
   if (!shown) return Fail(ErrNoCurrentRecord, c.dbf->path() + ": no current record");
   if (!values) return Ok;
-  return c.dbf->readRecord(static_cast<std::uint32_t>(c.position), *values);
+  return c.dbf->readRecord(RecordAt(c, c.position), *values);
 }
 
 Result Move(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
@@ -116,7 +125,7 @@ Result Move(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
   if (delta == 0) return ReadCurrent(c, values);
   // The cursor stopped on a record it shows.
   if (!values) return Ok;
-  return c.dbf->readRecord(static_cast<std::uint32_t>(c.position), *values);
+  return c.dbf->readRecord(RecordAt(c, c.position), *values);
 }
 
 Result Field(Cursor& c, std::uint16_t fieldNo, Value& value) {
@@ -124,7 +133,7 @@ Result Field(Cursor& c, std::uint16_t fieldNo, Value& value) {
   if (fieldNo == 0 || fieldNo > c.dbf->fields().size())
     return Fail(ErrInvalidParameter, c.dbf->path() + ": no field number " + std::to_string(fieldNo));
   const std::uint8_t* rec = nullptr;
-  if (Result r = c.dbf->record(static_cast<std::uint32_t>(c.position), rec)) return r;
+  if (Result r = c.dbf->record(RecordAt(c, c.position), rec)) return r;
   std::vector<std::uint8_t> copy(rec, rec + c.dbf->recordLength());
   return c.dbf->fieldValue(copy.data(), fieldNo - 1u, value);
 }
@@ -140,7 +149,7 @@ Result SetToRecordNo(Cursor& c, std::uint32_t recordNo) {
 // its bookmark.
 Result GetBookmark(Cursor& c, Bookmark& bookmark) {
   if (Result r = ReadCurrent(c, nullptr)) return r;
-  const auto pos = static_cast<std::uint32_t>(c.position);
+  const std::uint32_t pos = RecordAt(c, c.position);
   bookmark.resize(4);
   std::memcpy(bookmark.data(), &pos, 4);
   return Ok;
@@ -150,6 +159,10 @@ Result SetToBookmark(Cursor& c, const Bookmark& bookmark) {
   std::uint32_t pos = 0;
   if (bookmark.size() != 4) return Fail(ErrInvalidParameter, "Invalid bookmark.");
   std::memcpy(&pos, bookmark.data(), 4);
+  if (c.restricted) {  // the record's place among the cursor's
+    const auto at = std::find(c.order.begin(), c.order.end(), pos);
+    pos = static_cast<std::uint32_t>(at - c.order.begin());
+  }
   bool shown = false;
   if (pos < Count(c)) {
     if (Result r = Shown(c, pos, shown)) return r;
@@ -163,7 +176,14 @@ Result SetToBookmark(Cursor& c, const Bookmark& bookmark) {
 Result Insert(Cursor& c, const std::vector<Value>& values) {
   std::uint32_t at = 0;
   if (Result r = c.dbf->insert(values, at)) return r;
-  c.position = at;
+  if (!c.restricted) {
+    c.position = at;
+    return Ok;
+  }
+  // A new record joins a live answer at the cursor's place.
+  const std::int64_t place = std::clamp<std::int64_t>(c.position, 0, static_cast<std::int64_t>(c.order.size()));
+  c.order.insert(c.order.begin() + place, at);
+  c.position = place;
   return Ok;
 }
 
@@ -173,12 +193,16 @@ Result InsertStream(Cursor& c, RowSource& rows, std::uint64_t* inserted) {
 
 Result Modify(Cursor& c, const std::vector<Value>& values) {
   if (Result r = ReadCurrent(c, nullptr)) return r;
-  return c.dbf->update(static_cast<std::uint32_t>(c.position), values);
+  return c.dbf->update(RecordAt(c, c.position), values);
 }
 
 Result Delete(Cursor& c) {
   if (Result r = ReadCurrent(c, nullptr)) return r;
-  if (Result r = c.dbf->setDeleted(static_cast<std::uint32_t>(c.position), true)) return r;
+  if (Result r = c.dbf->setDeleted(RecordAt(c, c.position), true)) return r;
+  if (c.restricted) {  // it leaves a live answer; the cursor is on the next one
+    c.order.erase(c.order.begin() + c.position);
+    return Ok;
+  }
   if (c.showDeleted) return Ok;
   std::int64_t at = 0;
   if (Result r = NextShown(c, c.position + 1, 1, at)) return r;
@@ -189,7 +213,7 @@ Result Delete(Cursor& c) {
 Result Undelete(Cursor& c) {
   if (c.position < 0 || c.position >= Count(c))
     return Fail(ErrNoCurrentRecord, c.dbf->path() + ": no current record");
-  return c.dbf->setDeleted(static_cast<std::uint32_t>(c.position), false);
+  return c.dbf->setDeleted(RecordAt(c, c.position), false);
 }
 
 Result IndexDescs(const std::string& path, std::vector<IndexDesc>& out) {

@@ -48,7 +48,8 @@ Result MoveBy(Cursor& c, std::int64_t delta, std::vector<Value>* values) {
 // them one at a time.
 Result OneAtATime(const Cursor& c) {
   if (!c.restricted) return Ok;
-  return Fail(ErrNotSupported, c.table->path() + ": a live answer takes new records one at a time");
+  return Fail(ErrNotSupported, (c.dbf ? c.dbf->path() : c.table->path()) +
+                                   ": a live answer takes new records one at a time");
 }
 
 }  // namespace
@@ -314,19 +315,19 @@ Result InsertRecord(hDBICur h, const std::vector<Value>& values) {
 
 Result InsertRecords(hDBICur h, const std::vector<std::vector<Value>>& rows) {
   CURSOR_OR_FAIL(c, h);
+  if (Result r = OneAtATime(*c)) return r;
   if (c->dbf) {
     VectorRows source(rows);
     return dbf::InsertStream(*c, source, nullptr);
   }
-  if (Result r = OneAtATime(*c)) return r;
   if (Result r = c->table->insertMany(rows)) return r;
   return FollowChange(*c, -1);
 }
 
 Result InsertRecordStream(hDBICur h, RowSource& rows, std::uint64_t* inserted) {
   CURSOR_OR_FAIL(c, h);
-  if (c->dbf) return dbf::InsertStream(*c, rows, inserted);
   if (Result r = OneAtATime(*c)) return r;
+  if (c->dbf) return dbf::InsertStream(*c, rows, inserted);
   if (Result r = c->table->insertRows(rows, inserted)) return r;
   return FollowChange(*c, -1);
 }
@@ -383,7 +384,7 @@ Result IsRecordDeleted(hDBICur h, bool& deleted) {
   deleted = false;
   if (!c->dbf) return ReadCurrent(*c, nullptr);
   if (Result r = dbf::ReadCurrent(*c, nullptr)) return r;
-  return c->dbf->isDeleted(static_cast<std::uint32_t>(c->position), deleted);
+  return c->dbf->isDeleted(c->row(), deleted);
 }
 
 Result ValidateProp(hDBICur h, std::uint32_t property, std::int64_t value) {

@@ -198,11 +198,12 @@ void SetCursorRow(Cursor& c, std::uint32_t row) {
 }
 
 Result RestrictCursor(hDBICur h, std::vector<std::uint32_t> rows) {
-  PARADOX_CURSOR_OR_FAIL(c, h);
-  const std::uint32_t count = c->table->recordCount();
+  CURSOR_OR_FAIL(c, h);
+  const std::uint32_t count = c->dbf ? c->dbf->recordCount() : c->table->recordCount();
   for (std::uint32_t row : rows)
     if (row >= count)
-      return Fail(ErrInvalidParameter, c->table->path() + ": no record at position " + std::to_string(row));
+      return Fail(ErrInvalidParameter, (c->dbf ? c->dbf->path() : c->table->path()) +
+                                           ": no record at position " + std::to_string(row));
   c->indexName.clear();
   c->order = std::move(rows);
   c->restricted = true;
@@ -211,7 +212,7 @@ Result RestrictCursor(hDBICur h, std::vector<std::uint32_t> rows) {
 }
 
 std::int64_t CursorRecords(const Cursor& c) {
-  if (c.dbf) return c.dbf->recordCount();
+  if (c.dbf && !c.restricted) return c.dbf->recordCount();
   return c.restricted ? static_cast<std::int64_t>(c.order.size()) : c.table->recordCount();
 }
 

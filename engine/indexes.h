@@ -67,13 +67,14 @@ Result FollowChange(Cursor& cursor, std::int64_t row);
 // Puts the cursor on the record at table position `row`, in its order.
 void SetCursorRow(Cursor& cursor, std::uint32_t row);
 
-// Restricts a Paradox cursor to the records at these table positions, in
-// this order (a live answer of a query): navigation, counts and changes go
-// through them alone. Records inserted through the cursor join them.
+// Restricts a cursor to the records at these table positions (dBASE: record
+// numbers less one), in this order (a live answer of a query): navigation,
+// counts and changes go through them alone. Records inserted through the
+// cursor join them; records deleted leave them.
 Result RestrictCursor(hDBICur cursor, std::vector<std::uint32_t> rows);
 // The records the cursor goes through: a restricted cursor's, or the table's.
 std::int64_t CursorRecords(const Cursor& cursor);
-// After a change through a restricted cursor: the record at table position
+// After a change through a restricted Paradox cursor: the record at table position
 // `from` (-1: a new one) is at `to` now (-1: it was removed); the positions
 // of the others move with it.
 void FollowRestricted(Cursor& cursor, std::int64_t from, std::int64_t to);

@@ -2,7 +2,6 @@
 
 #include <vector>
 
-#include "engine/dbfcursor.h"
 #include "engine/indexes.h"
 #include "engine/sql/sqltext.h"
 #include "engine/sql/vtab.h"
@@ -65,7 +64,6 @@ Result AnswerPositions(sqlite3* db, const std::string& text, std::vector<std::ui
 Result LiveAnswer(sqlite3* db, sqlite3_stmt* prepared, const std::string& text,
                   const std::string& path, hDBICur& answer, bool& live, std::uint64_t& rows) {
   live = false;
-  if (dbf::IsDbfPath(path)) return Ok;
   const std::size_t from = LiveFrom(text);
   if (from == std::string::npos) return Ok;
   hDBICur cursor = 0;

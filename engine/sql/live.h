@@ -1,4 +1,4 @@
-// Live answers. A query that reads every field of one Paradox table, in the
+// Live answers. A query that reads every field of one table, in the
 // table's field order, without grouping, distinct rows, compound parts or a
 // limit, can answer with a cursor on the table itself, restricted to the
 // records the query gives, in the query's order: what is changed through

@@ -349,9 +349,9 @@ int Column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int i) {
   auto* scan = static_cast<Scan*>(c);
   Table* tab = TableOf(c);
   Bookmark mark;
-  if (i == static_cast<int>(tab->fields.size()) && tab->paradox &&
-      GetBookmark(scan->cursor, mark) == Ok && mark.size() >= 4) {
-    std::uint32_t position = 0;  // a Paradox bookmark starts with it
+  if (i == static_cast<int>(tab->fields.size()) && GetBookmark(scan->cursor, mark) == Ok &&
+      mark.size() >= 4) {
+    std::uint32_t position = 0;  // a bookmark starts with it
     std::memcpy(&position, mark.data(), 4);
     sqlite3_result_int64(ctx, position);
     return SQLITE_OK;

@@ -25,7 +25,7 @@ struct TableSources {
 };
 
 // A hidden column of every virtual table: the table position (0-based) of
-// the row's record in a Paradox table, NULL for dBASE.
+// the row's record (for dBASE its record number less one).
 constexpr const char* kRowColumn = "__quarry_row";
 
 // Registers the module "quarry" on the connection; a virtual table is then
