@@ -4,6 +4,7 @@
 
 #include "engine/indexes.h"
 #include "engine/sql/sqltext.h"
+#include "engine/sql/sqlvalue.h"
 #include "engine/sql/vtab.h"
 #include "engine/io/path.h"
 
@@ -53,10 +54,7 @@ Result AnswerPositions(sqlite3* db, const std::string& text, std::vector<std::ui
   while ((rc = sqlite3_step(st)) == SQLITE_ROW)
     rows.push_back(static_cast<std::uint32_t>(sqlite3_column_int64(st, last)));
   sqlite3_finalize(st);
-  if (rc == SQLITE_DONE) return Ok;
-  if (rc == SQLITE_INTERRUPT) return Fail(ErrQueryCancelled, "The query was cancelled.");
-  const Result code = LastErrorCode();
-  return Fail(code ? code : Result{ErrInvalidParameter}, sqlite3_errmsg(db));
+  return rc == SQLITE_DONE ? Result{Ok} : StepFailure(db, rc);
 }
 
 }  // namespace

@@ -277,12 +277,6 @@ int ProgressHandler(void* arg) {
   return g_progress(percent, "Reading records") == 1 ? 0 : 1;
 }
 
-Result StepFailure(sqlite3* db, int rc) {
-  if (rc == SQLITE_INTERRUPT) return Fail(ErrQueryCancelled, "The query was cancelled.");
-  const Result code = LastErrorCode();
-  return Fail(code ? code : Result{ErrInvalidParameter}, sqlite3_errmsg(db));
-}
-
 // Binds the references of `text` to virtual tables and prepares it.
 Result PrepareSql(Statement& s, const std::string& text, Connection& conn) {
   if (Result r = conn.open()) return r;

@@ -219,4 +219,10 @@ bool ToEngineValue(sqlite3_value* in, const FieldDesc& f, Value& out, std::strin
   }
 }
 
+Result StepFailure(sqlite3* db, int rc) {
+  if (rc == SQLITE_INTERRUPT) return Fail(ErrQueryCancelled, "The query was cancelled.");
+  const Result code = LastErrorCode();
+  return Fail(code ? code : Result{ErrInvalidParameter}, sqlite3_errmsg(db));
+}
+
 }  // namespace engine::sql

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "engine/errors.h"
 #include "engine/records.h"
 #include "engine/value.h"
 
@@ -21,6 +22,9 @@ std::uint16_t AnswerTypeOf(const FieldDesc& field);
 std::string DeclaredType(const FieldDesc& field);
 // Reads DeclaredType back into type and sizes; false for any other text.
 bool ParseDeclaredType(const char* decl, FieldDesc& field);
+// The engine's result for a statement step that failed with `rc`: a
+// cancelled query, the engine's own refusal, or SQLite's message.
+Result StepFailure(sqlite3* db, int rc);
 
 void ResultValue(sqlite3_context* ctx, const Value& value, const FieldDesc& field);
 // The SQLite value as a value of the field; false with `error` when it does

@@ -345,17 +345,23 @@ int Next(sqlite3_vtab_cursor* c) { return Read(static_cast<Scan*>(c), true); }
 
 int Eof(sqlite3_vtab_cursor* c) { return static_cast<Scan*>(c)->eof; }
 
+// The hidden column: the record's table position, which a bookmark starts with.
+int RowColumn(Scan* scan, sqlite3_context* ctx) {
+  Bookmark mark;
+  if (GetBookmark(scan->cursor, mark) == Ok && mark.size() >= 4) {
+    std::uint32_t position = 0;
+    std::memcpy(&position, mark.data(), 4);
+    sqlite3_result_int64(ctx, position);
+  } else {
+    sqlite3_result_null(ctx);
+  }
+  return SQLITE_OK;
+}
+
 int Column(sqlite3_vtab_cursor* c, sqlite3_context* ctx, int i) {
   auto* scan = static_cast<Scan*>(c);
   Table* tab = TableOf(c);
-  Bookmark mark;
-  if (i == static_cast<int>(tab->fields.size()) && GetBookmark(scan->cursor, mark) == Ok &&
-      mark.size() >= 4) {
-    std::uint32_t position = 0;  // a bookmark starts with it
-    std::memcpy(&position, mark.data(), 4);
-    sqlite3_result_int64(ctx, position);
-    return SQLITE_OK;
-  }
+  if (i == static_cast<int>(tab->fields.size())) return RowColumn(scan, ctx);
   if (i < 0 || i >= static_cast<int>(scan->row.size())) {
     sqlite3_result_null(ctx);
     return SQLITE_OK;
