@@ -106,9 +106,11 @@ Result OpenTablePath(const std::string& path, OpenMode mode, ShareMode share, hD
   options.writable = mode == OpenMode::ReadWrite;
   options.exclusive = share == ShareMode::Exclusive;
   options.passwords = passwords();
-  std::unique_ptr<paradox::ParadoxTable> table;
-  if (Result r = paradox::ParadoxTable::Open(path, options, table)) return r;
-  if (Result r = AttachParticipants(*table)) return r;
+  std::unique_ptr<paradox::ParadoxTable> table = paradox::TakeParkedTable(path, options);
+  if (!table) {
+    if (Result r = paradox::ParadoxTable::Open(path, options, table)) return r;
+    if (Result r = AttachParticipants(*table)) return r;
+  }
   Cursor c;
   c.table = std::move(table);
   c.name = BaseName(path);
@@ -131,6 +133,7 @@ Result OpenTable(hDBIDb db, const std::string& name, const std::string& driverTy
 }
 
 Result CloseCursor(hDBICur& cursor) {
+  if (Cursor* c = FindCursor(cursor)) paradox::ParkTable(std::move(c->table));
   if (!RemoveCursor(cursor)) return NoHandle("cursor");
   cursor = 0;
   return Ok;

@@ -1,6 +1,5 @@
 #include "engine/dbase/dbfamily.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +18,7 @@
 #include "engine/dbase/mdx.h"
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 
 namespace engine::dbase {
@@ -40,20 +40,19 @@ int Rank(std::int32_t kind) { return kind == famTable ? 0 : kind == famBlob ? 1 
 // member's extension, in the order of the list.
 std::vector<FamilyDesc> Members(const std::string& dir, const std::string& stem) {
   std::vector<FamilyDesc> out;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return out;
+  const auto names = io::DirectoryNames(dir);
+  if (!names) return out;
   const std::string wanted = Upper(stem);
-  while (dirent* e = ::readdir(d)) {
-    const PathParts p = SplitPath(e->d_name);
+  for (const std::string& name : *names) {
+    const PathParts p = SplitPath(name);
     if (Upper(p.stem) != wanted || p.ext.empty()) continue;
     const std::int32_t kind = DbaseFamilyKindOf(p.ext);
     if (kind == 0) continue;
-    const std::string path = JoinPath(dir, e->d_name);
+    const std::string path = JoinPath(dir, name);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    out.push_back({e->d_name, 0, kind, path});
+    out.push_back({name, 0, kind, path});
   }
-  ::closedir(d);
   std::sort(out.begin(), out.end(), [](const FamilyDesc& a, const FamilyDesc& b) {
     return std::make_tuple(Rank(a.kind), Upper(SplitPath(a.name).ext), a.name) <
            std::make_tuple(Rank(b.kind), Upper(SplitPath(b.name).ext), b.name);

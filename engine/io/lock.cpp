@@ -269,6 +269,17 @@ void TableLock::release() {
   fd_ = -1;
 }
 
+void TableLock::suspend() {
+  if (fd_ >= 0) RequestLock(fd_, F_UNLCK);
+}
+
+Result TableLock::resume(const std::string& path, Kind kind) {
+  if (fd_ < 0) return acquire(path, kind);
+  if (RequestLock(fd_, kind == Kind::Exclusive ? short{F_WRLCK} : short{F_RDLCK}) != 0)
+    return LockFailure(path);
+  return Ok;
+}
+
 bool TableLock::held() const { return fd_ >= 0; }
 
 Result WriteReplacePlan(const std::vector<Replacement>& plan, const std::string& planPath) {

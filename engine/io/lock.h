@@ -22,6 +22,10 @@ class TableLock {
   // ("Table is in use: PATH") when someone holds a conflicting lock.
   Result acquire(const std::string& path, Kind kind);
   void release();
+  // Lets go of the lock but keeps its file open, for resume() to take it
+  // again on the same file.
+  void suspend();
+  Result resume(const std::string& path, Kind kind);
   bool held() const;
 
  private:

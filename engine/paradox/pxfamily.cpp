@@ -1,6 +1,5 @@
 #include "engine/paradox/pxfamily.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxheader.h"
@@ -67,22 +67,21 @@ int Rank(const FamilyMember& m) {
 // Every file of `dir` named `stem` (without regard to case) with a member's extension.
 std::vector<FamilyMember> ListMembers(const std::string& dir, const std::string& stem) {
   std::vector<FamilyMember> out;
-  DIR* d = ::opendir(dir.c_str());
-  if (!d) return out;
+  const auto names = io::DirectoryNames(dir);
+  if (!names) return out;
   const std::string wanted = Upper(stem);
-  while (dirent* e = ::readdir(d)) {
-    PathParts p = SplitPath(e->d_name);
+  for (const std::string& name : *names) {
+    PathParts p = SplitPath(name);
     if (Upper(p.stem) != wanted || p.ext.empty()) continue;
     FamilyMember m;
     m.kind = FamilyKindOf(p.ext, &m.id);
     if (m.kind == 0) continue;
-    m.fileName = e->d_name;
-    m.path = JoinPath(dir, e->d_name);
+    m.fileName = name;
+    m.path = JoinPath(dir, name);
     struct stat st {};
     if (::stat(m.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
     out.push_back(std::move(m));
   }
-  ::closedir(d);
   std::sort(out.begin(), out.end(), [](const FamilyMember& a, const FamilyMember& b) {
     return std::make_tuple(Rank(a), !IsTableFile(a), a.id, Upper(a.fileName)) <
            std::make_tuple(Rank(b), !IsTableFile(b), b.id, Upper(b.fileName));
@@ -216,16 +215,15 @@ std::vector<Link> LinksOf(const std::string& db) {
       if (!namesMe(other) && PathExists(table)) out.push_back({name, table});
     }
   }
-  DIR* d = ::opendir(me.dir.c_str());
-  if (!d) return out;
-  while (dirent* e = ::readdir(d)) {
-    PathParts p = SplitPath(e->d_name);
+  const auto names = io::DirectoryNames(me.dir);
+  if (!names) return out;
+  for (const std::string& file : *names) {
+    PathParts p = SplitPath(file);
     if (Upper(p.ext) != "VAL" || Upper(p.stem) == Upper(me.stem)) continue;
-    const std::string valPath = JoinPath(me.dir, e->d_name);
+    const std::string valPath = JoinPath(me.dir, file);
     for (const auto& [name, other] : ValLinks(valPath))
       if (namesMe(other)) out.push_back({name, FamilyPath(valPath, ".DB")});
   }
-  ::closedir(d);
   return out;
 }
 
@@ -411,11 +409,10 @@ Result StageTableCopy(const std::string& srcDb, const std::string& destDb, Prepa
 std::vector<std::string> StagedFiles(const std::string& db) {
   std::vector<std::string> out;
   const PathParts table = SplitPath(db);
-  DIR* d = ::opendir(table.dir.c_str());
-  if (!d) return out;
+  const auto names = io::DirectoryNames(table.dir);
+  if (!names) return out;
   const std::size_t n = sizeof kStagedSuffix - 1;
-  while (dirent* e = ::readdir(d)) {
-    const std::string file = e->d_name;
+  for (const std::string& file : *names) {
     if (file.size() <= n || file.compare(file.size() - n, n, kStagedSuffix) != 0) continue;
     const PathParts member = SplitPath(file.substr(0, file.size() - n));
     if (Upper(member.stem) != Upper(table.stem) || member.ext.empty() ||
@@ -425,7 +422,6 @@ std::vector<std::string> StagedFiles(const std::string& db) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) out.push_back(path);
   }
-  ::closedir(d);
   return out;
 }
 

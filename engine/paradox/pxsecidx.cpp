@@ -1,6 +1,5 @@
 #include "engine/paradox/pxsecidx.h"
 
-#include <dirent.h>
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/journal.h"
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 #include "engine/io/sorter.h"
 #include "engine/paradox/pxblocks.h"
@@ -1246,9 +1246,8 @@ Result ReadSecondaryIndexes(const std::string& tablePath, const PxHeader& db,
     std::string path;
   };
   std::vector<Found> found;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
+  if (auto names = io::DirectoryNames(dir)) {
+    for (const std::string& name : *names) {
       std::size_t dot = name.find_last_of('.');
       if (dot == std::string::npos || Upper(name.substr(0, dot)) != stem) continue;
       Found f;
@@ -1257,7 +1256,6 @@ Result ReadSecondaryIndexes(const std::string& tablePath, const PxHeader& db,
         found.push_back(f);
       }
     }
-    closedir(d);
   }
   std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
     return std::tie(a.composite, a.number, a.path) < std::tie(b.composite, b.number, b.path);
@@ -1602,9 +1600,8 @@ Result PlanCreatedIndexes(const TableDesc& desc, const PxHeader& db,
     kept.insert(Upper(FileNameOf(ix.yPath)));
   }
   const std::string dir = DirectoryOf(tablePath), stem = Upper(StemOf(tablePath));
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
+  if (auto names = io::DirectoryNames(dir)) {
+    for (const std::string& name : *names) {
       std::size_t dot = name.find_last_of('.');
       if (dot == std::string::npos || Upper(name.substr(0, dot)) != stem) continue;
       std::string ext = Upper(name.substr(dot + 1));
@@ -1615,7 +1612,6 @@ Result PlanCreatedIndexes(const TableDesc& desc, const PxHeader& db,
           (!ext.empty() && ext[0] == 'Y' && ParseIndexTag("X" + ext.substr(1), composite, n));
       if (indexFile && !kept.count(Upper(name))) plan.push_back({"", dir + "/" + name});
     }
-    closedir(d);
   }
   FamilyCounters counters;
   counters.tableChange = db.raw[0x2E];

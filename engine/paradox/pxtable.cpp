@@ -1,19 +1,17 @@
 #include "engine/paradox/pxtable.h"
 
-#include <dirent.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <mutex>
 
 #include "engine/io/journal.h"
 #include "engine/io/lock.h"
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
@@ -85,77 +83,113 @@ std::string FamilyPath(const std::string& tablePath, const std::string& upperExt
   struct stat st {};
   if (::lstat(named.c_str(), &st) == 0) return named;
   // An existing member whose name differs only in case is the one to use.
-  std::string wanted = Upper(stem + upperExtension);
-  if (DIR* d = opendir(dir.c_str())) {
-    std::string found;
-    while (dirent* e = readdir(d)) {
-      if (Upper(e->d_name) == wanted) {
-        found = e->d_name;
-        break;
-      }
-    }
-    closedir(d);
-    if (!found.empty()) return dir + "/" + found;
-  }
+  const std::string wanted = Upper(stem + upperExtension);
+  if (auto names = io::DirectoryNames(dir))
+    for (const std::string& name : *names)
+      if (Upper(name) == wanted) return dir + "/" + name;
   return named;
 }
 
 namespace {
 
 // The block maps of tables opened before, so that opening one again need
-// not follow its whole chain. A map is taken again only for the same file
-// unchanged since: its device, inode, size, modification and status-change
-// times and header bytes all as they were. A map is kept only of a file
-// last changed two seconds or more before it was read, so that a change in
-// the same tick of the file system's clock cannot go unseen.
+// not follow its whole chain, taken again while the file's stamp and
+// header bytes are as they were (io/memo.h).
 struct ChainMemo {
-  struct stat file {};
   std::vector<std::uint8_t> header;
   BlockMap blocks;
-  std::uint64_t used = 0;
 };
 
-constexpr std::size_t kMemoTables = 16;
-int g_settleSeconds = 2;
-std::mutex g_memoMutex;
-std::map<std::string, ChainMemo> g_memos;
-std::uint64_t g_memoClock = 0;
+io::StampMemo<ChainMemo> g_memos(16);
 
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  return ec ? path : absolute.lexically_normal().string();
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-         SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
+constexpr std::size_t kParkedTables = 8;
+std::mutex g_parkMutex;
+
+// Never destroyed: tables still parked at exit are left to the system.
+std::vector<std::unique_ptr<ParadoxTable>>& Parked() {
+  static auto* parked = new std::vector<std::unique_ptr<ParadoxTable>>;
+  return *parked;
 }
 
-// Whether the file was last changed long enough ago for its map to be kept.
-bool SettledFile(const struct stat& st) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  const timespec& last = st.st_ctim.tv_sec > st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim;
-  return now.tv_sec - last.tv_sec >= g_settleSeconds;
+bool SameOptions(const OpenOptions& a, const OpenOptions& b) {
+  return a.writable == b.writable && a.exclusive == b.exclusive && a.passwords == b.passwords;
 }
 
 }  // namespace
-
-void SetChainMemoSettling(int seconds) { g_settleSeconds = seconds; }
 
 ParadoxTable::~ParadoxTable() {
   held_.drop();  // a change left running is rolled back while the table is whole
   if (map_) munmap(const_cast<std::uint8_t*>(map_), mapSize_);
 }
 
+void ParkTable(std::unique_ptr<ParadoxTable> table) {
+  // Parked only as it was opened: its stamps then still hold.
+  struct stat now {};
+  if (!table || !table->settledAtOpen_ || table->options_.exclusive || table->held_.active() ||
+      table->writer_ || ::fstat(table->file_.fd(), &now) != 0 || !io::SameStamp(now, table->fileStamp_))
+    return;
+  table->lock_.suspend();
+  std::lock_guard<std::mutex> lock(g_parkMutex);
+  auto& parked = Parked();
+  if (parked.size() >= kParkedTables) parked.erase(parked.begin());  // the longest parked
+  parked.push_back(std::move(table));
+}
+
+std::unique_ptr<ParadoxTable> TakeParkedTable(const std::string& path, const OpenOptions& options) {
+  if (options.exclusive) return nullptr;
+  const std::string absolute = AbsolutePath(path);
+  std::unique_ptr<ParadoxTable> t;
+  {
+    std::lock_guard<std::mutex> lock(g_parkMutex);
+    auto& parked = Parked();
+    auto it = std::find_if(parked.begin(), parked.end(), [&](const auto& e) {
+      return e->path_ == absolute && SameOptions(e->options_, options);
+    });
+    if (it == parked.end()) return nullptr;
+    t = std::move(*it);
+    parked.erase(it);
+  }
+  // Locked first, then checked: no change can begin unseen in between. The
+  // file at the path is still the one opened, unchanged, and no member of
+  // its family came or went.
+  if (t->lock_.resume(t->path_, io::TableLock::Kind::Shared)) {
+    ClearLastError();  // the full open says why
+    return nullptr;
+  }
+  struct stat file {}, dir{};
+  if (::stat(t->path_.c_str(), &file) != 0 || !io::SameStamp(file, t->fileStamp_) ||
+      ::stat(io::SplitPath(t->path_).dir.c_str(), &dir) != 0 || !io::SameStamp(dir, t->dirStamp_))
+    return nullptr;
+  return t;
+}
+
+namespace {
+
+// The stamps of a freshly opened table, and whether they can be trusted
+// for parking it (io/memo.h).
+void TakeOpenStamps(ParadoxTable& t, int fd, struct stat& file, struct stat& dir, bool& settled) {
+  struct stat atPath {};
+  settled = ::fstat(fd, &file) == 0 && ::stat(t.path().c_str(), &atPath) == 0 &&
+            io::SameStamp(file, atPath) && ::stat(io::SplitPath(t.path()).dir.c_str(), &dir) == 0 &&
+            io::Settled(file) && io::Settled(dir);
+}
+
+}  // namespace
+
 Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
                           std::unique_ptr<ParadoxTable>& out) {
   std::unique_ptr<ParadoxTable> t(new ParadoxTable);
   // Journals name their files; absolute names keep recovery independent of
   // the working directory.
-  std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-  t->path_ = ec ? path : absolute.lexically_normal().string();
+  t->path_ = AbsolutePath(path);
   t->writable_ = options.writable;
+  t->options_ = options;
   // A change or a file swap that was cut short is finished or undone first.
   // Lock first: a change that is still running belongs to whoever holds the
   // table, and only an interrupted one is finished or undone here. (A table
@@ -181,6 +215,7 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   if (Result r = ResolveRights(t->path_, t->header_, options.passwords, t->rights_)) return r;
   if (!t->rights_.master) t->addParticipant(MakeRightsGuard());
   if (Result r = t->loadBlockMap()) return r;
+  TakeOpenStamps(*t, t->file_.fd(), t->fileStamp_, t->dirStamp_, t->settledAtOpen_);
   out = std::move(t);
   return Ok;
 }
@@ -253,29 +288,13 @@ Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {
 Result ParadoxTable::loadBlockMap() {
   struct stat st {};
   if (::fstat(file_.fd(), &st) != 0) return buildBlockMap();
-  {
-    std::lock_guard<std::mutex> lock(g_memoMutex);
-    auto it = g_memos.find(path_);
-    if (it != g_memos.end() && SameFile(it->second.file, st) && it->second.header == header_.raw) {
-      blocks_ = it->second.blocks;
-      it->second.used = ++g_memoClock;
-      return Ok;
-    }
+  ChainMemo memo;
+  if (g_memos.find(path_, st, memo) && memo.header == header_.raw) {
+    blocks_ = std::move(memo.blocks);
+    return Ok;
   }
   if (Result r = buildBlockMap()) return r;
-  if (!SettledFile(st)) return Ok;
-  std::lock_guard<std::mutex> lock(g_memoMutex);
-  if (g_memos.size() >= kMemoTables && !g_memos.count(path_)) {
-    auto oldest = std::min_element(g_memos.begin(), g_memos.end(), [](const auto& a, const auto& b) {
-      return a.second.used < b.second.used;
-    });
-    g_memos.erase(oldest);
-  }
-  ChainMemo& memo = g_memos[path_];
-  memo.file = st;
-  memo.header = header_.raw;
-  memo.blocks = blocks_;
-  memo.used = ++g_memoClock;
+  g_memos.keep(path_, st, {header_.raw, blocks_});
   return Ok;
 }
 

@@ -4,6 +4,8 @@
 // order.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -250,6 +252,7 @@ class ParadoxTable {
   Result beginChange();
   Result endChange(bool commit);
   bool inChange() const { return held_.active(); }
+  const OpenOptions& options() const { return options_; }
 
   void addParticipant(std::shared_ptr<TableParticipant> participant);
   const std::vector<std::shared_ptr<TableParticipant>>& participants() const {
@@ -281,7 +284,17 @@ class ParadoxTable {
   // Writing (pxwrite.cpp).
   friend class TableWriter;
 
+  friend void ParkTable(std::unique_ptr<ParadoxTable> table);
+  friend std::unique_ptr<ParadoxTable> TakeParkedTable(const std::string& path,
+                                                       const OpenOptions& options);
+
   std::string path_;
+  OpenOptions options_;
+  // The file's and its directory's stamps when opened, and whether both had
+  // settled then (for ParkTable).
+  struct stat fileStamp_ {};
+  struct stat dirStamp_ {};
+  bool settledAtOpen_ = false;
   bool writable_ = false;
   AccessRights rights_;
   io::File file_;
@@ -301,10 +314,14 @@ class ParadoxTable {
   std::uint16_t plainBlockNumber_ = 0;
 };
 
-// Tables opened again take the block map of their last opening while the
-// file is unchanged, if it was last changed at least this long before
-// (2 seconds; tests shorten it).
-void SetChainMemoSettling(int seconds);
+// Tables lately closed stay open for a while, without their lock, so that
+// opening the same unchanged table again costs little more than checking
+// that it is unchanged. Only a table opened shared, with no change running
+// and whose file and directory have settled (io/memo.h) is parked; it is
+// taken again only by an open with the same options, and only while its
+// file, the file at its path and its directory carry the stamps they had.
+void ParkTable(std::unique_ptr<ParadoxTable> table);
+std::unique_ptr<ParadoxTable> TakeParkedTable(const std::string& path, const OpenOptions& options);
 
 // Family file names beside a table: "ORDERS.DB" -> "ORDERS.MB" etc. The
 // extension's case follows the table's (".db" -> ".mb").

@@ -1,6 +1,5 @@
 #include "engine/paradox/pxval.h"
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <sstream>
 
 #include "engine/io/file.h"
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 #include "engine/paradox/pxpicture.h"
 #include "engine/paradox/pxtable.h"
@@ -606,17 +606,9 @@ Result LoadValidity(const std::string& tablePath, const PxHeader& db, const text
 std::string RelatedTablePath(const std::string& tablePath, const std::string& name) {
   const std::string dir = DirName(tablePath);
   const std::string wanted = BaseName(name);
-  if (DIR* d = opendir(dir.c_str())) {
-    std::string found;
-    while (dirent* e = readdir(d)) {
-      if (Upper(e->d_name) == Upper(wanted)) {
-        found = e->d_name;
-        break;
-      }
-    }
-    closedir(d);
-    if (!found.empty()) return dir + "/" + found;
-  }
+  if (auto names = io::DirectoryNames(dir))
+    for (const std::string& name : *names)
+      if (Upper(name) == Upper(wanted)) return dir + "/" + name;
   return dir + "/" + wanted;
 }
 

@@ -2,7 +2,14 @@
 // navigation, bookmarks and editing.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include "engine/engine.h"
+#include "engine/family.h"
+#include "engine/io/memo.h"
 #include "engine/lists.h"
 #include "engine/paradox/pxcreate.h"
 #include "tests/support/tempdir.h"
@@ -49,6 +56,13 @@ class CursorApi : public testing::Test {
   hDBIDb db = 0;
   hDBICur cur = 0;
 };
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
 
 }  // namespace
 
@@ -134,6 +148,63 @@ TEST_F(CursorApi, BookmarksFollowTheirRecordAndEditsMoveTheCursor) {
   ASSERT_EQ(GetRecordCount(cur, n), Ok);
   EXPECT_EQ(n, 5u);
   EXPECT_EQ(SetToBookmark(cur, mark), ErrNoCurrentRecord);  // "C" became "Z"
+}
+
+// A table closed lately may stay open, unlocked, for the next open of it;
+// that open must still give the table as it is now, and the closed table
+// never stands in the way of an exclusive open or of a password removed.
+TEST_F(CursorApi, ATableOpenedAgainIsAsItIsNow) {
+  io::SetMemoSettling(0);  // so that the tables here are kept at all
+  // A file time moves in coarse ticks: each change below comes a tick later.
+  auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+  auto records = [&](OpenMode mode = OpenMode::ReadOnly) {
+    hDBICur c = 0;
+    std::uint32_t n = 0;
+    if (OpenTable(db, "PARTS", "PARADOX", mode, c) || GetRecordCount(c, n)) n = 999;
+    if (c) CloseCursor(c);
+    return n;
+  };
+  CloseCursor(cur);
+  const std::string table = dir / "PARTS.DB";
+  const std::string fiveRecords = ReadBytes(table);
+  tick();
+  EXPECT_EQ(records(), 5u);
+  EXPECT_EQ(records(), 5u);
+  EXPECT_EQ(records(OpenMode::ReadWrite), 5u);
+
+  hDBICur only = 0;
+  ASSERT_EQ(OpenTable(db, "PARTS", "PARADOX", OpenMode::ReadWrite, ShareMode::Exclusive, only), Ok)
+      << LastErrorMessage();
+  tick();
+  ASSERT_EQ(InsertRecord(only, {std::string("F"), std::int64_t{1}, Value{}, Value{}}), Ok);
+  CloseCursor(only);
+  EXPECT_EQ(records(), 6u);
+  EXPECT_EQ(records(OpenMode::ReadWrite), 6u);
+  // Written in place by another program, which leaves the directory as it was.
+  tick();
+  {
+    std::fstream out(table, std::ios::in | std::ios::out | std::ios::binary);
+    out.write(fiveRecords.data(), static_cast<std::streamsize>(fiveRecords.size()));
+  }
+  EXPECT_EQ(records(), 5u);
+
+  // Replaced by a table of the same name.
+  TableDesc d;
+  d.tableName = "PARTS.DB";
+  FieldDesc code;
+  code.number = 1, code.name = "Code", code.type = pxAlpha, code.units1 = 4;
+  d.fields = {code};
+  d.password = "key";
+  d.isProtected = 1;
+  tick();
+  ASSERT_EQ(CreateTable(db, true, d), Ok) << LastErrorMessage();
+  AddPassword("key");
+  EXPECT_EQ(records(), 0u);
+  EXPECT_EQ(records(), 0u);
+  RemoveAllPasswords();
+  EXPECT_EQ(records(), 999u);  // the password is gone: the table no longer opens
+  io::SetMemoSettling(2);
+  cur = 0;
 }
 
 TEST(CursorHandles, ClosedAndUnknownHandlesAreRefused) {

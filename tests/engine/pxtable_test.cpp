@@ -12,6 +12,7 @@
 #include <random>
 #include <thread>
 
+#include "engine/io/memo.h"
 #include "engine/paradox/pxcreate.h"
 #include "engine/paradox/pxindex.h"
 #include "engine/paradox/pxtable.h"
@@ -318,7 +319,7 @@ TEST_F(ParadoxKeyed, UpdatesMoveRecordsAndDeletesFreeBlocks) {
 // once the file has changed, even when its size and modification time are
 // as they were.
 TEST_F(ParadoxKeyed, ReopeningSeesEveryChangeToTheChain) {
-  SetChainMemoSettling(0);
+  io::SetMemoSettling(0);
   std::vector<std::int64_t> ids = InsertNumbered(200);
   table.reset();
   auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
@@ -336,7 +337,7 @@ TEST_F(ParadoxKeyed, ReopeningSeesEveryChangeToTheChain) {
   ids.erase(ids.begin(), ids.begin() + 40);
   ids.push_back(500);
   ExpectConsistent(ids);
-  SetChainMemoSettling(2);
+  io::SetMemoSettling(2);
 }
 
 TEST(ParadoxAutoinc, ContinuesFromTheLastValueInTheHeader) {

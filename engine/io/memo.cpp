@@ -1,0 +1,57 @@
+#include "engine/io/memo.h"
+
+#include <dirent.h>
+
+#include <ctime>
+
+namespace engine::io {
+
+namespace {
+
+int g_settleSeconds = 2;
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+std::shared_ptr<const std::vector<std::string>> ReadNames(const std::string& dir) {
+  DIR* d = ::opendir(dir.c_str());
+  if (!d) return nullptr;
+  auto names = std::make_shared<std::vector<std::string>>();
+  while (dirent* e = ::readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  ::closedir(d);
+  return names;
+}
+
+}  // namespace
+
+bool SameStamp(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         SameTime(a.st_mtim, b.st_mtim) && SameTime(a.st_ctim, b.st_ctim);
+}
+
+bool Settled(const struct stat& st) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const timespec& last = st.st_ctim.tv_sec > st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim;
+  return now.tv_sec - last.tv_sec >= g_settleSeconds;
+}
+
+void SetMemoSettling(int seconds) { g_settleSeconds = seconds; }
+
+std::shared_ptr<const std::vector<std::string>> DirectoryNames(const std::string& dir) {
+  using Names = std::shared_ptr<const std::vector<std::string>>;
+  static StampMemo<Names> listings(16);
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) return ReadNames(dir);
+  Names names;
+  if (listings.find(dir, st, names)) return names;
+  names = ReadNames(dir);
+  if (names) listings.keep(dir, st, names);
+  return names;
+}
+
+}  // namespace engine::io
