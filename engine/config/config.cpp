@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 #include "engine/lists.h"
 #include "engine/paradox/pxcreate.h"
@@ -606,11 +607,10 @@ std::string MatchFileCase(const std::string& path) {
   if (std::filesystem::exists(path, ec)) return path;
   const std::filesystem::path p(path);
   const std::string want = Lower(p.filename().string());
-  std::filesystem::path dir = p.has_parent_path() ? p.parent_path() : ".";
-  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-    if (Lower(entry.path().filename().string()) == want)
-      return p.has_parent_path() ? entry.path().string() : entry.path().filename().string();
-  }
+  const std::string dir = p.has_parent_path() ? p.parent_path().string() : ".";
+  if (auto names = io::DirectoryNames(dir))
+    for (const std::string& name : *names)
+      if (Lower(name) == want) return p.has_parent_path() ? (p.parent_path() / name).string() : name;
   return path;
 }
 

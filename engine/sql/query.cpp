@@ -6,6 +6,7 @@
 #include "engine/sql/query.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 
 #include "engine/dbfcursor.h"
 #include "engine/io/file.h"
+#include "engine/io/memo.h"
 #include "engine/sql/ddl.h"
 #include "engine/sql/live.h"
 #include "engine/sql/qbe.h"
@@ -35,6 +37,12 @@ using namespace sql;
 
 class Connection;
 
+// A connection of the pool (ConnectionPool), given back when let go.
+struct GiveBack {
+  void operator()(Connection* c) const;
+};
+using Lease = std::unique_ptr<Connection, GiveBack>;
+
 struct Statement {
   hDBIDb db = 0;
   bool ownsDb = false;
@@ -45,7 +53,7 @@ struct Statement {
   std::string answerName;
   std::int64_t liveness = 0, auxTables = 0, constrained = 0, rowCount = -1;
   std::string answerPath;  // of the last answer
-  std::unique_ptr<Connection> prepared;  // of QueryPrepare, for the first QueryExec
+  Lease prepared;  // of QueryPrepare, for the first QueryExec
 };
 
 std::mutex g_mutex;
@@ -207,7 +215,11 @@ class CursorRows : public RowSource {
   std::uint64_t rows_ = 0;
 };
 
-// One connection with the virtual tables of a statement.
+// A connection with the virtual tables of the statements it ran. Between
+// statements it waits in a pool (ConnectionPool) with its tables declared:
+// declaring one costs more than a key lookup. A table is declared again
+// when its file or directory changed, or had not settled when it was
+// declared (io/memo.h).
 class Connection {
  public:
   ~Connection() {
@@ -220,19 +232,71 @@ class Connection {
     RegisterModule(db_, &sources_);
     return Ok;
   }
-  // Makes a virtual table "name" over the file at `path`.
-  Result attach(const std::string& name, const std::string& path) {
-    sources_.paths.push_back(path);
-    const std::string sql = "CREATE VIRTUAL TABLE temp." + QuoteIdentifier(name) + " USING quarry(" +
-                            std::to_string(sources_.paths.size() - 1) + ")";
-    char* err = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-      std::string m = err ? err : "cannot read " + path;
-      sqlite3_free(err);
-      return Fail(LastErrorCode() ? LastErrorCode() : Result{ErrIo}, m);
+  // Readies the connection for a new statement.
+  void reset() {
+    if (stmt_) sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+    text_.clear();
+    used_.clear();
+    sources_.recordsRead = sources_.recordsTotal = 0;
+  }
+  // The name of a virtual table over the file at `path`, declared now
+  // unless it is declared already and its file has not changed.
+  Result attach(const std::string& path, std::string& name) {
+    auto it = tables_.find(path);
+    if (it != tables_.end() && !it->second.current(path)) {
+      if (Result r = exec("DROP TABLE temp." + QuoteIdentifier(it->second.name), path)) return r;
+      names_.erase(UpperText(it->second.name));
+      tables_.erase(it);
+      it = tables_.end();
+    }
+    if (it == tables_.end()) {
+      Declared d;
+      // A table declared again takes the source it had.
+      d.source = std::find(sources_.paths.begin(), sources_.paths.end(), path) - sources_.paths.begin();
+      if (d.source == sources_.paths.size()) sources_.paths.push_back(path);
+      d.name = fs::path(path).stem().string();
+      for (int n = 2; names_.count(UpperText(d.name)); ++n)
+        d.name = fs::path(path).stem().string() + "_" + std::to_string(n);
+      d.stamp(path);
+      if (Result r = exec("CREATE VIRTUAL TABLE temp." + QuoteIdentifier(d.name) + " USING quarry(" +
+                              std::to_string(d.source) + ")",
+                          path))
+        return r;
+      names_.insert(UpperText(d.name));
+      it = tables_.emplace(path, d).first;
+    }
+    if (std::find(used_.begin(), used_.end(), path) == used_.end()) {
+      used_.push_back(path);
+      sources_.recordsTotal += sources_.records[it->second.source];
+    }
+    name = it->second.name;
+    return Ok;
+  }
+  // Drops the tables the statement does not name: no name of an earlier
+  // statement may stand for a table this one cannot find.
+  Result dropUnused() {
+    for (auto it = tables_.begin(); it != tables_.end();) {
+      if (std::find(used_.begin(), used_.end(), it->first) != used_.end()) {
+        ++it;
+        continue;
+      }
+      if (Result r = exec("DROP TABLE temp." + QuoteIdentifier(it->second.name), it->first)) return r;
+      names_.erase(UpperText(it->second.name));
+      it = tables_.erase(it);
     }
     return Ok;
   }
+  // Whether exactly these tables are declared.
+  bool declares(const std::set<std::string>& paths) const {
+    if (paths.size() != tables_.size()) return false;
+    for (const std::string& p : paths)
+      if (!tables_.count(p)) return false;
+    return true;
+  }
+  // The tables the statement reads or changes.
+  const std::vector<std::string>& used() const { return used_; }
+  std::size_t declared() const { return tables_.size(); }
   Result prepare(const std::string& text, int lineOffset) {
     text_ = text;
     if (sqlite3_prepare_v2(db_, text.c_str(), -1, &stmt_, nullptr) == SQLITE_OK) {
@@ -260,11 +324,85 @@ class Connection {
   TableSources& sources() { return sources_; }
 
  private:
+  struct Declared {
+    std::string name;
+    std::size_t source = 0;  // in sources_.paths
+    struct stat file {}, dir{};
+    bool settled = false;
+    void stamp(const std::string& path) {
+      settled = ::stat(path.c_str(), &file) == 0 &&
+                ::stat(fs::path(path).parent_path().c_str(), &dir) == 0 && io::Settled(file) &&
+                io::Settled(dir);
+    }
+    bool current(const std::string& path) const {
+      struct stat f {}, d{};
+      return settled && ::stat(path.c_str(), &f) == 0 && io::SameStamp(f, file) &&
+             ::stat(fs::path(path).parent_path().c_str(), &d) == 0 && io::SameStamp(d, dir);
+    }
+  };
+  Result exec(const std::string& sql, const std::string& path) {
+    char* err = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
+      std::string m = err ? err : "cannot read " + path;
+      sqlite3_free(err);
+      return Fail(LastErrorCode() ? LastErrorCode() : Result{ErrIo}, m);
+    }
+    return Ok;
+  }
+
   sqlite3* db_ = nullptr;
   sqlite3_stmt* stmt_ = nullptr;
   std::string text_;
   TableSources sources_;
+  std::map<std::string, Declared> tables_;  // by path
+  std::set<std::string> names_;             // upper case
+  std::vector<std::string> used_;
 };
+
+// Connections between statements. A connection whose statement changed a
+// table is not kept: its tables are declared again anyway.
+class ConnectionPool {
+ public:
+  // A connection, one that declares exactly `paths` when there is one.
+  Result take(const std::set<std::string>& paths, Lease& out) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        auto it = std::find_if(idle_.begin(), idle_.end(),
+                               [&](const auto& c) { return c->declares(paths); });
+        if (it == idle_.end()) --it;
+        out.reset(it->release());
+        idle_.erase(it);
+        return Ok;
+      }
+    }
+    auto c = std::make_unique<Connection>();
+    if (Result r = c->open()) return r;
+    out.reset(c.release());
+    return Ok;
+  }
+  void give(std::unique_ptr<Connection> c) {
+    // A statement that changes tables may leave them open for its changes.
+    if (!c || (c->stmt() && !sqlite3_stmt_readonly(c->stmt())) ||
+        sqlite3_total_changes(c->db()) > 0 || c->declared() > kTables)
+      return;
+    c->reset();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < kIdle) idle_.push_back(std::move(c));
+  }
+
+ private:
+  static constexpr std::size_t kIdle = 4, kTables = 32;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+ConnectionPool& Pool() {
+  static auto* pool = new ConnectionPool;  // never destroyed: statements may outlive statics
+  return *pool;
+}
+
+void GiveBack::operator()(Connection* c) const { Pool().give(std::unique_ptr<Connection>(c)); }
 
 // Cancels through the progress callback; calls it every 64k VM steps.
 int ProgressHandler(void* arg) {
@@ -277,31 +415,28 @@ int ProgressHandler(void* arg) {
   return g_progress(percent, "Reading records") == 1 ? 0 : 1;
 }
 
-// Binds the references of `text` to virtual tables and prepares it.
-Result PrepareSql(Statement& s, const std::string& text, Connection& conn) {
-  if (Result r = conn.open()) return r;
+// Binds the references of `text` to virtual tables of a connection of the
+// pool and prepares it there.
+Result PrepareSql(Statement& s, const std::string& text, Lease& conn) {
   std::vector<TableRef> refs = FindTableRefs(text);
-  std::map<std::string, std::string> names;  // path -> virtual table name
-  std::set<std::string> used;
+  std::vector<std::string> paths(refs.size());  // "" for a CTE, a view or an unknown table
+  for (std::size_t i = 0; i < refs.size(); ++i)
+    if (!ResolveReference(s, refs[i].name, paths[i])) paths[i].clear();
+  std::set<std::string> tables(paths.begin(), paths.end());
+  tables.erase("");
+  if (Result r = Pool().take(tables, conn)) return r;
   std::string rewritten;
   std::size_t at = 0;
-  for (const TableRef& ref : refs) {
-    std::string path;
-    if (!ResolveReference(s, ref.name, path)) continue;  // a CTE, a view or an unknown table
-    auto it = names.find(path);
-    if (it == names.end()) {
-      std::string name = fs::path(path).stem().string();
-      std::string key = UpperText(name);
-      for (int n = 2; used.count(key); ++n) key = UpperText(name += "_" + std::to_string(n));
-      used.insert(key);
-      if (Result r = conn.attach(name, path)) return r;
-      it = names.emplace(path, name).first;
-    }
-    rewritten += text.substr(at, ref.begin - at) + QuoteIdentifier(it->second);
-    at = ref.end;
+  for (std::size_t i = 0; i < refs.size(); ++i) {
+    std::string name;
+    if (paths[i].empty()) continue;
+    if (Result r = conn->attach(paths[i], name)) return r;
+    rewritten += text.substr(at, refs[i].begin - at) + QuoteIdentifier(name);
+    at = refs[i].end;
   }
   rewritten += text.substr(at);
-  return conn.prepare(rewritten, s.header.lines);
+  if (Result r = conn->dropUnused()) return r;
+  return conn->prepare(rewritten, s.header.lines);
 }
 
 // Answer fields from the statement's columns: a column that is a field
@@ -406,11 +541,10 @@ Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBIC
 // `live` says whether it was given.
 Result MakeLiveAnswer(Statement& s, Connection& conn, hDBICur* answer, bool& live) {
   live = false;
-  if (s.liveness != 1 || conn.sources().paths.size() != 1) return Ok;
+  if (s.liveness != 1 || conn.used().size() != 1) return Ok;
   hDBICur cursor = 0;
   std::uint64_t rows = 0;
-  if (Result r = LiveAnswer(conn.db(), conn.stmt(), conn.text(), conn.sources().paths[0], cursor,
-                            live, rows))
+  if (Result r = LiveAnswer(conn.db(), conn.stmt(), conn.text(), conn.used()[0], cursor, live, rows))
     return r;
   if (!live) return Ok;
   s.rowCount = static_cast<std::int64_t>(rows);
@@ -444,11 +578,9 @@ Result RunOne(Statement& s, const std::string& text, hDBICur* answer, bool last)
     s.rowCount = std::max<std::int64_t>(s.rowCount, 0);
     return Ok;
   }
-  std::unique_ptr<Connection> owned = std::move(s.prepared);
-  if (!owned) {
-    owned = std::make_unique<Connection>();
-    if (Result r = PrepareSql(s, text, *owned)) return r;
-  }
+  Lease owned = std::move(s.prepared);
+  if (!owned)
+    if (Result r = PrepareSql(s, text, owned)) return r;
   Connection& conn = *owned;
   sqlite3_progress_handler(conn.db(), 65536, ProgressHandler, &conn.sources());
   if (sqlite3_stmt_readonly(conn.stmt()) && sqlite3_column_count(conn.stmt()) > 0) {
@@ -501,8 +633,8 @@ Result QueryPrepare(hDBIStmt h, const std::string& text) {
   if (Result r = ParseDdl(body, ddl, isDdl)) return r;
   s->prepared.reset();
   if (!isDdl) {
-    auto conn = std::make_unique<Connection>();
-    if (Result r = PrepareSql(*s, body, *conn)) return r;
+    Lease conn;
+    if (Result r = PrepareSql(*s, body, conn)) return r;
     s->prepared = std::move(conn);
   }
   s->texts = {body};

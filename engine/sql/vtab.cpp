@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "engine/dbfcursor.h"
 #include "engine/engine.h"
 #include "engine/sql/sqlvalue.h"
 
@@ -33,7 +34,6 @@ struct Table : sqlite3_vtab {
   bool paradox = false;
   hDBICur writer = 0;
   bool changing = false;  // the writer's change of this statement is running
-  hDBICur spare = 0;  // the cursor Connect opened, for the first scan
   std::map<sqlite3_int64, Bookmark> marks;   // rowids of this statement's rows to change
   std::vector<std::uint32_t> deletedPositions;  // sorted, 0-based, of this statement
   std::vector<std::vector<Value>> pending;  // inserted rows not yet written
@@ -113,8 +113,7 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
     if (cursor) CloseCursor(cursor);
     return SQLITE_ERROR;
   }
-  CursorProps props;
-  tab->paradox = GetCursorProps(cursor, props) == Ok && props.driverType == "PARADOX";
+  tab->paradox = !dbf::IsDbfPath(tab->path);
   std::vector<IndexDesc> indexes;
   if (tab->paradox && GetIndexDescs(cursor, indexes) == Ok) {
     for (const IndexDesc& ix : indexes) {
@@ -130,8 +129,9 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
                           [](const Table::Order& o) { return o.index.empty(); });
   }
   ClearLastError();
-  tab->spare = cursor;
-  sources->recordsTotal += tab->records;
+  CloseCursor(cursor);  // each scan opens its own: a table closed lately opens again quickly
+  if (sources->records.size() <= static_cast<std::size_t>(n)) sources->records.resize(n + 1);
+  sources->records[n] = tab->records;
   std::string schema = "CREATE TABLE x(";
   for (std::size_t i = 0; i < tab->fields.size(); ++i)
     schema += (i ? ", " : "") + QuoteIdent(tab->fields[i].name) + " " + DeclaredType(tab->fields[i]);
@@ -148,7 +148,6 @@ int Connect(sqlite3* db, void* aux, int argc, const char* const* argv, sqlite3_v
 int Disconnect(sqlite3_vtab* v) {
   auto* tab = static_cast<Table*>(v);
   if (tab->writer) CloseCursor(tab->writer);  // a change still running is undone
-  if (tab->spare) CloseCursor(tab->spare);
   delete tab;
   return SQLITE_OK;
 }
@@ -225,9 +224,7 @@ int BestIndex(sqlite3_vtab* v, sqlite3_index_info* info) {
 int Open(sqlite3_vtab* v, sqlite3_vtab_cursor** out) {
   auto* tab = static_cast<Table*>(v);
   auto scan = std::make_unique<Scan>();
-  std::swap(scan->cursor, tab->spare);
-  if (!scan->cursor)
-    if (Result r = OpenTablePath(tab->path, OpenMode::ReadOnly, scan->cursor))
+  if (Result r = OpenTablePath(tab->path, OpenMode::ReadOnly, scan->cursor))
     return Error(v, EngineMessage(r));
   *out = scan.release();
   return SQLITE_OK;

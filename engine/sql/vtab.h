@@ -20,8 +20,9 @@ namespace engine::sql {
 // The tables one connection reads, by the index its virtual tables name.
 struct TableSources {
   std::vector<std::string> paths;
-  std::uint64_t recordsRead = 0;   // by every scan of the connection
-  std::uint64_t recordsTotal = 0;  // of the tables opened, for progress
+  std::vector<std::uint64_t> records;  // of each table when it was declared
+  std::uint64_t recordsRead = 0;   // by the scans of the running statement
+  std::uint64_t recordsTotal = 0;  // of the statement's tables, for progress
 };
 
 // A hidden column of every virtual table: the table position (0-based) of

@@ -4,10 +4,14 @@
 // progress that cancels.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "engine/dataset/fieldtext.h"
 #include "engine/engine.h"
+#include "engine/family.h"
+#include "engine/io/memo.h"
 #include "engine/sql/query.h"
 #include "engine/sql/vtab.h"
 #include "tests/support/tempdir.h"
@@ -185,6 +189,53 @@ TEST_F(SqlTest, ChangesGoThroughTheEngine) {
 
 // Every row a statement changes is part of one change of the table: a row
 // refused late undoes the rows changed before it.
+// Statements share connections whose tables stay declared between them:
+// a later statement must see each table as it is now, never a table of an
+// earlier statement under a name it cannot resolve, and no statement may
+// leave a table open behind it.
+TEST_F(SqlTest, StatementsSeeTheTablesAsTheyAreNow) {
+  io::SetMemoSettling(0);  // so that declared tables are kept at all
+  auto tick = [] { std::this_thread::sleep_for(std::chrono::milliseconds(30)); };
+  auto exclusive = [&](const char* table) {
+    hDBICur c = 0;
+    const Result r = OpenTable(db_, table, "", OpenMode::ReadWrite, ShareMode::Exclusive, c);
+    if (c) CloseCursor(c);
+    return r;
+  };
+  tick();
+  const Rows names = {{"Ada"}, {"Bob"}, {"Cy"}, {"Di"}};
+  EXPECT_EQ(Select("SELECT Name FROM customer ORDER BY 1"), names);
+  EXPECT_EQ(Select("SELECT Name FROM customer ORDER BY 1"), names);
+  tick();
+  EXPECT_EQ(Exec("INSERT INTO customer (\"Cust No\", Name) VALUES (5, 'Eve')"), 1);
+  EXPECT_EQ(exclusive("customer.DB"), Ok) << LastErrorMessage();
+  EXPECT_EQ(Select("SELECT count(*) FROM customer"), (Rows{{"5"}}));
+  EXPECT_EQ(Refused("UPDATE customer SET \"Cust No\" = 1 WHERE \"Cust No\" = 2"), ErrKeyViolation);
+  EXPECT_EQ(exclusive("customer.DB"), Ok) << LastErrorMessage();
+
+  // Another table under the same name, with other fields.
+  EXPECT_EQ(Select("SELECT count(*) FROM customer"), (Rows{{"5"}}));
+  tick();
+  Exec("DROP TABLE customer");
+  Exec("CREATE TABLE customer (Code CHAR(4))");
+  EXPECT_EQ(Select("SELECT * FROM customer"), Rows{});
+  tick();
+  EXPECT_EQ(Exec("INSERT INTO customer VALUES ('x')"), 1);
+  EXPECT_EQ(Select("SELECT * FROM customer"), (Rows{{"x"}}));
+
+  // A name of another database's table means nothing here.
+  EXPECT_EQ(Select("SELECT count(*) FROM orders"), (Rows{{"4"}}));
+  TempDir other;
+  hDBIDb otherDb = 0;
+  ASSERT_EQ(OpenDatabase(other.path(), otherDb), Ok);
+  std::swap(db_, otherDb);
+  EXPECT_EQ(Refused("SELECT * FROM orders"), ErrQuerySyntax);
+  std::swap(db_, otherDb);
+  CloseDatabase(otherDb);
+  EXPECT_EQ(Select("SELECT count(*) FROM orders"), (Rows{{"4"}}));
+  io::SetMemoSettling(2);
+}
+
 TEST_F(SqlTest, AStatementChangesAllItsRowsOrNone) {
   // An UPDATE whose second row takes the key the first took.
   EXPECT_EQ(Refused("UPDATE customer SET \"Cust No\" = 200 WHERE \"Cust No\" <= 2"), ErrKeyViolation);
