@@ -247,6 +247,48 @@ Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
   return Ok;
 }
 
+namespace {
+
+// Only the members a table of this kind could have made.
+bool ScratchMember(const FamilyMember& m) {
+  return m.kind == famIndex || m.kind == famBlob || m.kind == famValChecks ||
+         m.kind == famSecIndex || m.kind == famSecIndex2;
+}
+
+}  // namespace
+
+Result CreateScratchTable(const TableDesc& d, const CreateDefaults& defaults) {
+  if (d.isProtected || !d.passwords.empty() || !d.checks.empty() || !d.refInts.empty() ||
+      !d.indexes.empty())
+    return CreateParadoxTable(d, true, defaults);
+  NewTableLayout layout;
+  if (Result r = PlanParadoxTable(d, defaults, layout)) return r;
+  const std::string& path = d.tableName;
+  io::TableLock lock;
+  if (io::FileExists(path)) {
+    if (Result r = lock.acquire(path, io::TableLock::Kind::Exclusive)) return r;
+    std::vector<FamilyMember> members;
+    if (Result r = ListFamily(path, members)) return r;
+    for (const FamilyMember& m : members)
+      if (ScratchMember(m) && ::unlink(m.path.c_str()) != 0)
+        return io::OsFailure(m.path, "cannot remove a member of the table replaced");
+  }
+  const PxHeader db = BuildDbHeader(layout);
+  io::File f;
+  // Cut to the new header's length, not to nothing first: a file emptied
+  // and written again is flushed when closed by some file systems.
+  if (Result r = f.open(path, lock.held() ? io::File::Mode::ReadWrite : io::File::Mode::Create))
+    return r;
+  if (Result r = f.write(0, db.raw.data(), db.raw.size())) return r;
+  if (Result r = f.truncate(db.raw.size())) return r;
+  f.close();
+  const bool blobs = std::any_of(layout.fields.begin(), layout.fields.end(),
+                                 [](const PxField& pf) { return IsBlobCode(pf.code); });
+  if (!blobs) return Ok;
+  BlobFile mb;
+  return mb.create(FamilyPath(path, ".MB"), layout.encryption);
+}
+
 Result CreateParadoxTable(const TableDesc& d, bool overwrite, const CreateDefaults& defaults) {
   NewTableLayout layout;
   if (Result r = PlanParadoxTable(d, defaults, layout)) return r;

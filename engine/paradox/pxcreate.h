@@ -38,6 +38,12 @@ struct CreateDefaults {
 Result CreateParadoxTable(const TableDesc& desc, bool overwrite,
                           const CreateDefaults& defaults = {});
 
+// The same for a table of a scratch directory (answers in the private
+// directory), without passwords, checks, links or indexes: written in
+// place, without the staging and plan that make a replacement crash-safe.
+// The members of a table it replaces go; an open of that table refuses it.
+Result CreateScratchTable(const TableDesc& desc, const CreateDefaults& defaults = {});
+
 // Checks a descriptor and lays out the new table without touching the disk.
 Result PlanParadoxTable(const TableDesc& desc, const CreateDefaults& defaults,
                         NewTableLayout& layout);

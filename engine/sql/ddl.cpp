@@ -5,7 +5,9 @@
 #include <set>
 
 #include "engine/dbfcursor.h"
+#include "engine/config/config.h"
 #include "engine/engine.h"
+#include "engine/paradox/pxcreate.h"
 #include "engine/sql/sqltext.h"
 
 namespace engine::sql {
@@ -245,6 +247,13 @@ Result CreateTableAtPath(TableDesc desc, bool overwrite) {
   if (dir.result()) return dir.result();
   desc.tableName = dir.file();
   return CreateTable(dir.db(), overwrite, desc);
+}
+
+Result CreateScratchTableAtPath(TableDesc desc) {
+  if (desc.driverType != "PARADOX") return CreateTableAtPath(std::move(desc), true);
+  paradox::CreateDefaults defaults;
+  if (Result r = GetCreateDefaults(defaults)) return r;
+  return paradox::CreateScratchTable(desc, defaults);
 }
 
 Result ParseDdl(const std::string& text, DdlStatement& out, bool& isDdl) {

@@ -39,6 +39,9 @@ Result RunDdl(const DdlStatement& ddl,
 
 // Creates the table at desc.tableName, a path (its directory as the database).
 Result CreateTableAtPath(TableDesc desc, bool overwrite);
+// The same for an answer in the private directory, replacing one there:
+// a Paradox answer is written in place (paradox::CreateScratchTable).
+Result CreateScratchTableAtPath(TableDesc desc);
 
 // dBASE fields for Paradox ones (answers and tables made as .DBF).
 std::vector<FieldDesc> DbaseFieldsFor(const std::vector<FieldDesc>& fields);

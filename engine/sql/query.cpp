@@ -521,7 +521,7 @@ Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBIC
   // An answer in the private directory is scratch: no flushes for it.
   std::optional<io::SkipFlushes> scratch;
   if (fs::path(path).parent_path() == fs::path(PrivateDirectory())) scratch.emplace();
-  if (Result r = CreateTableAtPath(desc, true)) return r;
+  if (Result r = scratch ? CreateScratchTableAtPath(desc) : CreateTableAtPath(desc, true)) return r;
   hDBICur cur = 0;
   if (Result r = OpenTablePath(path, OpenMode::ReadWrite, cur)) return r;
   StatementRows rows(conn.db(), st, desc.fields, haveRow);

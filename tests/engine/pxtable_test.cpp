@@ -340,6 +340,53 @@ TEST_F(ParadoxKeyed, ReopeningSeesEveryChangeToTheChain) {
   io::SetMemoSettling(2);
 }
 
+// A scratch table (an answer) replaces the table of its name in place: the
+// members the old one had and the new one lacks go, and an open of the old
+// one refuses the replacement.
+TEST(ParadoxScratch, ReplacesTheWholeFamilyInPlace) {
+  TempDir dir;
+  const std::string path = dir / "ANSWER.DB";
+  TableDesc old = Desc(path, {Field("Id", pxLong), Field("Name", pxAlpha, 10), Field("Notes", pxMemo, 10)}, 1);
+  IndexDesc byName;
+  byName.name = "ByName";
+  byName.fieldsInKey = 1;
+  byName.keyFields[0] = 2;
+  old.indexes.push_back(byName);
+  ValCheckDesc required;
+  required.fieldNumber = 2;
+  required.required = 1;
+  old.checks.push_back(required);
+  ASSERT_EQ(CreateParadoxTable(old, false), Ok) << LastErrorMessage();
+  ASSERT_EQ(OpenOk(path, true)->insert({std::int64_t{1}, std::string("a"), std::string("memo")}), Ok);
+  const auto members = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  ASSERT_GT(members().size(), 4u);  // .DB, .PX, .MB, .VAL and the index files
+
+  TableDesc answer = Desc(path, {Field("Total", pxNumber)});
+  {
+    auto open = OpenOk(path);
+    EXPECT_EQ(CreateScratchTable(answer), ErrTableInUse);
+    EXPECT_EQ(open->recordCount(), 1u);  // untouched
+  }
+  ASSERT_EQ(CreateScratchTable(answer), Ok) << LastErrorMessage();
+  EXPECT_EQ(members(), std::vector<std::string>{"ANSWER.DB"});
+  auto t = OpenOk(path, true);
+  EXPECT_EQ(t->recordCount(), 0u);
+  ASSERT_EQ(t->fields().size(), 1u);
+  ASSERT_EQ(t->insert({2.5}), Ok);
+  t.reset();
+  // With a memo field the new table gets its own BLOB file.
+  ASSERT_EQ(CreateScratchTable(Desc(path, {Field("Text", pxMemo, 10)})), Ok) << LastErrorMessage();
+  EXPECT_EQ(members(), (std::vector<std::string>{"ANSWER.DB", "ANSWER.MB"}));
+  t = OpenOk(path, true);
+  ASSERT_EQ(t->insert({std::string("a longer text than ten bytes")}), Ok) << LastErrorMessage();
+  EXPECT_EQ(AllRecords(*t), (std::vector<std::vector<Value>>{{std::string("a longer text than ten bytes")}}));
+}
+
 TEST(ParadoxAutoinc, ContinuesFromTheLastValueInTheHeader) {
   TempDir dir;
   std::string path = dir / "A.DB";
