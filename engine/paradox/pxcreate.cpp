@@ -16,6 +16,7 @@
 #include "engine/paradox/pxsecidx.h"
 #include "engine/paradox/pxtable.h"
 #include "engine/paradox/pxval.h"
+#include "engine/paradox/pxvalue.h"
 #include "engine/text/codepage.h"
 
 namespace engine::paradox {
@@ -255,9 +256,57 @@ bool ScratchMember(const FamilyMember& m) {
          m.kind == famSecIndex || m.kind == famSecIndex2;
 }
 
+// The file of the new, empty table with header `db` holding `rows` as
+// its records; `done` false for a table with a BLOB or Autoinc field.
+Result FilledImage(const std::string& path, const PxHeader& db,
+                   const std::vector<std::vector<Value>>& rows, std::vector<std::uint8_t>& out,
+                   bool& done) {
+  done = false;
+  PxHeader h;
+  if (Result r = h.parse(path, db.raw.data(), db.raw.size())) return r;
+  for (const PxField& f : h.fields)
+    if (IsBlobCode(f.code) || f.code == fcAutoinc) return Ok;
+  const text::Codec codec(
+      TableCodePage(h, text::DriverFromHeader(h.sortOrderId, h.codePage(), h.sortByte())));
+  const std::size_t rs = h.recordSize(), bs = h.blockSize(), per = h.recordsPerBlock();
+  const std::size_t blocks = (rows.size() + per - 1) / per;
+  if (blocks > 0xFFFF) return Ok;
+  out.assign(h.headerSize() + blocks * bs, 0);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i].size() != h.fields.size())
+      return Fail(ErrInvalidParameter, path + ": " + std::to_string(rows[i].size()) +
+                                           " values given for " + std::to_string(h.fields.size()) +
+                                           " fields");
+    std::uint8_t* record = out.data() + h.headerSize() + (i / per) * bs + 6 + (i % per) * rs;
+    for (std::size_t j = 0; j < h.fields.size(); ++j)
+      if (Result r = EncodeField(h.fields[j], rows[i][j], codec, record + h.fields[j].offset))
+        return Fail(r, "line " + std::to_string(i + 1) + ": " + LastErrorMessage());
+  }
+  for (std::size_t b = 0; b < blocks; ++b) {
+    std::uint8_t* block = out.data() + h.headerSize() + b * bs;
+    const std::size_t count = std::min(per, rows.size() - b * per);
+    const std::uint16_t next = b + 1 < blocks ? static_cast<std::uint16_t>(b + 2) : 0;
+    const std::uint16_t prior = static_cast<std::uint16_t>(b);
+    const auto added = static_cast<std::uint16_t>((count - 1) * rs);
+    for (int k = 0; k < 2; ++k) {
+      block[k] = static_cast<std::uint8_t>(next >> (8 * k));
+      block[2 + k] = static_cast<std::uint8_t>(prior >> (8 * k));
+      block[4 + k] = static_cast<std::uint8_t>(added >> (8 * k));
+    }
+  }
+  h.setRecordCount(static_cast<std::uint32_t>(rows.size()));
+  const auto n = static_cast<std::uint16_t>(blocks);
+  h.setBlocks(n, n, n ? 1 : 0, n);
+  std::copy(h.raw.begin(), h.raw.end(), out.begin());
+  done = true;
+  return Ok;
+}
+
 }  // namespace
 
-Result CreateScratchTable(const TableDesc& d, const CreateDefaults& defaults) {
+Result CreateScratchTable(const TableDesc& d, const CreateDefaults& defaults,
+                          const std::vector<std::vector<Value>>* rows, bool* filled) {
+  if (filled) *filled = false;
   if (d.isProtected || !d.passwords.empty() || !d.checks.empty() || !d.refInts.empty() ||
       !d.indexes.empty())
     return CreateParadoxTable(d, true, defaults);
@@ -274,14 +323,20 @@ Result CreateScratchTable(const TableDesc& d, const CreateDefaults& defaults) {
         return io::OsFailure(m.path, "cannot remove a member of the table replaced");
   }
   const PxHeader db = BuildDbHeader(layout);
+  std::vector<std::uint8_t> image;
+  bool whole = false;
+  if (rows)
+    if (Result r = FilledImage(path, db, *rows, image, whole)) return r;
+  if (!whole) image = db.raw;
   io::File f;
   // Cut to the new header's length, not to nothing first: a file emptied
   // and written again is flushed when closed by some file systems.
   if (Result r = f.open(path, lock.held() ? io::File::Mode::ReadWrite : io::File::Mode::Create))
     return r;
-  if (Result r = f.write(0, db.raw.data(), db.raw.size())) return r;
-  if (Result r = f.truncate(db.raw.size())) return r;
+  if (Result r = f.write(0, image.data(), image.size())) return r;
+  if (Result r = f.truncate(image.size())) return r;
   f.close();
+  if (filled) *filled = whole;
   const bool blobs = std::any_of(layout.fields.begin(), layout.fields.end(),
                                  [](const PxField& pf) { return IsBlobCode(pf.code); });
   if (!blobs) return Ok;

@@ -2,11 +2,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/errors.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/records.h"
 #include "engine/text/codepage.h"
+#include "engine/value.h"
 
 namespace engine::paradox {
 
@@ -42,7 +44,12 @@ Result CreateParadoxTable(const TableDesc& desc, bool overwrite,
 // directory), without passwords, checks, links or indexes: written in
 // place, without the staging and plan that make a replacement crash-safe.
 // The members of a table it replaces go; an open of that table refuses it.
-Result CreateScratchTable(const TableDesc& desc, const CreateDefaults& defaults = {});
+// `rows`, when given, are written as its records at once where the table
+// has no BLOB or Autoinc field (`filled` then says true), the same bytes
+// inserting them one by one writes.
+Result CreateScratchTable(const TableDesc& desc, const CreateDefaults& defaults = {},
+                          const std::vector<std::vector<Value>>* rows = nullptr,
+                          bool* filled = nullptr);
 
 // Checks a descriptor and lays out the new table without touching the disk.
 Result PlanParadoxTable(const TableDesc& desc, const CreateDefaults& defaults,

@@ -253,11 +253,14 @@ Result ParadoxTable::load() {
                                       std::to_string(header_.fileType()) + ")");
   if (Result r = header_.checkFileSize(path_, mapSize_)) return r;
   driver_ = text::DriverFromHeader(header_.sortOrderId, header_.codePage(), header_.sortByte());
-  int codePage = header_.codePage();
-  if (codePage == 0) codePage = driver_ ? driver_->codePage : 437;
-  if (!header_.hasLevel4Layout()) codePage = 437;  // level-3 tables carry no code page
-  codec_ = std::make_unique<text::Codec>(codePage);
+  codec_ = std::make_unique<text::Codec>(TableCodePage(header_, driver_));
   return Ok;
+}
+
+int TableCodePage(const PxHeader& header, const text::LanguageDriver* driver) {
+  if (!header.hasLevel4Layout()) return 437;  // level-3 tables carry no code page
+  if (header.codePage()) return header.codePage();
+  return driver ? driver->codePage : 437;
 }
 
 Result ParadoxTable::blockData(std::uint16_t number, const std::uint8_t*& out) {

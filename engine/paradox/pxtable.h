@@ -314,6 +314,9 @@ class ParadoxTable {
   std::uint16_t plainBlockNumber_ = 0;
 };
 
+// The code page of the text of a table with this header and language driver.
+int TableCodePage(const PxHeader& header, const text::LanguageDriver* driver);
+
 // Tables lately closed stay open for a while, without their lock, so that
 // opening the same unchanged table again costs little more than checking
 // that it is unchanged. Only a table opened shared, with no change running

@@ -249,11 +249,13 @@ Result CreateTableAtPath(TableDesc desc, bool overwrite) {
   return CreateTable(dir.db(), overwrite, desc);
 }
 
-Result CreateScratchTableAtPath(TableDesc desc) {
+Result CreateScratchTableAtPath(TableDesc desc, const std::vector<std::vector<Value>>* rows,
+                                bool* filled) {
+  *filled = false;
   if (desc.driverType != "PARADOX") return CreateTableAtPath(std::move(desc), true);
   paradox::CreateDefaults defaults;
   if (Result r = GetCreateDefaults(defaults)) return r;
-  return paradox::CreateScratchTable(desc, defaults);
+  return paradox::CreateScratchTable(desc, defaults, rows, filled);
 }
 
 Result ParseDdl(const std::string& text, DdlStatement& out, bool& isDdl) {

@@ -16,6 +16,7 @@
 
 #include "engine/errors.h"
 #include "engine/records.h"
+#include "engine/value.h"
 
 namespace engine::sql {
 
@@ -41,7 +42,10 @@ Result RunDdl(const DdlStatement& ddl,
 Result CreateTableAtPath(TableDesc desc, bool overwrite);
 // The same for an answer in the private directory, replacing one there:
 // a Paradox answer is written in place (paradox::CreateScratchTable).
-Result CreateScratchTableAtPath(TableDesc desc);
+// `rows`, when given, are its records, written with it where it can
+// (`filled` says so).
+Result CreateScratchTableAtPath(TableDesc desc, const std::vector<std::vector<Value>>* rows,
+                                bool* filled);
 
 // dBASE fields for Paradox ones (answers and tables made as .DBF).
 std::vector<FieldDesc> DbaseFieldsFor(const std::vector<FieldDesc>& fields);

@@ -92,8 +92,11 @@ std::string PrivateDirectory() {
   static ScratchDirectory scratch;
   if (scratch.path.empty())
     scratch.path = fs::temp_directory_path() / ("quarry-private-" + std::to_string(getpid()));
-  std::error_code ec;
-  fs::create_directories(scratch.path, ec);
+  struct stat st {};
+  if (::stat(scratch.path.c_str(), &st) != 0) {  // made again if something removed it
+    std::error_code ec;
+    fs::create_directories(scratch.path, ec);
+  }
   return scratch.path.string();
 }
 
@@ -506,6 +509,45 @@ class StatementRows : public RowSource {
   std::uint64_t rows_ = 0;
 };
 
+// A statement's rows for its answer table: the first up to kSmallAnswer
+// of them read ahead, so that a small answer can be written at once.
+class AnswerRows : public RowSource {
+ public:
+  static constexpr std::size_t kSmallAnswer = 256;
+  explicit AnswerRows(StatementRows& statement) : statement_(statement) {}
+  Result readSmall() {
+    std::vector<Value> values;
+    std::uint64_t label = 0;
+    bool end = false;
+    while (head_.size() <= kSmallAnswer) {
+      if (Result r = statement_.next(values, label, end)) return r;
+      if (end) break;
+      head_.push_back(std::move(values));
+    }
+    ended_ = end;
+    return Ok;
+  }
+  // The rows, when they are all read ahead.
+  const std::vector<std::vector<Value>>* small() const { return ended_ ? &head_ : nullptr; }
+  Result next(std::vector<Value>& values, std::uint64_t& label, bool& end) override {
+    if (at_ < head_.size()) {
+      values = std::move(head_[at_++]);
+      label = at_;
+      end = false;
+      return Ok;
+    }
+    end = ended_;  // stepped again, a finished statement would start over
+    if (end) return Ok;
+    return statement_.next(values, label, end);
+  }
+
+ private:
+  StatementRows& statement_;
+  std::vector<std::vector<Value>> head_;
+  std::size_t at_ = 0;
+  bool ended_ = false;
+};
+
 Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBICur* answer) {
   sqlite3_stmt* st = conn.stmt();
   int rc = sqlite3_step(st);
@@ -521,14 +563,23 @@ Result MakeAnswer(Statement& s, Connection& conn, const std::string& path, hDBIC
   // An answer in the private directory is scratch: no flushes for it.
   std::optional<io::SkipFlushes> scratch;
   if (fs::path(path).parent_path() == fs::path(PrivateDirectory())) scratch.emplace();
-  if (Result r = scratch ? CreateScratchTableAtPath(desc) : CreateTableAtPath(desc, true)) return r;
-  hDBICur cur = 0;
-  if (Result r = OpenTablePath(path, OpenMode::ReadWrite, cur)) return r;
-  StatementRows rows(conn.db(), st, desc.fields, haveRow);
-  std::uint64_t inserted = 0;
-  Result r = InsertRecordStream(cur, rows, &inserted);
-  CloseCursor(cur);
-  if (r) return r;
+  // A small scratch answer is written with its records at once.
+  StatementRows statement(conn.db(), st, desc.fields, haveRow);
+  AnswerRows rows(statement);
+  if (scratch)
+    if (Result r = rows.readSmall()) return r;
+  bool filled = false;
+  if (Result r = scratch ? CreateScratchTableAtPath(desc, rows.small(), &filled)
+                         : CreateTableAtPath(desc, true))
+    return r;
+  std::uint64_t inserted = rows.small() ? rows.small()->size() : 0;
+  if (!filled) {
+    hDBICur cur = 0;
+    if (Result r = OpenTablePath(path, OpenMode::ReadWrite, cur)) return r;
+    Result r = InsertRecordStream(cur, rows, &inserted);
+    CloseCursor(cur);
+    if (r) return r;
+  }
   s.rowCount = static_cast<std::int64_t>(inserted);
   s.answerPath = path;
   s.liveness = 0;  // answers are canned: a live answer was asked for, a canned one given

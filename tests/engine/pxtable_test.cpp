@@ -387,6 +387,51 @@ TEST(ParadoxScratch, ReplacesTheWholeFamilyInPlace) {
   EXPECT_EQ(AllRecords(*t), (std::vector<std::vector<Value>>{{std::string("a longer text than ten bytes")}}));
 }
 
+// A scratch table written with its records at once holds the same bytes as
+// one created empty that had them inserted one by one.
+TEST(ParadoxScratch, RecordsWrittenAtOnceAreThoseInsertedOneByOne) {
+  TempDir dir;
+  const std::vector<FieldDesc> fields = {
+      Field("Name", pxAlpha, 12), Field("N", pxNumber),      Field("S", pxShort),
+      Field("L", pxLong),         Field("D", pxDate),        Field("T", pxTime),
+      Field("TS", pxTimestamp),   Field("B", pxLogical),     Field("M", pxMoney),
+      Field("Bcd", pxBcd, 32, 2), Field("Raw", pxBytes, 3)};
+  std::vector<std::vector<Value>> rows;
+  for (std::int64_t i = 0; i < 70; ++i)  // several blocks
+    rows.push_back({std::string("row ") + std::to_string(i), i * 1.5, i - 30, i * 100000,
+                    DateValue{730000 + static_cast<std::int32_t>(i)}, TimeValue{static_cast<std::int32_t>(i) * 1000},
+                    TimestampValue{6.3e13 + static_cast<double>(i)}, i % 2 == 0, i / 4.0,
+                    BcdValue{std::to_string(i) + ".25"}, i % 3 ? Value{BlobValue{std::string("\x01\x02\x03")}} : Value{}});
+  const auto bytes = [](const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  for (std::size_t count : {std::size_t{0}, std::size_t{1}, rows.size()}) {
+    const std::vector<std::vector<Value>> some(rows.begin(), rows.begin() + static_cast<long>(count));
+    fs::create_directories(dir / "inserted");
+    fs::create_directories(dir / "written");
+    const std::string inserted = dir / "inserted/T.DB", written = dir / "written/T.DB";
+    ASSERT_EQ(CreateParadoxTable(Desc(inserted, fields), true), Ok) << LastErrorMessage();
+    ASSERT_EQ(OpenOk(inserted, true)->insertMany(some), Ok) << LastErrorMessage();
+    bool filled = false;
+    ASSERT_EQ(CreateScratchTable(Desc(written, fields), {}, &some, &filled), Ok) << LastErrorMessage();
+    EXPECT_TRUE(filled);
+    std::string a = bytes(inserted), b = bytes(written);
+    ASSERT_EQ(a.size(), b.size()) << count;
+    EXPECT_TRUE(a == b) << count << " records: the files differ first at byte "
+                        << std::mismatch(a.begin(), a.end(), b.begin()).first - a.begin();
+    EXPECT_EQ(AllRecords(*OpenOk(written)), some);
+  }
+  // Tables with a memo or an Autoinc field are left for the inserts.
+  for (const FieldDesc& f : {Field("Memo", pxMemo, 10), Field("Id", pxAutoinc)}) {
+    bool filled = true;
+    const std::vector<std::vector<Value>> one = {{Value{}}};
+    ASSERT_EQ(CreateScratchTable(Desc(dir / "LEFT.DB", {f}), {}, &one, &filled), Ok);
+    EXPECT_FALSE(filled);
+    EXPECT_EQ(OpenOk(dir / "LEFT.DB")->recordCount(), 0u);
+  }
+}
+
 TEST(ParadoxAutoinc, ContinuesFromTheLastValueInTheHeader) {
   TempDir dir;
   std::string path = dir / "A.DB";
