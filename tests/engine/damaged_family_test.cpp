@@ -49,15 +49,8 @@ std::map<std::string, std::string> MakeFamily(const TempDir& dir) {
                                Field("M", pxMemo, 20), Field("N", pxNumber), Field("P", pxBcd, 0, 2),
                                Field("T", pxDate), Field("L", pxLogical)},
                               1);
-  IndexDesc byA;
-  byA.name = "A";
-  byA.fieldsInKey = 1;
-  byA.keyFields[0] = 2;
-  d.indexes.push_back(byA);
-  ValCheckDesc required;
-  required.fieldNumber = 2;
-  required.required = 1;
-  d.checks.push_back(required);
+  d.indexes.push_back(ptables::SecondaryOn("A", 2));
+  d.checks.push_back(ptables::Required(2));
   EXPECT_EQ(CreateParadoxTable(d, false), Ok) << LastErrorMessage();
   {
     auto t = ptables::OpenOk(dir / "D.DB", true);

@@ -347,15 +347,8 @@ TEST(ParadoxScratch, ReplacesTheWholeFamilyInPlace) {
   TempDir dir;
   const std::string path = dir / "ANSWER.DB";
   TableDesc old = Desc(path, {Field("Id", pxLong), Field("Name", pxAlpha, 10), Field("Notes", pxMemo, 10)}, 1);
-  IndexDesc byName;
-  byName.name = "ByName";
-  byName.fieldsInKey = 1;
-  byName.keyFields[0] = 2;
-  old.indexes.push_back(byName);
-  ValCheckDesc required;
-  required.fieldNumber = 2;
-  required.required = 1;
-  old.checks.push_back(required);
+  old.indexes.push_back(ptables::SecondaryOn("ByName", 2));
+  old.checks.push_back(ptables::Required(2));
   ASSERT_EQ(CreateParadoxTable(old, false), Ok) << LastErrorMessage();
   ASSERT_EQ(OpenOk(path, true)->insert({std::int64_t{1}, std::string("a"), std::string("memo")}), Ok);
   const auto members = [&] {

@@ -64,6 +64,21 @@ inline engine::TableDesc Desc(const std::string& path, std::vector<engine::Field
   return d;
 }
 
+// A secondary index `name` on field number `field`, and a required field.
+inline engine::IndexDesc SecondaryOn(const std::string& name, std::uint16_t field) {
+  engine::IndexDesc ix;
+  ix.name = name;
+  ix.fieldsInKey = 1;
+  ix.keyFields[0] = field;
+  return ix;
+}
+inline engine::ValCheckDesc Required(std::uint16_t field) {
+  engine::ValCheckDesc c;
+  c.fieldNumber = field;
+  c.required = 1;
+  return c;
+}
+
 // Copies every file of `fromDir` whose name (before the extension, any
 // case) is `stem` into `toDir`, writable; returns how many were copied.
 inline int CopyFamily(const std::string& fromDir, const std::string& stem,
