@@ -9,6 +9,7 @@
 
 #include "engine/io/file.h"
 #include "engine/io/lock.h"
+#include "engine/io/memo.h"
 #include "engine/io/path.h"
 #include "engine/paradox/pxblob.h"
 #include "engine/paradox/pxcrypt.h"
@@ -250,10 +251,24 @@ Result PlanParadoxTable(const TableDesc& d, const CreateDefaults& defaults,
 
 namespace {
 
-// Only the members a table of this kind could have made.
-bool ScratchMember(const FamilyMember& m) {
-  return m.kind == famIndex || m.kind == famBlob || m.kind == famValChecks ||
-         m.kind == famSecIndex || m.kind == famSecIndex2;
+// Removes the members of the table at `path` a table of scratch kind
+// could have made: primary and secondary indexes, BLOB file, checks.
+Result RemoveScratchMembers(const std::string& path) {
+  const io::PathParts table = io::SplitPath(path);
+  const auto names = io::DirectoryNames(table.dir);
+  if (!names) return io::OsFailure(table.dir, "cannot list the directory");
+  for (const std::string& name : *names) {
+    const io::PathParts p = io::SplitPath(name);
+    if (io::Upper(p.stem) != io::Upper(table.stem) || p.ext.empty()) continue;
+    const std::int32_t kind = FamilyKindOf(p.ext);
+    if (kind != famIndex && kind != famBlob && kind != famValChecks && kind != famSecIndex &&
+        kind != famSecIndex2)
+      continue;
+    const std::string member = io::JoinPath(table.dir, name);
+    if (::unlink(member.c_str()) != 0)
+      return io::OsFailure(member, "cannot remove a member of the table replaced");
+  }
+  return Ok;
 }
 
 // The file of the new, empty table with header `db` holding `rows` as
@@ -316,11 +331,7 @@ Result CreateScratchTable(const TableDesc& d, const CreateDefaults& defaults,
   io::TableLock lock;
   if (io::FileExists(path)) {
     if (Result r = lock.acquire(path, io::TableLock::Kind::Exclusive)) return r;
-    std::vector<FamilyMember> members;
-    if (Result r = ListFamily(path, members)) return r;
-    for (const FamilyMember& m : members)
-      if (ScratchMember(m) && ::unlink(m.path.c_str()) != 0)
-        return io::OsFailure(m.path, "cannot remove a member of the table replaced");
+    if (Result r = RemoveScratchMembers(path)) return r;
   }
   const PxHeader db = BuildDbHeader(layout);
   std::vector<std::uint8_t> image;
