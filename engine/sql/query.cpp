@@ -92,11 +92,11 @@ std::string PrivateDirectory() {
   static ScratchDirectory scratch;
   if (scratch.path.empty())
     scratch.path = fs::temp_directory_path() / ("quarry-private-" + std::to_string(getpid()));
-  struct stat st {};
-  if (::stat(scratch.path.c_str(), &st) != 0) {  // made again if something removed it
+  static std::once_flag made;  // an answer's directory is made again when it is written
+  std::call_once(made, [] {
     std::error_code ec;
     fs::create_directories(scratch.path, ec);
-  }
+  });
   return scratch.path.string();
 }
 
@@ -768,6 +768,10 @@ Result InstantiateAnswer(hDBIStmt h, hDBICur answer, const std::string& tableNam
   path = MatchFileCase(path);
   if (fs::exists(path) && !overwrite)
     return Fail(ErrAnswerTableExists, path + ": the table exists already");
+  if (fs::path(path).parent_path() == fs::path(PrivateDirectory())) {
+    std::error_code ec;
+    fs::create_directories(PrivateDirectory(), ec);
+  }
   std::vector<FieldDesc> fields;
   if (Result r = GetFieldDescs(answer, fields)) return r;
   TableDesc desc;
