@@ -1,6 +1,7 @@
 #include "engine/io/memo.h"
 
 #include <dirent.h>
+#include <sys/vfs.h>
 
 #include <ctime>
 
@@ -42,9 +43,28 @@ bool Settled(const struct stat& st) {
 
 void SetMemoSettling(int seconds) { g_settleSeconds = seconds; }
 
+bool OnLocalDisk(const std::string& path) {
+  struct statfs fs {};
+  if (::statfs(path.c_str(), &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x65735546:  // FUSE (sshfs and the like)
+    case 0x01021997:  // 9P
+    case 0x00C36400:  // Ceph
+    case 0x5346414F:  // AFS
+    case 0x73757245:  // Coda
+      return false;
+    default:
+      return true;
+  }
+}
+
 std::shared_ptr<const std::vector<std::string>> DirectoryNames(const std::string& dir) {
   using Names = std::shared_ptr<const std::vector<std::string>>;
-  static StampMemo<Names> listings(16);
+  static StampMemo<Names> listings(16, true);
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0) return ReadNames(dir);
   Names names;

@@ -20,16 +20,22 @@ namespace engine::io {
 bool SameStamp(const struct stat& a, const struct stat& b);
 // Whether the file of `st` was last changed long enough ago for a memo of it.
 bool Settled(const struct stat& st);
+// Whether `path` is on a disk of this machine. A network file system may
+// answer stat() from a cache while another machine changes the file, so
+// nothing is kept of files there.
+bool OnLocalDisk(const std::string& path);
 // How long ago a file must have changed for a memo of it (tests shorten it).
 void SetMemoSettling(int seconds);
 
 // A few values kept of files by path, each with the stamp its file had;
 // a value is given back only while the file's stamp is unchanged, and
-// kept only of a settled file. The least recently used goes first.
+// kept only of a settled file. The least recently used goes first. With
+// `localOnly`, nothing is kept of files on a network file system (for
+// stamps taken without opening the file, which there may come from a cache).
 template <class T>
 class StampMemo {
  public:
-  explicit StampMemo(std::size_t capacity) : capacity_(capacity) {}
+  StampMemo(std::size_t capacity, bool localOnly) : capacity_(capacity), localOnly_(localOnly) {}
   bool find(const std::string& path, const struct stat& st, T& out) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = entries_.find(path);
@@ -39,7 +45,7 @@ class StampMemo {
     return true;
   }
   void keep(const std::string& path, const struct stat& st, T value) {
-    if (!Settled(st)) return;
+    if (!Settled(st) || (localOnly_ && !OnLocalDisk(path))) return;
     std::lock_guard<std::mutex> lock(mutex_);
     if (entries_.size() >= capacity_ && !entries_.count(path)) {
       auto oldest = entries_.begin();
@@ -57,6 +63,7 @@ class StampMemo {
     std::uint64_t used = 0;
   };
   std::size_t capacity_;
+  bool localOnly_;
   std::mutex mutex_;
   std::map<std::string, Entry> entries_;
   std::uint64_t clock_ = 0;

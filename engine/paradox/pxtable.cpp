@@ -100,7 +100,7 @@ struct ChainMemo {
   BlockMap blocks;
 };
 
-io::StampMemo<ChainMemo> g_memos(16);
+io::StampMemo<ChainMemo> g_memos(16, false);  // stamps taken through a fresh open
 
 std::string AbsolutePath(const std::string& path) {
   std::error_code ec;
@@ -177,7 +177,7 @@ void TakeOpenStamps(ParadoxTable& t, int fd, struct stat& file, struct stat& dir
   struct stat atPath {};
   settled = ::fstat(fd, &file) == 0 && ::stat(t.path().c_str(), &atPath) == 0 &&
             io::SameStamp(file, atPath) && ::stat(io::SplitPath(t.path()).dir.c_str(), &dir) == 0 &&
-            io::Settled(file) && io::Settled(dir);
+            io::Settled(file) && io::Settled(dir) && io::OnLocalDisk(t.path());
 }
 
 }  // namespace

@@ -335,7 +335,7 @@ class Connection {
     void stamp(const std::string& path) {
       settled = ::stat(path.c_str(), &file) == 0 &&
                 ::stat(fs::path(path).parent_path().c_str(), &dir) == 0 && io::Settled(file) &&
-                io::Settled(dir);
+                io::Settled(dir) && io::OnLocalDisk(path);
     }
     bool current(const std::string& path) const {
       struct stat f {}, d{};
