@@ -62,6 +62,27 @@ bool OnLocalDisk(const std::string& path) {
   }
 }
 
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+void FileStamps::take(const std::string& path) {
+  trusted = ::stat(path.c_str(), &file) == 0 && ::stat(DirectoryOf(path).c_str(), &dir) == 0 &&
+            Settled(file) && Settled(dir) && OnLocalDisk(path);
+}
+
+bool FileStamps::hold(const std::string& path) const {
+  struct stat f {}, d{};
+  return trusted && ::stat(path.c_str(), &f) == 0 && SameStamp(f, file) &&
+         ::stat(DirectoryOf(path).c_str(), &d) == 0 && SameStamp(d, dir);
+}
+
 std::shared_ptr<const std::vector<std::string>> DirectoryNames(const std::string& dir) {
   using Names = std::shared_ptr<const std::vector<std::string>>;
   static StampMemo<Names> listings(16, true);

@@ -27,6 +27,20 @@ bool OnLocalDisk(const std::string& path);
 // How long ago a file must have changed for a memo of it (tests shorten it).
 void SetMemoSettling(int seconds);
 
+// The stamps of a file and of its directory (whose stamp changes when a
+// file beside it comes, goes or is renamed), for what is kept of a file
+// that must go when either changes. Trusted only when both had settled and
+// the file is on a local disk.
+struct FileStamps {
+  struct stat file {};
+  struct stat dir {};
+  bool trusted = false;
+  // Takes the stamps of the file at `path` and its directory.
+  void take(const std::string& path);
+  // Whether they were trusted and still hold.
+  bool hold(const std::string& path) const;
+};
+
 // A few values kept of files by path, each with the stamp its file had;
 // a value is given back only while the file's stamp is unchanged, and
 // kept only of a settled file. The least recently used goes first. With

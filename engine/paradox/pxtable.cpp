@@ -131,8 +131,9 @@ ParadoxTable::~ParadoxTable() {
 void ParkTable(std::unique_ptr<ParadoxTable> table) {
   // Parked only as it was opened: its stamps then still hold.
   struct stat now {};
-  if (!table || !table->settledAtOpen_ || table->options_.exclusive || table->held_.active() ||
-      table->writer_ || ::fstat(table->file_.fd(), &now) != 0 || !io::SameStamp(now, table->fileStamp_))
+  if (!table || !table->stamps_.trusted || table->options_.exclusive || table->held_.active() ||
+      table->writer_ || ::fstat(table->file_.fd(), &now) != 0 ||
+      !io::SameStamp(now, table->stamps_.file))
     return;
   table->lock_.suspend();
   std::lock_guard<std::mutex> lock(g_parkMutex);
@@ -162,25 +163,10 @@ std::unique_ptr<ParadoxTable> TakeParkedTable(const std::string& path, const Ope
     ClearLastError();  // the full open says why
     return nullptr;
   }
-  struct stat file {}, dir{};
-  if (::stat(t->path_.c_str(), &file) != 0 || !io::SameStamp(file, t->fileStamp_) ||
-      ::stat(io::SplitPath(t->path_).dir.c_str(), &dir) != 0 || !io::SameStamp(dir, t->dirStamp_))
-    return nullptr;
+  if (!t->stamps_.hold(t->path_)) return nullptr;
   return t;
 }
 
-namespace {
-
-// The stamps of a freshly opened table, and whether they can be trusted
-// for parking it (io/memo.h).
-void TakeOpenStamps(ParadoxTable& t, int fd, struct stat& file, struct stat& dir, bool& settled) {
-  struct stat atPath {};
-  settled = ::fstat(fd, &file) == 0 && ::stat(t.path().c_str(), &atPath) == 0 &&
-            io::SameStamp(file, atPath) && ::stat(io::SplitPath(t.path()).dir.c_str(), &dir) == 0 &&
-            io::Settled(file) && io::Settled(dir) && io::OnLocalDisk(t.path());
-}
-
-}  // namespace
 
 Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
                           std::unique_ptr<ParadoxTable>& out) {
@@ -215,7 +201,11 @@ Result ParadoxTable::Open(const std::string& path, const OpenOptions& options,
   if (Result r = ResolveRights(t->path_, t->header_, options.passwords, t->rights_)) return r;
   if (!t->rights_.master) t->addParticipant(MakeRightsGuard());
   if (Result r = t->loadBlockMap()) return r;
-  TakeOpenStamps(*t, t->file_.fd(), t->fileStamp_, t->dirStamp_, t->settledAtOpen_);
+  // Stamps of the file at the path, which must be the file opened.
+  t->stamps_.take(t->path_);
+  struct stat opened {};
+  if (::fstat(t->file_.fd(), &opened) != 0 || !io::SameStamp(opened, t->stamps_.file))
+    t->stamps_.trusted = false;
   out = std::move(t);
   return Ok;
 }

@@ -17,6 +17,7 @@
 #include "engine/io/file.h"
 #include "engine/io/heldchange.h"
 #include "engine/io/lock.h"
+#include "engine/io/memo.h"
 #include "engine/paradox/pxheader.h"
 #include "engine/paradox/pxsecurity.h"
 #include "engine/rows.h"
@@ -290,11 +291,8 @@ class ParadoxTable {
 
   std::string path_;
   OpenOptions options_;
-  // The file's and its directory's stamps when opened, and whether both had
-  // settled then (for ParkTable).
-  struct stat fileStamp_ {};
-  struct stat dirStamp_ {};
-  bool settledAtOpen_ = false;
+  // The file's and its directory's stamps when opened (for ParkTable).
+  io::FileStamps stamps_;
   bool writable_ = false;
   AccessRights rights_;
   io::File file_;

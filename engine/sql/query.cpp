@@ -6,7 +6,6 @@
 #include "engine/sql/query.h"
 
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -247,7 +246,7 @@ class Connection {
   // unless it is declared already and its file has not changed.
   Result attach(const std::string& path, std::string& name) {
     auto it = tables_.find(path);
-    if (it != tables_.end() && !it->second.current(path)) {
+    if (it != tables_.end() && !it->second.stamps.hold(path)) {
       if (Result r = exec("DROP TABLE temp." + QuoteIdentifier(it->second.name), path)) return r;
       names_.erase(UpperText(it->second.name));
       tables_.erase(it);
@@ -261,7 +260,7 @@ class Connection {
       d.name = fs::path(path).stem().string();
       for (int n = 2; names_.count(UpperText(d.name)); ++n)
         d.name = fs::path(path).stem().string() + "_" + std::to_string(n);
-      d.stamp(path);
+      d.stamps.take(path);
       if (Result r = exec("CREATE VIRTUAL TABLE temp." + QuoteIdentifier(d.name) + " USING quarry(" +
                               std::to_string(d.source) + ")",
                           path))
@@ -330,18 +329,7 @@ class Connection {
   struct Declared {
     std::string name;
     std::size_t source = 0;  // in sources_.paths
-    struct stat file {}, dir{};
-    bool settled = false;
-    void stamp(const std::string& path) {
-      settled = ::stat(path.c_str(), &file) == 0 &&
-                ::stat(fs::path(path).parent_path().c_str(), &dir) == 0 && io::Settled(file) &&
-                io::Settled(dir) && io::OnLocalDisk(path);
-    }
-    bool current(const std::string& path) const {
-      struct stat f {}, d{};
-      return settled && ::stat(path.c_str(), &f) == 0 && io::SameStamp(f, file) &&
-             ::stat(fs::path(path).parent_path().c_str(), &d) == 0 && io::SameStamp(d, dir);
-    }
+    io::FileStamps stamps;
   };
   Result exec(const std::string& sql, const std::string& path) {
     char* err = nullptr;
